@@ -1,0 +1,100 @@
+#ifndef QUORVEX_QUORVEX_H
+#define QUORVEX_QUORVEX_H
+
+// quorvex: streaming speech-recognition client.
+//
+// Call QUORVEX::init once, create clients with createAsrInstance, bind a
+// listener with QvAsrClient::init, then start / sendAudio / stop. Every
+// listener call is made on the library's single event-loop thread; texts
+// handed to a listener are valid only during the call. Results: 0 success,
+// -1 bad argument or refused request, -5 not allowed in the current state.
+
+#include "quorvex/export.h"
+
+namespace QUORVEX {
+
+// Receives every log text: module name ("quorvex") and the text, both
+// NUL-terminated and valid only during the call. May be entered by several
+// threads at once.
+typedef void (*QvAsrSdkLogCallback)(const char* module, const char* text);
+
+struct QvAsrSdkLogParam {
+    bool enableLog;                  // false: no log output at all
+    const char* logPath;             // existing file, overwritten from its start; null: none
+    QvAsrSdkLogCallback logCallback; // replaces standard output when set
+};
+
+// Reserved for future settings; the library reads nothing from it.
+struct QvAsrSdkInitParam {
+    int reserved;
+};
+
+struct QvAsrStartParam {
+    const char* url;   // ws://host[:port][/path] or wss://...
+    const char* token; // access token sent with the session start request
+};
+
+// One frame of PCM audio: 16 bits per sample, 16000 Hz, one channel.
+struct QvAsrAudioFrame {
+    const unsigned char* data;
+    int length; // bytes at data
+    int channels;
+    int sampleRate;
+    int bitsPerSample;
+};
+
+struct QvAsrRecognitionResult {
+    int bg;
+    int ed;
+    int fin;
+    const char* text;
+};
+
+// Implemented by the application. All calls arrive on the event-loop thread.
+// A listener must not call destroyAsrInstance.
+class QvAsrClientListener {
+public:
+    virtual ~QvAsrClientListener() {}
+    // code 1; "the msg is not json!" or "the msg is not for asr!"
+    virtual void onMessageError(int code, const char* text) = 0;
+    // code 1; "disconnect from server! state:N" or the server's description
+    virtual void onSessionError(int code, const char* text) = 0;
+    // code 0; called while the library's destruction lock is held
+    virtual void onDestroyed(int code) = 0;
+    // 0 with the session id; -4 session refused; -2 connection failed (id null)
+    virtual void onStartResult(int code, const char* sessionId) = 0;
+    virtual void onRecognitionText(const QvAsrRecognitionResult* result) = 0;
+    // 0 when the server answered the stop request
+    virtual void onStopResult(int code) = 0;
+};
+
+class QvAsrClient {
+public:
+    // Call destroyAsrInstance (result 0) before deleting a client.
+    virtual ~QvAsrClient() {}
+    // Binds the listener; 0, or -1 for null (the previous one stays).
+    virtual int init(QvAsrClientListener* listener) = 0;
+    // Connects and opens a session; 0 requested, -1 refused, -5 busy.
+    // The outcome arrives through onStartResult.
+    virtual int start(const QvAsrStartParam* param) = 0;
+    // Sends one frame while the session runs; 0, -1 wrong format, -5 not running.
+    virtual int sendAudio(const QvAsrAudioFrame* frame) = 0;
+    // Asks the server to end the session; 0, or -5 not running.
+    virtual int stop() = 0;
+};
+
+// 0; -1 missing record or log file that cannot be opened; -5 already initialised.
+QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
+// Tears the library down. Clients that still exist lose their connections.
+QUORVEX_API void release();
+// "v1.0.0"; static, never freed.
+QUORVEX_API const char* getVersion();
+// A new client, or null when the library is not initialised.
+QUORVEX_API QvAsrClient* createAsrInstance();
+// Blocks until the client may be deleted: 0 done, -5 busy (stop it first),
+// -1 null client, -5 when called on the event-loop thread.
+QUORVEX_API int destroyAsrInstance(QvAsrClient* client);
+
+} // namespace QUORVEX
+
+#endif

@@ -1,0 +1,26 @@
+#ifndef QUORVEX_SDK_RUNTIME_H
+#define QUORVEX_SDK_RUNTIME_H
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "quorvex/quorvex.h"
+
+class CWSSClient;
+
+namespace QUORVEX {
+
+// The library-wide runtime: null before init and after release. Created and
+// freed only by init and release, which never run alongside other calls.
+extern CWSSClient* sharedClient;       // owns the shared context and its loop thread
+extern QvAsrSdkLogParam* logSettings;  // read by every log call
+extern FILE* logFile;
+extern std::mutex* sdkMutex;               // guards the destruction hand-shake only
+extern std::condition_variable* sdkCond;   // destroyAsrInstance waits here
+
+constexpr const char* kModuleName = "quorvex";
+
+} // namespace QUORVEX
+
+#endif

@@ -1,0 +1,97 @@
+#include "wss_client.h"
+
+#include <libwebsockets.h>
+
+#include "detail/event_loop.h"
+#include "detail/url.h"
+#include "wss_config.h"
+#include "wss_context.h"
+
+using quorvex::transport::detail::parseWsUrl;
+
+CWSSClient::CWSSClient(std::function<void(const char*, int)> text, std::function<void()> close)
+    : closeCallback(std::move(close)), textCallback(std::move(text)), clientContext(nullptr) {
+    isClient_ = true;
+}
+
+CWSSClient::~CWSSClient() {
+    clearSet();
+    destroyContext();
+}
+
+CWSSContext* CWSSClient::createContext(const tagWSSvrConfig* config, unsigned int rxBufferSize,
+                                       unsigned int txFragmentSize) {
+    if (clientContext) return clientContext;
+    tagWSSvrConfig defaults;
+    auto* context = new CWSSContext();
+    if (!context->start(config ? *config : defaults, rxBufferSize, txFragmentSize)) {
+        delete context;
+        return nullptr;
+    }
+    clientContext = context;
+    return clientContext;
+}
+
+void CWSSClient::destroyContext() {
+    if (!clientContext) return;
+    if (clientContext->isLoopThread()) {
+        lwsl_err("destroyContext called on the context's own loop thread; ignored\n");
+        return;
+    }
+    clientContext->stop();
+    delete clientContext;
+    clientContext = nullptr;
+}
+
+CWSSContext* CWSSClient::getContext() { return clientContext; }
+
+void CWSSClient::setNoSSLVerify() { noSslVerify_ = true; }
+
+bool CWSSClient::connect(CWSSContext* ctx, const std::string& url, const std::string&,
+                         std::function<void(bool)> onResult, int) {
+    if (!ctx || !ctx->loop()) return false;
+    auto parsed = parseWsUrl(url);
+    if (!parsed) {
+        lwsl_err("cannot connect to \"%s\": not a ws:// or wss:// URL\n", url.c_str());
+        return false;
+    }
+    if (active_.exchange(true)) {
+        lwsl_err("connect refused: a connection is already in progress\n");
+        return false;
+    }
+    connectCallback = std::move(onResult);
+    {
+        std::lock_guard<std::mutex> guard(loopLock);
+        loop_ = ctx->loop();
+    }
+    if (!ctx->loop()->beginConnect(this, std::move(*parsed))) {
+        active_ = false;
+        return false;
+    }
+    return true;
+}
+
+void CWSSClient::clearSet() {
+    std::shared_ptr<quorvex::transport::detail::EventLoop> loop;
+    {
+        std::lock_guard<std::mutex> guard(loopLock);
+        loop = loop_;
+    }
+    if (loop) loop->detach(this);
+}
+
+void CWSSClient::onEstablished() {
+    if (connectCallback) connectCallback(true);
+}
+
+void CWSSClient::onConnectErr() {
+    if (connectCallback) connectCallback(false);
+}
+
+void CWSSClient::onClose() {
+    if (closeCallback) closeCallback();
+}
+
+void CWSSClient::onTextData(const char* data, int len) {
+    if (textCallback) textCallback(data, len);
+}

@@ -1,0 +1,109 @@
+#ifndef QUORVEX_TRANSPORT_WSS_CONN_H
+#define QUORVEX_TRANSPORT_WSS_CONN_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "quorvex/export.h"
+
+struct lws;
+class CWSSContext;
+
+namespace quorvex::transport::detail {
+class EventLoop;
+class SendQueue;
+struct ConnLink;
+}
+
+// One WebSocket (or HTTP) connection: send path, counters, event operations.
+// Event operations run on the loop thread of the context that services it.
+class QUORVEX_API CWSSConn {
+public:
+    CWSSConn();
+    virtual ~CWSSConn();
+    CWSSConn(const CWSSConn&) = delete;
+    CWSSConn& operator=(const CWSSConn&) = delete;
+
+    virtual void onEstablished();
+    virtual void onTextData(const char* data, int len);
+    virtual void onBinaryData(const unsigned char* data, int len);
+    virtual void onClose();
+    virtual void onAddHeader(lws* wsi, char* headers, unsigned int len);
+    virtual void onHeader();
+    virtual bool processRequest();
+    virtual void onHttpClose();
+
+    void init(CWSSContext* ctx, lws* wsi);
+    void uninit();
+    // Any thread: the connection closes at the loop's next pass, then onClose.
+    void close();
+
+    // Any thread. The bytes are copied; one message per call; a connection's
+    // messages leave in call order. Dropped when no connection is open or opening.
+    void writeText(const char* data, int len);
+    void writeBinary(const unsigned char* data, int len);
+
+    unsigned long long getEstablishedTime(); // ms since the Unix epoch
+    unsigned long long getLastActiveTime();  // ms since the Unix epoch
+    unsigned long long getRcvPackets();
+    unsigned long long getRcvBytes();
+    unsigned long long getSndPackets();
+    unsigned long long getSndBytes();
+    const std::string& getLocalAddr();
+    const std::string& getPeerAddr();
+    unsigned short getLocalPort();
+    unsigned short getPeerPort();
+    unsigned short getSndQueueLen();
+
+    void clearBuf();
+
+protected:
+    quorvex::transport::detail::SendQueue* sendQueue;
+
+    std::string response;
+    int responseStatus;
+    std::string responseContentType;
+    bool requestProcessed;
+    std::string requestUri;
+    std::string uriArgs;
+    std::string contentType;
+    std::string requestBody;
+    int method;
+
+    std::mutex connLock; // guards wsi and connContext
+    lws* wsi;
+    CWSSContext* connContext;
+
+    // Written on the loop thread, read anywhere.
+    std::atomic<unsigned long long> establishedTime;
+    std::atomic<unsigned long long> lastActiveTime;
+    std::atomic<unsigned long long> rcvPackets;
+    std::atomic<unsigned long long> rcvBytes;
+    std::atomic<unsigned long long> sndPackets;
+    std::atomic<unsigned long long> sndBytes;
+    std::string localAddr; // set before onEstablished
+    std::string peerAddr;
+    std::atomic<unsigned short> localPort;
+    std::atomic<unsigned short> peerPort;
+
+private:
+    friend class quorvex::transport::detail::EventLoop;
+    friend class CWSSClient;
+    void enqueue(const unsigned char* data, int len, bool binary);
+
+    // Loop the connection was last opened on; guarded by loopLock.
+    std::mutex loopLock;
+    std::shared_ptr<quorvex::transport::detail::EventLoop> loop_;
+    // Loop thread only: the libwebsockets side of the current connection.
+    quorvex::transport::detail::ConnLink* link_ = nullptr;
+    // An attempt or connection is in progress; writes are accepted.
+    std::atomic<bool> active_{false};
+    // A flush request is on its way to the loop.
+    std::atomic<bool> flushPending_{false};
+    bool isClient_ = false;
+};
+
+#endif

@@ -1,0 +1,42 @@
+#include "wss_context.h"
+
+#include "detail/event_loop.h"
+#include "wss_config.h"
+
+using quorvex::transport::detail::EventLoop;
+
+CWSSContext::CWSSContext() : lwsContext(nullptr), taskId(0) {}
+
+CWSSContext::~CWSSContext() { stop(); }
+
+void CWSSContext::init(lws_context* ctx) { lwsContext = ctx; }
+
+lws_context* CWSSContext::getContext() { return lwsContext; }
+
+std::set<void*>& CWSSContext::getAll() { return allSet; }
+
+unsigned int CWSSContext::getTaskId() { return taskId; }
+
+void CWSSContext::setTaskId(unsigned int id) { taskId = id; }
+
+bool CWSSContext::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize) {
+    if (loop_) return true;
+    auto loop = std::make_shared<EventLoop>(this);
+    if (!loop->start(config, rxBufferSize, txFragmentSize)) return false;
+    loop_ = std::move(loop);
+    return true;
+}
+
+void CWSSContext::stop() {
+    if (loop_) loop_->stop();
+}
+
+bool CWSSContext::isLoopThread() const { return loop_ && loop_->onLoopThread(); }
+
+void* CWSSContext::addTimer(std::function<bool(void*)> callback, unsigned int intervalMs) {
+    return loop_ ? loop_->addTimer(std::move(callback), intervalMs) : nullptr;
+}
+
+void CWSSContext::delTimer(void* handle) {
+    if (loop_) loop_->delTimer(handle);
+}

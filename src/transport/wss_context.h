@@ -1,0 +1,52 @@
+#ifndef QUORVEX_TRANSPORT_WSS_CONTEXT_H
+#define QUORVEX_TRANSPORT_WSS_CONTEXT_H
+
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "quorvex/export.h"
+
+struct lws_context;
+struct tagWSSvrConfig;
+
+namespace quorvex::transport::detail {
+class EventLoop;
+}
+
+// One libwebsockets context with its own event-loop thread. Every connection
+// event and every timer callback of the context runs on that thread.
+class QUORVEX_API CWSSContext {
+public:
+    CWSSContext();
+    ~CWSSContext();
+    CWSSContext(const CWSSContext&) = delete;
+    CWSSContext& operator=(const CWSSContext&) = delete;
+
+    void init(lws_context* ctx);
+    lws_context* getContext();
+    std::set<void*>& getAll(); // live connections; loop thread only
+    unsigned int getTaskId();
+    void setTaskId(unsigned int id);
+
+    // Any thread. Returns a handle at once; the callback runs on the loop
+    // thread after intervalMs (0: on the loop's next pass) and again every
+    // intervalMs while it returns true. Null if the loop is not running.
+    void* addTimer(std::function<bool(void*)> callback, unsigned int intervalMs);
+    // Any thread; harmless on a timer that has already run or was deleted.
+    void delTimer(void* handle);
+
+    // Component use.
+    bool start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize);
+    void stop(); // stops and joins the loop thread; not from the loop thread
+    bool isLoopThread() const;
+    const std::shared_ptr<quorvex::transport::detail::EventLoop>& loop() const { return loop_; }
+
+private:
+    lws_context* lwsContext;
+    std::set<void*> allSet;
+    std::shared_ptr<quorvex::transport::detail::EventLoop> loop_;
+    unsigned int taskId;
+};
+
+#endif

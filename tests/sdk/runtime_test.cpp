@@ -1,0 +1,101 @@
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "quorvex/quorvex.h"
+#include "sdk/runtime.h"
+#include "transport/wss_client.h"
+#include "transport/wss_context.h"
+
+using namespace QUORVEX;
+
+namespace {
+
+int countEntries(const char* dir) {
+    int count = 0;
+    if (DIR* d = opendir(dir)) {
+        while (dirent* entry = readdir(d))
+            if (entry->d_name[0] != '.') ++count;
+        closedir(d);
+    }
+    return count;
+}
+
+class Runtime : public ::testing::Test {
+protected:
+    void TearDown() override { release(); }
+    QvAsrSdkLogParam quiet{false, nullptr, nullptr};
+    QvAsrSdkInitParam params{};
+};
+
+} // namespace
+
+TEST_F(Runtime, InitCreatesTheSharedContextAndRejectsASecondInit) {
+    ASSERT_EQ(init(&quiet, &params), 0);
+    ASSERT_NE(sharedClient, nullptr);
+    CWSSContext* context = sharedClient->getContext();
+    ASSERT_NE(context, nullptr);
+    EXPECT_NE(context->getContext(), nullptr);
+    ASSERT_NE(sdkMutex, nullptr);
+    ASSERT_NE(sdkCond, nullptr);
+
+    QvAsrSdkLogParam other{true, nullptr, nullptr};
+    EXPECT_EQ(init(&other, &params), -5);
+    EXPECT_EQ(sharedClient->getContext(), context);
+    EXPECT_FALSE(logSettings->enableLog) << "the first call's settings stay";
+}
+
+TEST_F(Runtime, MissingRecordsLeaveAHalfInitialisedLibraryUntilRelease) {
+    for (int which = 0; which < 2; ++which) {
+        ::testing::internal::CaptureStdout();
+        int result = which == 0 ? init(nullptr, &params) : init(&quiet, nullptr);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "quorvex:logparam or initParam is null\n");
+        EXPECT_EQ(result, -1);
+        EXPECT_NE(sharedClient, nullptr);
+        EXPECT_EQ(sdkMutex, nullptr);
+        EXPECT_EQ(sdkCond, nullptr);
+        ASSERT_NE(logSettings, nullptr);
+        EXPECT_FALSE(logSettings->enableLog);
+        EXPECT_EQ(init(&quiet, &params), -5);
+        release();
+        EXPECT_EQ(init(&quiet, &params), 0);
+        release();
+    }
+}
+
+TEST_F(Runtime, ReleaseWithoutInitAndTwiceDoesNothing) {
+    ::testing::internal::CaptureStdout();
+    release();
+    ASSERT_EQ(init(&quiet, &params), 0);
+    release();
+    release();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(sharedClient, nullptr);
+    EXPECT_EQ(logSettings, nullptr);
+}
+
+TEST_F(Runtime, VersionIsTheSameInEveryState) {
+    EXPECT_STREQ(getVersion(), "v1.0.0");
+    ASSERT_EQ(init(&quiet, &params), 0);
+    EXPECT_STREQ(getVersion(), "v1.0.0");
+    release();
+    EXPECT_STREQ(getVersion(), "v1.0.0");
+}
+
+TEST_F(Runtime, RepeatedCyclesLeaveNoThreadOrDescriptorBehind) {
+    int threadsBefore = countEntries("/proc/self/task");
+    int fdsBefore = countEntries("/proc/self/fd");
+    CWSSContext* previous = nullptr;
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        ASSERT_EQ(init(&quiet, &params), 0);
+        EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore + 1) << "one loop thread while initialised";
+        EXPECT_NE(sharedClient->getContext(), nullptr);
+        previous = sharedClient->getContext();
+        release();
+        EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+    }
+    (void)previous;
+    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+}

@@ -1,0 +1,285 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "lws_log.h"
+#include "recording_client.h"
+
+using namespace quorvex::test;
+
+namespace {
+
+// A bound socket that never listens: connecting to it is refused at once,
+// and nobody else can take the port while the test runs.
+class RefusingPort {
+public:
+    RefusingPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~RefusingPort() { ::close(fd_); }
+    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+void echo(TestServer& server) {
+    server.onFrame([](Peer& peer, const Frame& frame) {
+        if (frame.binary) peer.sendBinary(frame.data);
+        else peer.sendText(frame.data);
+    });
+}
+
+} // namespace
+
+class Connection : public ::testing::Test {
+protected:
+    LoopOwner loop;
+};
+
+TEST_F(Connection, TextAndBinaryRoundTripWithCountersAndAddresses) {
+    TestServer server;
+    echo(server);
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url("/asr")));
+    ASSERT_TRUE(client.waitEstablished()) << "onEstablished did not arrive";
+
+    const unsigned char pcm[] = {0, 1, 2, 255, 0};
+    client.writeText("{\"a\":1}", 7);
+    client.writeBinary(pcm, sizeof pcm);
+    client.writeText("", 0);
+    ASSERT_TRUE(client.waitMessages(3)) << "echoes did not arrive";
+
+    auto frames = server.frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_FALSE(frames[0].binary);
+    EXPECT_EQ(frames[0].data, "{\"a\":1}");
+    EXPECT_TRUE(frames[1].binary);
+    EXPECT_EQ(frames[1].data, std::string("\0\1\2\xff\0", 5));
+    EXPECT_EQ(frames[2].data, "");
+
+    auto received = client.read(client.received);
+    EXPECT_EQ(received[0].data, "{\"a\":1}");
+    EXPECT_TRUE(received[1].binary);
+    EXPECT_EQ(received[1].data, frames[1].data);
+    EXPECT_FALSE(received[2].binary);
+
+    EXPECT_EQ(client.getSndPackets(), 3u);
+    EXPECT_EQ(client.getSndBytes(), 12u);
+    EXPECT_EQ(client.getRcvPackets(), 3u);
+    EXPECT_EQ(client.getRcvBytes(), 12u);
+    EXPECT_EQ(client.getPeerAddr(), "127.0.0.1");
+    EXPECT_EQ(client.getPeerPort(), server.port());
+    EXPECT_EQ(client.getLocalAddr(), "127.0.0.1");
+    EXPECT_NE(client.getLocalPort(), 0);
+    EXPECT_GT(client.getEstablishedTime(), 1600000000000ull);
+    EXPECT_GE(client.getLastActiveTime(), client.getEstablishedTime());
+    EXPECT_EQ(client.getSndQueueLen(), 0);
+    EXPECT_EQ(client.read(client.offLoopEvents), 0);
+}
+
+TEST_F(Connection, WritesFromSeveralThreadsKeepEachThreadsOrder) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    constexpr int kThreads = 4, kEach = 500;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&client, t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string text = std::to_string(t) + ":" + std::to_string(i);
+                client.writeText(text.data(), static_cast<int>(text.size()));
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    ASSERT_TRUE(server.waitForFrames(kThreads * kEach)) << "only " << server.frames().size() << " messages arrived";
+    std::map<int, int> next;
+    for (const auto& frame : server.frames()) {
+        int thread = std::stoi(frame.data.substr(0, frame.data.find(':')));
+        int index = std::stoi(frame.data.substr(frame.data.find(':') + 1));
+        ASSERT_EQ(index, next[thread]) << "thread " << thread << " out of order";
+        ++next[thread];
+    }
+}
+
+TEST_F(Connection, LargeMessagesArriveWholeInBothDirections) {
+    TestServer server;
+    std::string big(1 << 20, 'x');
+    for (std::size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+    server.onFrame([&big](Peer& peer, const Frame&) {
+        peer.sendText(big);
+        peer.sendFragmented(big, 10000);
+    });
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    client.writeText(big.data(), static_cast<int>(big.size()));
+    ASSERT_TRUE(server.waitForFrames(1));
+    EXPECT_EQ(server.frames()[0].data, big);
+    ASSERT_TRUE(client.waitMessages(2)) << "the large replies did not arrive";
+    auto received = client.read(client.received);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].data, big);
+    EXPECT_EQ(received[1].data, big);
+}
+
+TEST_F(Connection, FailedAttemptsReportOneConnectErrorAndAllowRetry) {
+    RefusingPort refusing;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(refusing.url()));
+    ASSERT_TRUE(client.waitFor([&] { return client.connectErrors == 1; })) << "onConnectErr did not arrive";
+
+    TestServer refusingHandshake(TestServer::Options{false, true});
+    ASSERT_TRUE(client.connectTo(refusingHandshake.url()));
+    ASSERT_TRUE(client.waitFor([&] { return client.connectErrors == 2; })) << "handshake refusal not reported";
+
+    ASSERT_TRUE(client.connectTo("ws://no-such-host.invalid/"));
+    ASSERT_TRUE(client.waitFor([&] { return client.connectErrors == 3; })) << "unknown host not reported";
+
+    TestServer server;
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    EXPECT_EQ(client.read(client.connectErrors), 3);
+    EXPECT_EQ(client.read(client.closes), 0);
+}
+
+TEST_F(Connection, ConnectRefusesBadUrlsAndBusyClients) {
+    RecordingClient client(loop.context);
+    for (const char* bad : {"", "http://127.0.0.1/", "ws://", "ws://h:99999/", "not a url"}) {
+        EXPECT_FALSE(client.connectTo(bad)) << bad;
+    }
+    EXPECT_FALSE(client.connect(nullptr, "ws://127.0.0.1:1/", "", {}, 1));
+    TestServer server;
+    ASSERT_TRUE(client.connectTo(server.url()));
+    EXPECT_FALSE(client.connectTo(server.url())) << "a second connect while one is open";
+    ASSERT_TRUE(client.waitEstablished());
+    EXPECT_EQ(server.opened(), 1);
+}
+
+TEST_F(Connection, HostNamesAreResolvedOffTheLoop) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo("ws://localhost:" + std::to_string(server.port()) + "/"));
+    ASSERT_TRUE(client.waitFor([&] { return client.established + client.connectErrors > 0; }));
+    EXPECT_EQ(client.read(client.established), 1);
+}
+
+TEST_F(Connection, TlsToSelfSignedServerNeedsNoVerify) {
+    TestServer server(TestServer::Options{true, false});
+    echo(server);
+    RecordingClient strict(loop.context);
+    ASSERT_TRUE(strict.connectTo(server.url()));
+    ASSERT_TRUE(strict.waitFor([&] { return strict.connectErrors == 1; })) << "self-signed certificate accepted";
+
+    RecordingClient lenient(loop.context);
+    lenient.setNoSSLVerify();
+    ASSERT_TRUE(lenient.connectTo(server.url()));
+    ASSERT_TRUE(lenient.waitEstablished()) << "wss handshake failed";
+    lenient.writeText("secure", 6);
+    ASSERT_TRUE(lenient.waitMessages(1));
+    EXPECT_EQ(lenient.read(lenient.received)[0].data, "secure");
+}
+
+TEST_F(Connection, CloseFromLoopThreadGivesOneOnClose) {
+    TestServer server;
+    echo(server);
+    RecordingClient client(loop.context);
+    client.afterText = [&client](const std::string&) { client.close(); };
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    client.writeText("bye", 3);
+    ASSERT_TRUE(client.waitFor([&] { return client.closes == 1; })) << "onClose did not arrive";
+    ASSERT_TRUE(server.waitForClosed(1));
+    clearLwsLog();
+    client.close();
+    EXPECT_TRUE(lwsLogContains("conn already closed \n"));
+    loopBarrier(loop.context);
+    EXPECT_EQ(client.read(client.closes), 1);
+}
+
+TEST_F(Connection, CloseFromAnotherThreadGivesOneOnCloseAndReconnects) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(client.connectTo(server.url()));
+        ASSERT_TRUE(client.waitFor([&] { return client.established == round; }));
+        std::thread closer([&client] {
+            client.close();
+            client.close(); // a second close while bound changes nothing
+        });
+        closer.join();
+        ASSERT_TRUE(client.waitFor([&] { return client.closes == round; })) << "round " << round;
+    }
+    ASSERT_TRUE(server.waitForClosed(3));
+    EXPECT_EQ(client.read(client.closes), 3);
+    EXPECT_EQ(client.read(client.offLoopEvents), 0);
+}
+
+TEST_F(Connection, ServerDropAndServerCloseEachGiveOneOnClose) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    server.drop(1);
+    ASSERT_TRUE(client.waitFor([&] { return client.closes == 1; })) << "drop not reported";
+
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitFor([&] { return client.established == 2; }));
+    server.send(2, "last words");
+    server.closeClean(2);
+    ASSERT_TRUE(client.waitFor([&] { return client.closes == 2; })) << "clean close not reported";
+    ASSERT_EQ(client.read(client.received).size(), 1u);
+    EXPECT_EQ(client.read(client.received)[0].data, "last words");
+}
+
+TEST_F(Connection, WritesWithoutAConnectionAreDroppedNotSentLater) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    client.writeText("stale", 5);
+    client.writeText(nullptr, 4); // refused: no bytes behind a positive length
+    client.writeBinary(nullptr, -1);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    client.writeText("fresh", 5);
+    ASSERT_TRUE(server.waitForFrames(1));
+    EXPECT_EQ(server.frames()[0].data, "fresh");
+    EXPECT_EQ(server.frames().size(), 1u);
+}
+
+TEST_F(Connection, DeletingAClientMidSessionStopsItsEventsAndClosesTheSocket) {
+    TestServer server;
+    auto client = std::make_unique<RecordingClient>(loop.context);
+    ASSERT_TRUE(client->connectTo(server.url()));
+    ASSERT_TRUE(client->waitEstablished());
+    client.reset();
+    ASSERT_TRUE(server.waitForClosed(1)) << "the server still holds the connection";
+}
+
+TEST(ContextLifetime, DestroyingTheContextClosesItsConnections) {
+    TestServer server;
+    auto loop = std::make_unique<LoopOwner>();
+    RecordingClient open(loop->context);
+    ASSERT_TRUE(open.connectTo(server.url()));
+    ASSERT_TRUE(open.waitEstablished());
+    loop->owner.destroyContext();
+    EXPECT_EQ(open.read(open.closes), 1) << "onClose must come before destroyContext returns";
+    EXPECT_EQ(loop->owner.getContext(), nullptr);
+    ASSERT_TRUE(server.waitForClosed(1));
+}
