@@ -13,12 +13,11 @@ constexpr std::chrono::milliseconds kDeadline{5000};
 // A mutex and condition variable pair that test doubles notify on every change.
 class Signal {
 public:
+    // Notifies under the lock, so a waiter that returns may destroy the signal at once.
     template <typename F>
     void update(F&& change) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            change();
-        }
+        std::lock_guard<std::mutex> guard(lock_);
+        change();
         changed_.notify_all();
     }
     // True when the condition held before the deadline.
