@@ -1,17 +1,66 @@
+#include <mutex>
+#include <new>
+
+#include "client/asr_client_impl.h"
 #include "log.h"
 #include "runtime.h"
+#include "transport/wss_context.h"
 
 namespace QUORVEX {
 
-QvAsrClient* createAsrInstance() {
-    sdkLog("QUORVEX::createAsrInstance");
-    return nullptr;
+namespace {
+
+// Posts the destruction check to the loop thread and waits for this
+// request's own completion (spurious and foreign wake-ups are ignored).
+int destroyOnLoop(QvAsrClientImpl* client, CWSSContext* context) {
+    DestroyRequest request;
+    std::unique_lock<std::mutex> lock(*sdkMutex);
+    void* timer = context->addTimer(
+        [client, &request](void*) {
+            client->checkDestroy(&request);
+            return false;
+        },
+        0);
+    if (!timer) {
+        sdkLog("QUORVEX::destroyAsrInstance event loop is not running");
+        return -5;
+    }
+    sdkCond->wait(lock, [&request] { return request.completed; });
+    context->delTimer(timer);
+    return request.result;
 }
 
-int destroyAsrInstance(QvAsrClient*) {
+int destroyChecked(QvAsrClient* client) {
+    if (!client) {
+        sdkLog("QUORVEX::destroyAsrInstance client is null");
+        return -1;
+    }
+    if (!sharedClient) return 0;
+    CWSSContext* context = sharedClient->getContext();
+    if (!sdkMutex || !sdkCond || !context) {
+        sdkLog("QUORVEX::destroyAsrInstance library initialised without its records");
+        return -1;
+    }
+    if (context->isLoopThread()) {
+        sdkLog("QUORVEX::destroyAsrInstance called on the event-loop thread (from a listener); refused");
+        return -5;
+    }
+    return destroyOnLoop(static_cast<QvAsrClientImpl*>(client), context);
+}
+
+} // namespace
+
+QvAsrClient* createAsrInstance() {
+    sdkLog("QUORVEX::createAsrInstance");
+    if (!sharedClient) return nullptr;
+    return new (std::nothrow) QvAsrClientImpl(sharedClient->getContext());
+}
+
+int destroyAsrInstance(QvAsrClient* client) {
     sdkLog("QUORVEX::destroyAsrInstance");
+    int result = destroyChecked(client);
     sdkLog("out %s", "QUORVEX::destroyAsrInstance");
-    return 0;
+    return result;
 }
 
 } // namespace QUORVEX

@@ -170,6 +170,8 @@ TEST_F(Connection, ConnectRefusesBadUrlsAndBusyClients) {
     ASSERT_TRUE(client.connectTo(server.url()));
     EXPECT_FALSE(client.connectTo(server.url())) << "a second connect while one is open";
     ASSERT_TRUE(client.waitEstablished());
+    ASSERT_TRUE(server.waitForOpened(1));
+    loopBarrier(loop.context);
     EXPECT_EQ(server.opened(), 1);
 }
 

@@ -1,0 +1,243 @@
+#include "asr_client_impl.h"
+
+#include <exception>
+#include <mutex>
+#include <string>
+
+#include "protocol/asr_messages.h"
+#include "sdk/log.h"
+#include "sdk/runtime.h"
+
+namespace QUORVEX {
+
+namespace {
+bool isStable(int state) { return state != ASR_STATE_STOPPED && state != ASR_STATE_FAILED; }
+bool acceptsStart(int state) { return state == ASR_STATE_IDLE || state == ASR_STATE_CLOSED; }
+bool isValidFormat(const QvAsrAudioFrame& frame) {
+    return frame.bitsPerSample == 16 && frame.sampleRate == 16000 && frame.channels == 1;
+}
+} // namespace
+
+QvAsrClientImpl::QvAsrClientImpl(CWSSContext* ctx)
+    : CWSSClient(std::function<void(const char*, int)>(), std::function<void()>()), context(ctx), listener(nullptr),
+      state(ASR_STATE_IDLE) {}
+
+QvAsrClientImpl::~QvAsrClientImpl() {
+    // Detach before our own fields die: the loop must not call into a half-destroyed client.
+    clearSet();
+}
+
+// Listener calls never unwind into the library: a pending destruction must still complete.
+template <typename Call>
+void QvAsrClientImpl::notify(const char* what, Call&& call) {
+    QvAsrClientListener* target = listener.load();
+    if (!target) return;
+    try {
+        call(*target);
+    } catch (const std::exception& e) {
+        sdkLog("%s listener %s threw: %s", sessionId.c_str(), what, e.what());
+    } catch (...) {
+        sdkLog("%s listener %s threw", sessionId.c_str(), what);
+    }
+}
+
+// Server messages move the state in any state but one: a destruction that
+// waits for the close must stay pending, or its caller would wait forever.
+void QvAsrClientImpl::enterUnlessDestroyPending(AsrClientState next) {
+    int current = state.load();
+    while (current != ASR_STATE_DESTROY_PENDING && !state.compare_exchange_weak(current, next)) {
+    }
+}
+
+// ---- application operations ------------------------------------------------
+
+int QvAsrClientImpl::init(QvAsrClientListener* newListener) {
+    sdkLog("QUORVEX::QvAsrClientImpl::init");
+    if (!newListener) return -1;
+    listener = newListener;
+    return 0;
+}
+
+int QvAsrClientImpl::start(const QvAsrStartParam* param) {
+    sdkLog("QUORVEX::QvAsrClientImpl::start");
+    if (!param || !param->url || !param->token) {
+        sdkLog("QUORVEX::QvAsrClientImpl::start refused: null start parameter");
+        return -1;
+    }
+    if (!sharedClient || !sharedClient->getContext()) {
+        sdkLog("QUORVEX::QvAsrClientImpl::start refused: library not initialised");
+        return -1;
+    }
+    int previous = state.load();
+    if (!acceptsStart(previous)) {
+        if (!isStable(previous)) sdkLog("is not stable state.fix next!");
+        return -5;
+    }
+    // Token and state go in place before the connection can report.
+    if (!state.compare_exchange_strong(previous, ASR_STATE_CONNECTING)) return -5;
+    std::string previousToken = token;
+    token = param->token;
+    setNoSSLVerify();
+    if (!connect(sharedClient->getContext(), std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
+        token = previousToken;
+        state = previous;
+        return -1;
+    }
+    return 0;
+}
+
+int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
+    if (!frame) {
+        sdkLog("QUORVEX::QvAsrClientImpl::sendAudio refused: null frame");
+        return -1;
+    }
+    if (!isValidFormat(*frame)) return -1;
+    if (frame->length < 0 || (frame->length > 0 && !frame->data)) {
+        sdkLog("QUORVEX::QvAsrClientImpl::sendAudio refused: %d bytes at %p", frame->length,
+               static_cast<const void*>(frame->data));
+        return -1;
+    }
+    if (state.load() != ASR_STATE_STARTED) return -5;
+    writeBinary(frame->data, frame->length);
+    return 0;
+}
+
+int QvAsrClientImpl::stop() {
+    sdkLog("QUORVEX::QvAsrClientImpl::stop");
+    // State 5 is in place before the answer can be handled.
+    int expected = ASR_STATE_STARTED;
+    if (!state.compare_exchange_strong(expected, ASR_STATE_STOPPING)) return -5;
+    sendMessage(StopSessionReq(), [this](const char* text, int len) { writeFrame(text, len); });
+    return 0;
+}
+
+// ---- connection events (loop thread) ------------------------------------------
+
+void QvAsrClientImpl::onEstablished() {
+    sdkLog("QUORVEX::QvAsrClientImpl::onEstablished");
+    StartSessionReq request;
+    request.msg_data.token = token;
+    sendMessage(request, [this](const char* text, int len) { writeFrame(text, len); });
+    state = ASR_STATE_STARTING;
+}
+
+void QvAsrClientImpl::onConnectErr() {
+    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr");
+    state = ASR_STATE_CLOSED;
+    notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-2, nullptr); });
+}
+
+void QvAsrClientImpl::onTextData(const char* data, int len) {
+    ClassifiedFrame frame = classifyFrame(data, len);
+    const char* sid = sessionId.c_str();
+    switch (frame.kind) {
+    case FrameKind::NotJson:
+        notify("onMessageError", [](QvAsrClientListener& l) { l.onMessageError(1, "the msg is not json!"); });
+        sdkLog("%s `%.*s` is not json!", sid, len, data ? data : "");
+        return;
+    case FrameKind::NotForAsr:
+        notify("onMessageError", [](QvAsrClientListener& l) { l.onMessageError(1, "the msg is not for asr!"); });
+        sdkLog("%s `%.*s` is not for asr , %s!", sid, len, data, frame.head.service_type.c_str());
+        return;
+    case FrameKind::StartSessionRes: {
+        const auto& response = std::get<StartSessionRes>(frame.message);
+        if (response.msg_code == 0) {
+            enterUnlessDestroyPending(ASR_STATE_STARTED);
+            sessionId = response.msg_data.session_id;
+            notify("onStartResult", [this](QvAsrClientListener& l) { l.onStartResult(0, sessionId.c_str()); });
+            sdkLog("%s %s suc", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES]);
+        } else {
+            enterUnlessDestroyPending(ASR_STATE_FAILED);
+            notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-4, nullptr); });
+            sdkLog("%s %s error", sid, AsrMsgTypeNames[START_SESSION_RES]);
+        }
+        return;
+    }
+    case FrameKind::RecognitionText: {
+        const auto& data = std::get<RecognitionText>(frame.message).msg_data;
+        QvAsrRecognitionResult result{data.bg, data.ed, data.fin, data.text.c_str()};
+        notify("onRecognitionText", [&result](QvAsrClientListener& l) { l.onRecognitionText(&result); });
+        return;
+    }
+    case FrameKind::StopSessionRes:
+        enterUnlessDestroyPending(ASR_STATE_STOPPED);
+        notify("onStopResult", [](QvAsrClientListener& l) { l.onStopResult(0); });
+        sdkLog("%s %s suc", sid, AsrMsgTypeNames[STOP_SESSION_RES]);
+        close();
+        return;
+    case FrameKind::ExceptionNtf: {
+        const std::string& description = std::get<ExceptionNtf>(frame.message).msg_desc;
+        enterUnlessDestroyPending(ASR_STATE_FAILED);
+        notify("onSessionError", [&description](QvAsrClientListener& l) { l.onSessionError(1, description.c_str()); });
+        sdkLog("%s %s error:%s", sid, AsrMsgTypeNames[EXCEPTION_NTF], description.c_str());
+        return;
+    }
+    case FrameKind::Ignored:
+        return;
+    }
+}
+
+void QvAsrClientImpl::onClose() {
+    sdkLog("%s %s", sessionId.c_str(), "QUORVEX::QvAsrClientImpl::onClose");
+    int current = state.load();
+    switch (current) {
+    case ASR_STATE_STOPPED:
+    case ASR_STATE_FAILED:
+        state = ASR_STATE_CLOSED; // the close the session was waiting for
+        return;
+    case ASR_STATE_DESTROY_PENDING: {
+        sdkLog("%s destory suc onClose!", sessionId.c_str());
+        std::lock_guard<std::mutex> guard(*sdkMutex);
+        notify("onDestroyed", [](QvAsrClientListener& l) { l.onDestroyed(0); });
+        state = ASR_STATE_CLOSED;
+        DestroyRequest* request = pendingDestroy_;
+        pendingDestroy_ = nullptr;
+        completeDestroy(request);
+        return; // the owner may delete us from here on
+    }
+    default: {
+        std::string text = "disconnect from server! state:" + std::to_string(current);
+        notify("onSessionError", [&text](QvAsrClientListener& l) { l.onSessionError(1, text.c_str()); });
+        state = ASR_STATE_CLOSED;
+        return;
+    }
+    }
+}
+
+// ---- destruction hand-shake (loop thread, sdkMutex held by the callers' protocol) ----
+
+void QvAsrClientImpl::completeDestroy(DestroyRequest* request) {
+    if (!request) return;
+    request->completed = true;
+    // One condition variable serves every waiter: wake them all, each checks its own request.
+    sdkCond->notify_all();
+}
+
+void QvAsrClientImpl::checkDestroy(DestroyRequest* request) {
+    std::lock_guard<std::mutex> guard(*sdkMutex);
+    switch (state.load()) {
+    case ASR_STATE_IDLE:
+    case ASR_STATE_CLOSED:
+        sdkLog("%s destory suc state!", sessionId.c_str());
+        request->result = 0;
+        notify("onDestroyed", [](QvAsrClientListener& l) { l.onDestroyed(0); });
+        completeDestroy(request);
+        return;
+    case ASR_STATE_STOPPED:
+    case ASR_STATE_FAILED:
+        sdkLog("%s not stable state destory!", sessionId.c_str());
+        request->result = 0;
+        state = ASR_STATE_DESTROY_PENDING;
+        pendingDestroy_ = request;
+        // A failed session waits for the server to close; do not let the caller wait on it.
+        close();
+        return;
+    default:
+        sdkLog("%s can not destory!", sessionId.c_str());
+        request->result = -5;
+        completeDestroy(request);
+        return;
+    }
+}
+
+} // namespace QUORVEX

@@ -1,0 +1,72 @@
+#ifndef QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
+#define QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
+
+#include <atomic>
+#include <string>
+
+#include "quorvex/quorvex.h"
+#include "transport/wss_client.h"
+
+namespace QUORVEX {
+
+// Session states; the numbers appear in "disconnect from server! state:N".
+enum AsrClientState : int {
+    ASR_STATE_IDLE = 0,
+    ASR_STATE_CONNECTING = 1,
+    ASR_STATE_STARTING = 3,
+    ASR_STATE_STARTED = 4,
+    ASR_STATE_STOPPING = 5,
+    ASR_STATE_STOPPED = 6,
+    ASR_STATE_DESTROY_PENDING = 7,
+    ASR_STATE_FAILED = 9,
+    ASR_STATE_CLOSED = 10,
+};
+
+// One destroyAsrInstance call, living in the caller's frame. Guarded by sdkMutex.
+struct DestroyRequest {
+    int result = 0;
+    bool completed = false; // the caller may return: set for this request only
+};
+
+// The recognition client: the application's QvAsrClient, and a CWSSClient
+// whose events arrive on the shared loop thread.
+class QvAsrClientImpl : public QvAsrClient, public CWSSClient {
+public:
+    explicit QvAsrClientImpl(CWSSContext* context);
+    ~QvAsrClientImpl() override;
+
+    // Application threads.
+    int init(QvAsrClientListener* listener) override;
+    int start(const QvAsrStartParam* param) override;
+    int sendAudio(const QvAsrAudioFrame* frame) override;
+    int stop() override;
+
+    // Loop thread.
+    void onEstablished() override;
+    void onTextData(const char* data, int len) override;
+    void onClose() override;
+    void onConnectErr() override;
+    // Loop thread, from destroyAsrInstance's timer: decides whether the client
+    // may go now, later (when the connection closes) or not at all.
+    void checkDestroy(DestroyRequest* request);
+
+    int currentState() const { return state.load(); }
+
+private:
+    template <typename Call>
+    void notify(const char* what, Call&& call);
+    void enterUnlessDestroyPending(AsrClientState next);
+    void writeFrame(const char* text, int len) { writeText(text, len); }
+    void completeDestroy(DestroyRequest* request);
+
+    std::string sessionId;
+    CWSSContext* context;
+    std::string token;
+    std::atomic<QvAsrClientListener*> listener;
+    std::atomic<int> state;
+    DestroyRequest* pendingDestroy_ = nullptr; // guarded by sdkMutex; set in state 7
+};
+
+} // namespace QUORVEX
+
+#endif

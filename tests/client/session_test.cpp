@@ -1,0 +1,287 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "client_test_base.h"
+
+using namespace quorvex::test;
+using namespace QUORVEX;
+
+namespace {
+const std::vector<unsigned char> kPcm = {1, 0, 2, 0, 255, 127, 0, 128};
+
+std::string refusedUrl(int& fd) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address); // bound, never listening
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return "ws://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
+}
+} // namespace
+
+class Session : public ClientTest {};
+
+TEST_F(Session, WholeSessionFromStartToCloseAndStartAgain) {
+    AsrServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    EXPECT_EQ(stateOf(client), ASR_STATE_IDLE);
+
+    ASSERT_EQ(start(client, server.url(), "token-1"), 0);
+    ASSERT_TRUE(listener.waitFor("start"));
+    auto started = listener.heard("start")[0];
+    EXPECT_EQ(started.code, 0);
+    EXPECT_EQ(started.text, "sid-1");
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_STARTED);
+    EXPECT_TRUE(LogLines::contains("sid-1 START_SESSION_RES suc"));
+
+    auto frame = pcmFrame(kPcm);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(client->sendAudio(&frame), 0);
+    ASSERT_TRUE(server.raw().waitForFrames(4));
+    auto request = server.jsonFrames(1).at(0);
+    EXPECT_EQ(request["msg_type"].asString(), "START_SESSION_REQ");
+    EXPECT_EQ(request["service_type"].asString(), "ASR");
+    EXPECT_EQ(request["msg_id"].asString(), "");
+    EXPECT_EQ(request["msg_data"]["token"].asString(), "token-1");
+    EXPECT_EQ(request.size(), 4u);
+    auto frames = server.raw().framesOf(1);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(frames[i].binary);
+        EXPECT_EQ(frames[i].data, std::string(kPcm.begin(), kPcm.end()));
+    }
+
+    server.send(1, AsrServer::recognitionText("hello", 0, 480, 0));
+    server.send(1, AsrServer::recognitionText("hello world", 0, 960, 1));
+    ASSERT_TRUE(listener.waitFor("text", 2));
+    auto texts = listener.heard("text");
+    EXPECT_EQ(texts[0].text, "hello");
+    EXPECT_EQ(texts[1].text, "hello world");
+    EXPECT_EQ(texts[1].ed, 960);
+    EXPECT_EQ(texts[1].fin, 1);
+
+    ASSERT_EQ(client->stop(), 0);
+    EXPECT_EQ(client->stop(), -5);
+    ASSERT_TRUE(listener.waitFor("stop"));
+    EXPECT_EQ(listener.heard("stop")[0].code, 0);
+    EXPECT_EQ(listener.heard("text").back().text, "final words");
+    ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
+    EXPECT_EQ(listener.count("session"), 0) << "a close the session asked for is no error";
+    auto stopRequest = server.jsonFrames(1).back();
+    EXPECT_EQ(stopRequest.size(), 3u);
+    EXPECT_EQ(stopRequest["msg_type"].asString(), "STOP_SESSION_REQ");
+
+    ASSERT_EQ(start(client, server.url(), "token-2"), 0);
+    ASSERT_TRUE(listener.waitFor("start", 2));
+    EXPECT_EQ(listener.heard("start")[1].text, "sid-2");
+    EXPECT_EQ(server.jsonFrames(2).at(0)["msg_data"]["token"].asString(), "token-2");
+}
+
+TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
+    int fd = -1;
+    std::string refused = refusedUrl(fd);
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    ASSERT_EQ(start(client, refused), 0);
+    ASSERT_TRUE(listener.waitFor("start"));
+    EXPECT_EQ(listener.heard("start")[0].code, -2);
+    EXPECT_TRUE(listener.heard("start")[0].textWasNull);
+    EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
+    ::close(fd);
+
+    EXPECT_EQ(start(client, "http://127.0.0.1/"), -1) << "the wrapper refuses the URL at once";
+    EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
+
+    AsrServer server;
+    server.startCode = 1;
+    ASSERT_EQ(start(client, server.url()), 0);
+    ASSERT_TRUE(listener.waitFor("start", 2));
+    EXPECT_EQ(listener.heard("start")[1].code, -4);
+    EXPECT_TRUE(listener.heard("start")[1].textWasNull);
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_FAILED);
+    EXPECT_TRUE(LogLines::contains(" START_SESSION_RES error"));
+    LogLines::clear();
+    EXPECT_EQ(start(client, server.url()), -5);
+    EXPECT_TRUE(LogLines::contains("is not stable state.fix next!"));
+    EXPECT_EQ(client->stop(), -5);
+    server.raw().closeClean(1);
+    ASSERT_TRUE(LogLines::waitFor(" QUORVEX::QvAsrClientImpl::onClose"));
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
+    EXPECT_EQ(listener.count("session"), 0);
+}
+
+TEST_F(Session, ExceptionNotificationThenServerClose) {
+    AsrServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    server.send(1, AsrServer::message("EXCEPTION_NTF", R"(,"msg_code":500,"msg_desc":"engine down")"));
+    ASSERT_TRUE(listener.waitFor("session"));
+    EXPECT_EQ(listener.heard("session")[0].code, 1);
+    EXPECT_EQ(listener.heard("session")[0].text, "engine down");
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_FAILED);
+    EXPECT_TRUE(LogLines::contains("sid-1 EXCEPTION_NTF error:engine down"));
+    auto frame = pcmFrame(kPcm);
+    EXPECT_EQ(client->sendAudio(&frame), -5);
+    server.raw().closeClean(1);
+    ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
+    EXPECT_EQ(listener.count("session"), 1);
+}
+
+TEST_F(Session, DropsAreReportedWithTheStateTheyHappenedIn) {
+    AsrServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    server.raw().drop(1);
+    ASSERT_TRUE(listener.waitFor("session"));
+    EXPECT_EQ(listener.heard("session")[0].text, "disconnect from server! state:4");
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
+
+    server.answerStart = false;
+    ASSERT_EQ(start(client, server.url()), 0);
+    ASSERT_TRUE(server.raw().waitForFrames(2)) << "START_SESSION_REQ did not arrive";
+    server.raw().drop(2);
+    ASSERT_TRUE(listener.waitFor("session", 2));
+    EXPECT_EQ(listener.heard("session")[1].text, "disconnect from server! state:3");
+}
+
+TEST_F(Session, MessagesAfterStopAreStillDelivered) {
+    AsrServer server;
+    server.answerStop = false;
+    server.stopCode = 3;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    ASSERT_EQ(client->stop(), 0);
+    EXPECT_EQ(stateOf(client), ASR_STATE_STOPPING);
+    auto frame = pcmFrame(kPcm);
+    EXPECT_EQ(client->sendAudio(&frame), -5);
+    server.send(1, AsrServer::recognitionText("late", 5, 6, 1));
+    ASSERT_TRUE(listener.waitFor("text"));
+    EXPECT_EQ(listener.heard("text")[0].bg, 5);
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_STOPPING);
+    server.send(1, AsrServer::message("STOP_SESSION_RES", R"(,"msg_code":3)"));
+    ASSERT_TRUE(listener.waitFor("stop"));
+    EXPECT_EQ(listener.heard("stop")[0].code, 0) << "every stop answer counts as success";
+    ASSERT_TRUE(server.raw().waitForClosed(1)) << "the client closes after the stop answer";
+}
+
+TEST_F(Session, HostileFramesAreReportedOrIgnoredAndTheSessionGoesOn) {
+    AsrServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    std::string deep(200000, '[');
+    std::string huge = AsrServer::recognitionText(std::string(1 << 20, 'h'), 1, 2, 3);
+    for (const std::string& frame : {std::string("not json"), std::string("[1,2]"), deep, std::string(""),
+                                     std::string(R"({"service_type":"asr","msg_type":"RECOGNITION_TEXT"})"),
+                                     AsrServer::message("START_SESSION_REQ"), AsrServer::message("NO_SUCH_TYPE"),
+                                     std::string(R"({"service_type":"ASR"})"), huge}) {
+        server.send(1, frame);
+    }
+    server.raw().sendBinary(1, "binary from server is ignored");
+    ASSERT_TRUE(listener.waitFor("text")) << "the huge text did not arrive";
+    auto errors = listener.heard("message");
+    ASSERT_EQ(errors.size(), 5u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(errors[i].code, 1);
+        EXPECT_EQ(errors[i].text, "the msg is not json!") << i;
+    }
+    EXPECT_EQ(errors[4].text, "the msg is not for asr!");
+    EXPECT_EQ(listener.heard("text")[0].text.size(), 1u << 20);
+    EXPECT_TRUE(LogLines::contains("sid-1 `not json` is not json!"));
+    EXPECT_TRUE(LogLines::contains(
+        R"(sid-1 `{"service_type":"asr","msg_type":"RECOGNITION_TEXT"}` is not for asr , asr!)"));
+    settle();
+    EXPECT_EQ(stateOf(client), ASR_STATE_STARTED);
+    auto frame = pcmFrame(kPcm);
+    EXPECT_EQ(client->sendAudio(&frame), 0);
+}
+
+TEST_F(Session, AudioFormatAndArgumentChecks) {
+    AsrServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    auto good = pcmFrame(kPcm);
+    QvAsrAudioFrame eightBit = good, stereo = good, rate = good;
+    eightBit.bitsPerSample = 8;
+    stereo.channels = 2;
+    rate.sampleRate = 8000;
+    auto checkFormats = [&] {
+        for (auto* bad : {&eightBit, &stereo, &rate}) EXPECT_EQ(client->sendAudio(bad), -1);
+    };
+    checkFormats();
+    EXPECT_EQ(client->sendAudio(&good), -5) << "not started";
+    EXPECT_EQ(client->stop(), -5);
+    startSession(client, listener, server.url());
+    checkFormats();
+    EXPECT_EQ(client->sendAudio(nullptr), -1);
+    QvAsrAudioFrame negative = good, missing = good, empty = good;
+    negative.length = -4;
+    missing.data = nullptr;
+    empty.length = 0;
+    EXPECT_EQ(client->sendAudio(&negative), -1);
+    EXPECT_EQ(client->sendAudio(&missing), -1);
+    EXPECT_EQ(client->sendAudio(&empty), 0);
+    ASSERT_TRUE(server.raw().waitForFrames(2));
+    EXPECT_TRUE(server.raw().frames()[1].binary);
+    EXPECT_EQ(server.raw().frames()[1].data, "");
+    EXPECT_EQ(start(client, server.url()), -5);
+
+    QvAsrStartParam noUrl{nullptr, "t"}, noToken{"ws://127.0.0.1:1/", nullptr};
+    RecordingListener& other = listen();
+    QvAsrClient* fresh = make(other);
+    EXPECT_EQ(fresh->start(nullptr), -1);
+    EXPECT_EQ(fresh->start(&noUrl), -1);
+    EXPECT_EQ(fresh->start(&noToken), -1);
+    EXPECT_EQ(fresh->init(nullptr), -1);
+    EXPECT_EQ(stateOf(fresh), ASR_STATE_IDLE);
+}
+
+TEST_F(Session, ReentrantCallsFromListenerCalls) {
+    AsrServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    auto frame = pcmFrame(kPcm);
+    std::atomic<int> fromStart{99}, fromConnectErr{99}, fromSessionError{99};
+    int fd = -1;
+    std::string refused = refusedUrl(fd);
+    std::string url = server.url();
+    listener.then = [&](const Heard& heard) {
+        if (heard.call == "start" && heard.code == 0) fromStart = client->sendAudio(&frame);
+        if (heard.call == "start" && heard.code == -2) fromConnectErr = start(client, url);
+        if (heard.call == "session") fromSessionError = start(client, url);
+    };
+    ASSERT_EQ(start(client, refused), 0);
+    ASSERT_TRUE(listener.waitFor("start", 2)) << "the start from inside onStartResult(-2) did not run";
+    EXPECT_EQ(fromConnectErr, 0);
+    EXPECT_EQ(fromStart, 0);
+    ASSERT_TRUE(server.raw().waitForFrames(2));
+    EXPECT_TRUE(server.raw().frames()[1].binary);
+    server.raw().drop(1);
+    ASSERT_TRUE(listener.waitFor("session"));
+    EXPECT_EQ(fromSessionError, -5) << "the state is still 4 during onSessionError";
+    ::close(fd);
+}
+
+TEST_F(Session, SecureServerWithSelfSignedCertificate) {
+    AsrServer server(TestServer::Options{true, false});
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    EXPECT_EQ(listener.heard("start")[0].text, "sid-1");
+}
