@@ -39,6 +39,7 @@ public:
     struct Options {
         bool tls = false; // self-signed certificate made at test time
         bool refuseHandshake = false;
+        bool countOnly = false; // keep no payloads, only counts (load runs)
     };
     using FrameHandler = std::function<void(Peer&, const Frame&)>;
     using OpenHandler = std::function<void(Peer&)>;
@@ -64,6 +65,8 @@ public:
 
     std::vector<Frame> frames() const;
     std::vector<Frame> framesOf(int peer) const;
+    std::size_t framesReceived() const;
+    std::size_t bytesReceived() const;
     int opened() const;
     int closed() const;
 

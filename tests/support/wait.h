@@ -26,6 +26,7 @@ public:
         return changed_.wait_for(guard, deadline, condition);
     }
     std::mutex& lock() { return lock_; }
+    void notifyAll() { changed_.notify_all(); } // with lock() held
 
 private:
     std::mutex lock_;

@@ -12,13 +12,15 @@
 #include "../wss_config.h"
 #include "../wss_context.h"
 #include "send_queue.h"
+#include "ws_frame.h"
 
 namespace quorvex::transport::detail {
 
 namespace {
 
 constexpr const char* kProtocolName = "quorvex-ws";
-constexpr int kMaxMessagesPerWritable = 64;
+constexpr int kMaxWritesPerWritable = 16;
+constexpr std::size_t kBatchBytes = 64 * 1024;
 
 void* timerHandle(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
 std::uint64_t timerId(void* handle) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)); }
@@ -529,34 +531,63 @@ void EventLoop::deliver(ConnLink* link) {
     if (link->rx.empty()) link->rx.swap(message); // keep the capacity for the next message
 }
 
+// Small whole messages leave several to a send: framed and masked here, then
+// written raw, because one lws_write per message costs a syscall each.
+bool EventLoop::writeBatch(ConnLink* link, SendQueue& queue) {
+    batch_.resize(LWS_PRE);
+    std::size_t messages = 0, bytes = 0;
+    while (OutMessage* message = queue.front()) {
+        if (message->sent > 0 || message->payloadSize > txFragmentSize_ || batch_.size() >= kBatchBytes) break;
+        std::uint8_t key[4];
+        if (link->client) maskKeys_.next(key);
+        appendFrame(batch_, message->binary, message->payload(), message->payloadSize, link->client ? key : nullptr);
+        bytes += message->payloadSize;
+        ++messages;
+        queue.popFront();
+    }
+    if (messages == 0) return true;
+    std::size_t length = batch_.size() - LWS_PRE;
+    if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length)) return false;
+    link->conn->sndPackets.fetch_add(messages, std::memory_order_relaxed);
+    link->conn->sndBytes.fetch_add(bytes, std::memory_order_relaxed);
+    return true;
+}
+
+// A large message leaves one fragment per call, so other work is not starved.
+bool EventLoop::writeFragment(ConnLink* link, SendQueue& queue) {
+    OutMessage* message = queue.front();
+    std::size_t remaining = message->payloadSize - message->sent;
+    std::size_t chunk = std::min<std::size_t>(remaining, txFragmentSize_);
+    bool first = message->sent == 0;
+    bool last = chunk == remaining;
+    int flags = lws_write_ws_flags(message->binary ? LWS_WRITE_BINARY : LWS_WRITE_TEXT, first, last);
+    if (lws_write(link->wsi, message->payload() + message->sent, chunk, static_cast<lws_write_protocol>(flags)) <
+        static_cast<int>(chunk))
+        return false;
+    message->sent += chunk;
+    if (last) {
+        link->conn->sndPackets.fetch_add(1, std::memory_order_relaxed);
+        link->conn->sndBytes.fetch_add(message->payloadSize, std::memory_order_relaxed);
+        queue.popFront();
+    }
+    return true;
+}
+
 int EventLoop::onWritable(ConnLink* link) {
     CWSSConn* conn = link->conn;
     if (!conn) return 0;
-    lws* wsi = link->wsi;
     SendQueue& queue = *conn->sendQueue;
-    for (int written = 0; written < kMaxMessagesPerWritable; ++written) {
+    for (int round = 0; round < kMaxWritesPerWritable && queue.front(); ++round) {
         OutMessage* message = queue.front();
-        if (!message) break;
-        std::size_t remaining = message->payloadSize - message->sent;
-        std::size_t chunk = std::min<std::size_t>(remaining, txFragmentSize_);
-        bool first = message->sent == 0;
-        bool last = chunk == remaining;
-        int flags = lws_write_ws_flags(message->binary ? LWS_WRITE_BINARY : LWS_WRITE_TEXT, first, last);
-        int rc = lws_write(wsi, message->payload() + message->sent, chunk, static_cast<lws_write_protocol>(flags));
-        if (rc < static_cast<int>(chunk)) {
+        bool whole = message->sent == 0 && message->payloadSize <= txFragmentSize_;
+        if (!(whole ? writeBatch(link, queue) : writeFragment(link, queue))) {
             lwsl_err("%s: write failed, closing\n", moduleName_.c_str());
             return -1;
         }
-        message->sent += chunk;
-        if (last) {
-            conn->sndPackets.fetch_add(1, std::memory_order_relaxed);
-            conn->sndBytes.fetch_add(message->payloadSize, std::memory_order_relaxed);
-            queue.popFront();
-        }
-        if (lws_partial_buffered(wsi)) break;
+        if (lws_partial_buffered(link->wsi)) break;
     }
     conn->lastActiveTime = nowMillis();
-    if (queue.size() > 0) lws_callback_on_writable(wsi);
+    if (queue.size() > 0) lws_callback_on_writable(link->wsi);
     return 0;
 }
 

@@ -15,6 +15,7 @@
 
 #include "resolver.h"
 #include "url.h"
+#include "ws_frame.h"
 
 class CWSSConn;
 class CWSSClient;
@@ -38,6 +39,7 @@ struct ConnLink {
 };
 
 struct Timer;
+class SendQueue;
 
 // The event loop of one CWSSContext: libwebsockets context, its thread, the
 // command queue other threads use to reach it, timers and connections.
@@ -103,6 +105,8 @@ private:
     // loop: traffic
     int onReceive(ConnLink* link, const void* in, std::size_t len);
     int onWritable(ConnLink* link);
+    bool writeBatch(ConnLink* link, SendQueue& queue);
+    bool writeFragment(ConnLink* link, SendQueue& queue);
     void deliver(ConnLink* link);
 
     CWSSContext* owner_;
@@ -125,6 +129,8 @@ private:
     std::atomic<std::uint64_t> nextAttempt_{1};
     std::unordered_map<ConnLink*, std::unique_ptr<ConnLink>> links_; // loop
     Resolver resolver_;
+    std::vector<unsigned char> batch_; // loop: frames of one raw write
+    MaskKeys maskKeys_;                // loop
 };
 
 std::uint64_t nowMillis();

@@ -1,0 +1,121 @@
+// Load run: N clients on the shared context, each streaming 640-byte frames
+// in real time (one every 20 ms) for D seconds, against a loopback server in
+// a child process. Reports client CPU, resident memory per client and frames lost.
+//   load_clients [clients=500] [seconds=20]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "asr_fixture.h"
+#include "lws_log.h"
+#include "quorvex/quorvex.h"
+
+using namespace quorvex::test;
+using namespace QUORVEX;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Child: serve until stdin closes, then print the binary frames received.
+[[noreturn]] void serve(int portPipe, int donePipe, int countPipe) {
+    captureLwsLog();
+    AsrServer server(TestServer::Options{false, false, true});
+    int port = server.raw().port();
+    if (write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(2);
+    char byte;
+    while (read(donePipe, &byte, 1) > 0) {
+    }
+    std::size_t frames = server.raw().framesReceived();
+    if (write(countPipe, &frames, sizeof frames) != sizeof frames) std::_Exit(2);
+    std::_Exit(0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int clientCount = argc > 1 ? std::atoi(argv[1]) : 500;
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : 20;
+    int portPipe[2], donePipe[2], countPipe[2];
+    if (pipe(portPipe) || pipe(donePipe) || pipe(countPipe)) return 1;
+    pid_t child = fork();
+    if (child == 0) {
+        close(donePipe[1]);
+        serve(portPipe[1], donePipe[0], countPipe[1]);
+    }
+    close(donePipe[0]);
+    int port = 0;
+    if (read(portPipe[0], &port, sizeof port) != sizeof port) return 1;
+    std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/asr";
+
+    captureLwsLog();
+    QvAsrSdkLogParam log{false, nullptr, nullptr};
+    QvAsrSdkInitParam params{};
+    init(&log, &params);
+    long rssBefore = residentKiB();
+    std::vector<std::unique_ptr<RecordingListener>> listeners;
+    std::vector<QvAsrClient*> clients;
+    for (int i = 0; i < clientCount; ++i) {
+        listeners.push_back(std::make_unique<RecordingListener>());
+        clients.push_back(createAsrInstance());
+        clients.back()->init(listeners.back().get());
+        QvAsrStartParam start{url.c_str(), "load"};
+        clients.back()->start(&start);
+    }
+    int started = 0;
+    for (auto& listener : listeners) started += listener->waitFor("start") && listener->heard("start")[0].code == 0;
+    std::printf("clients started: %d of %d\n", started, clientCount);
+
+    std::vector<unsigned char> pcm(640, 9);
+    QvAsrAudioFrame frame{pcm.data(), 640, 1, 16000, 16};
+    const int ticks = seconds * 50;
+    long sent = 0, refused = 0;
+    double cpuStart = cpuSeconds();
+    auto next = Clock::now();
+    for (int tick = 0; tick < ticks; ++tick) {
+        for (auto* client : clients) (client->sendAudio(&frame) == 0 ? sent : refused)++;
+        next += std::chrono::milliseconds(20); // real-time pacing of the harness
+        std::this_thread::sleep_until(next);
+    }
+    double cpuUsed = cpuSeconds() - cpuStart;
+    long rssStreaming = residentKiB();
+    for (auto* client : clients) client->stop();
+    for (auto& listener : listeners) listener->waitFor("stop");
+
+    close(donePipe[1]);
+    std::size_t received = 0;
+    if (read(countPipe[0], &received, sizeof received) != sizeof received) return 1;
+    waitpid(child, nullptr, 0);
+    for (auto* client : clients) {
+        destroyAsrInstance(client);
+        delete client;
+    }
+    release();
+
+    std::printf("frames sent: %ld, refused: %ld, received by server: %zu, lost: %ld\n", sent, refused, received,
+                sent - static_cast<long>(received));
+    std::printf("client CPU: %.2f s over %d s = %.1f%% of one core\n", cpuUsed, seconds, 100.0 * cpuUsed / seconds);
+    std::printf("resident memory: %ld KiB before clients, %ld KiB while streaming: %.1f KiB per client\n",
+                rssBefore, rssStreaming, static_cast<double>(rssStreaming - rssBefore) / clientCount);
+    return sent == static_cast<long>(received) ? 0 : 3;
+}

@@ -1,0 +1,52 @@
+#include "ws_frame.h"
+
+#include <sys/random.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace quorvex::transport::detail {
+
+void MaskKeys::next(std::uint8_t key[4]) {
+    if (used_ + 4 > sizeof pool_) {
+        ssize_t got = getrandom(pool_, sizeof pool_, 0);
+        if (got != static_cast<ssize_t>(sizeof pool_)) {
+            // No entropy source: keys must still differ from frame to frame.
+            auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+            for (auto& byte : pool_) {
+                seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+                byte = static_cast<std::uint8_t>(seed >> 56);
+            }
+        }
+        used_ = 0;
+    }
+    std::memcpy(key, pool_ + used_, 4);
+    used_ += 4;
+}
+
+void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned char* payload, std::size_t size,
+                 const std::uint8_t* maskKey) {
+    const unsigned char maskBit = maskKey ? 0x80 : 0x00;
+    out.push_back(binary ? 0x82 : 0x81);
+    if (size < 126) {
+        out.push_back(static_cast<unsigned char>(maskBit | size));
+    } else if (size <= 0xffff) {
+        out.push_back(maskBit | 126);
+        out.push_back(static_cast<unsigned char>(size >> 8));
+        out.push_back(static_cast<unsigned char>(size));
+    } else {
+        out.push_back(maskBit | 127);
+        for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(std::uint64_t(size) >> shift));
+    }
+    if (!maskKey) {
+        out.insert(out.end(), payload, payload + size);
+        return;
+    }
+    out.insert(out.end(), maskKey, maskKey + 4);
+    std::size_t start = out.size();
+    out.resize(start + size);
+    unsigned char* masked = out.data() + start;
+    for (std::size_t i = 0; i < size; ++i) masked[i] = payload[i] ^ maskKey[i & 3];
+}
+
+} // namespace quorvex::transport::detail

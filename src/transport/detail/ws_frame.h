@@ -1,0 +1,28 @@
+#ifndef QUORVEX_TRANSPORT_DETAIL_WS_FRAME_H
+#define QUORVEX_TRANSPORT_DETAIL_WS_FRAME_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quorvex::transport::detail {
+
+// Masking keys for client frames, drawn from the kernel's random pool a
+// block at a time (a client must use unpredictable keys).
+class MaskKeys {
+public:
+    void next(std::uint8_t key[4]);
+
+private:
+    std::uint8_t pool_[256] = {};
+    std::size_t used_ = sizeof pool_;
+};
+
+// Appends one whole WebSocket frame (FIN set, text or binary) to out. With a
+// key the payload is masked, as every client-to-server frame must be.
+void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned char* payload, std::size_t size,
+                 const std::uint8_t* maskKey);
+
+} // namespace quorvex::transport::detail
+
+#endif
