@@ -37,7 +37,7 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Child: serve until stdin closes, then print the binary frames received.
+// Child: serve until the parent closes the pipe, then report the audio frames received.
 [[noreturn]] void serve(int portPipe, int donePipe, int countPipe) {
     captureLwsLog();
     AsrServer server(TestServer::Options{false, false, true});
@@ -46,7 +46,7 @@ double cpuSeconds() {
     char byte;
     while (read(donePipe, &byte, 1) > 0) {
     }
-    std::size_t frames = server.raw().framesReceived();
+    std::size_t frames = server.raw().binaryFramesReceived();
     if (write(countPipe, &frames, sizeof frames) != sizeof frames) std::_Exit(2);
     std::_Exit(0);
 }

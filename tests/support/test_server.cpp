@@ -86,6 +86,7 @@ struct TestServer::Impl {
     mutable Signal signal; // guards the records below
     std::vector<Frame> received;
     std::size_t receivedCount = 0;
+    std::size_t receivedBinary = 0;
     std::size_t framesWanted = 0; // a waiter's target
     std::size_t receivedBytes = 0;
     int openedCount = 0;
@@ -167,6 +168,7 @@ struct TestServer::Impl {
             // Waking the waiter for every frame would dominate load runs: wake it when its count is reached.
             std::lock_guard<std::mutex> guard(signal.lock());
             ++receivedCount;
+            receivedBinary += frame.binary;
             receivedBytes += frame.data.size();
             if (!options.countOnly) received.push_back(frame);
             if (receivedCount >= framesWanted) signal.notifyAll();
@@ -333,6 +335,11 @@ std::vector<Frame> TestServer::framesOf(int peer) const {
 std::size_t TestServer::framesReceived() const {
     std::lock_guard<std::mutex> guard(impl_->signal.lock());
     return impl_->receivedCount;
+}
+
+std::size_t TestServer::binaryFramesReceived() const {
+    std::lock_guard<std::mutex> guard(impl_->signal.lock());
+    return impl_->receivedBinary;
 }
 
 std::size_t TestServer::bytesReceived() const {

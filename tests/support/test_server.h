@@ -66,6 +66,7 @@ public:
     std::vector<Frame> frames() const;
     std::vector<Frame> framesOf(int peer) const;
     std::size_t framesReceived() const;
+    std::size_t binaryFramesReceived() const;
     std::size_t bytesReceived() const;
     int opened() const;
     int closed() const;

@@ -1,0 +1,87 @@
+// The smallest complete use of quorvex: one session that streams a second of
+// silence to the server named on the command line and prints what comes back.
+//   minimal ws://host:port/path [token]
+#include <quorvex/quorvex.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class PrintingListener : public QUORVEX::QvAsrClientListener {
+public:
+    void onMessageError(int code, const char* text) override { std::printf("message error %d: %s\n", code, text); }
+    void onSessionError(int code, const char* text) override {
+        std::printf("session error %d: %s\n", code, text);
+        finish();
+    }
+    void onDestroyed(int) override {}
+    void onStartResult(int code, const char* sessionId) override {
+        std::printf("start result %d %s\n", code, sessionId ? sessionId : "");
+        std::lock_guard<std::mutex> guard(lock_);
+        started_ = code == 0;
+        answered_ = true;
+        changed_.notify_all();
+    }
+    void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* r) override {
+        std::printf("%s [%d-%d ms]%s\n", r->text, r->bg, r->ed, r->fin ? " (final)" : "");
+    }
+    void onStopResult(int code) override {
+        std::printf("stop result %d\n", code);
+        finish();
+    }
+
+    bool waitStarted() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return answered_; });
+        return started_;
+    }
+    void waitFinished() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return finished_; });
+    }
+
+private:
+    void finish() {
+        std::lock_guard<std::mutex> guard(lock_);
+        finished_ = answered_ = true;
+        changed_.notify_all();
+    }
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool answered_ = false, started_ = false, finished_ = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s ws://host:port/path [token]\n", argv[0]);
+        return 2;
+    }
+    QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
+    QUORVEX::QvAsrSdkInitParam params{};
+    if (QUORVEX::init(&log, &params) != 0) return 1;
+    std::printf("quorvex %s\n", QUORVEX::getVersion());
+
+    PrintingListener listener;
+    QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
+    client->init(&listener);
+    QUORVEX::QvAsrStartParam start{argv[1], argc > 2 ? argv[2] : ""};
+    int rc = 1;
+    if (client->start(&start) == 0 && listener.waitStarted()) {
+        std::vector<unsigned char> silence(640, 0); // 20 ms of 16 kHz, 16-bit mono
+        QUORVEX::QvAsrAudioFrame frame{silence.data(), 640, 1, 16000, 16};
+        for (int i = 0; i < 50; ++i) client->sendAudio(&frame);
+        client->stop();
+        listener.waitFinished();
+        rc = 0;
+    }
+    while (QUORVEX::destroyAsrInstance(client) != 0) std::this_thread::yield();
+    delete client;
+    QUORVEX::release();
+    return rc;
+}
