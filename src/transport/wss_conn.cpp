@@ -91,3 +91,68 @@ unsigned short CWSSConn::getPeerPort() { return peerPort; }
 unsigned short CWSSConn::getSndQueueLen() { return static_cast<unsigned short>(sendQueue->size()); }
 
 void CWSSConn::clearBuf() { sendQueue->clear(); }
+
+// ---- HTTP request path ------------------------------------------------------------
+
+bool CWSSConn::processHttp(CWSSContext* ctx, lws* handle, const char* in, int len) {
+    connContext = ctx;
+    wsi = handle;
+    requestUri.assign(in ? in : "", in && len > 0 ? static_cast<std::size_t>(len) : 0);
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI)) {
+        method = 0;
+    } else if (lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI)) {
+        method = 1;
+    } else {
+        _lws_log(LLL_ERR, "unsupport method \n");
+        return false;
+    }
+    char achBuffer[1024];
+    if (lws_hdr_copy(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_CONTENT_TYPE) > 0) contentType = achBuffer;
+    if (lws_hdr_copy(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_URI_ARGS) > 0) uriArgs = achBuffer;
+    preProcess();
+    _lws_log(LLL_NOTICE, "processHttp %s %d \n", requestUri.c_str(), method);
+    if (method == 0) return httpProcess();
+    return true; // the body arrives through appendBody, then httpProcess
+}
+
+bool CWSSConn::httpProcess() {
+    requestProcessed = true;
+    return processRequest();
+}
+
+void CWSSConn::appendBody(const char* data, int len) {
+    if (data && len > 0) requestBody.append(data, static_cast<std::size_t>(len));
+}
+
+void CWSSConn::onHttpWrite() {
+    constexpr std::size_t kReserved = LWS_PRE;
+    if (response.empty()) return;
+    if (response.size() < kReserved) {
+        _lws_log(LLL_ERR, "http response of %zu bytes lacks its %zu reserved bytes; not sent\n", response.size(),
+                 kReserved);
+        response.clear();
+        return;
+    }
+    unsigned char achBuffer[512];
+    unsigned char* start = achBuffer + kReserved;
+    unsigned char* cursor = start;
+    unsigned char* end = achBuffer + sizeof achBuffer - kReserved;
+    const lws_filepos_t bodyLength = response.size() - kReserved;
+    if (lws_add_http_common_headers(wsi, static_cast<unsigned int>(responseStatus), responseContentType.c_str(),
+                                    bodyLength, &cursor, end) ||
+        lws_finalize_write_http_header(wsi, start, &cursor, end)) {
+        _lws_log(LLL_ERR, "lws_add_http_common_headers error");
+        return;
+    }
+    lws_write(wsi, reinterpret_cast<unsigned char*>(&response[kReserved]), bodyLength, LWS_WRITE_HTTP_FINAL);
+    response.clear();
+    // Non-zero: the connection cannot carry another request (no keep-alive), so let it go.
+    if (lws_http_transaction_completed(wsi)) lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC);
+}
+
+// A new request starts with no answer yet.
+void CWSSConn::preProcess() {
+    requestProcessed = false;
+    response.clear();
+    responseStatus = 200;
+}

@@ -60,6 +60,13 @@ public:
 
     void clearBuf();
 
+    // HTTP request path (server connections, loop thread).
+    bool processHttp(CWSSContext* ctx, lws* wsi, const char* in, int len);
+    bool httpProcess();
+    void appendBody(const char* data, int len);
+    void onHttpWrite();
+    void preProcess();
+
 protected:
     quorvex::transport::detail::SendQueue* sendQueue;
 

@@ -27,6 +27,21 @@ bool CWSSContext::start(const tagWSSvrConfig& config, unsigned int rxBufferSize,
     return true;
 }
 
+bool CWSSContext::startServer(const tagWSSvrConfig& config, ConnFactory factory, unsigned int rxBufferSize,
+                              unsigned int txFragmentSize) {
+    if (loop_ || !factory) return false;
+    auto loop = std::make_shared<EventLoop>(this);
+    // Published before the loop runs: accepted connections take it from here.
+    loop_ = loop;
+    if (!loop->start(config, rxBufferSize, txFragmentSize, std::move(factory))) {
+        loop_.reset();
+        return false;
+    }
+    return true;
+}
+
+int CWSSContext::listenPort() const { return loop_ ? loop_->listenPort() : 0; }
+
 void CWSSContext::stop() {
     if (loop_) loop_->stop();
 }

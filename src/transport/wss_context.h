@@ -4,10 +4,12 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "quorvex/export.h"
 
 struct lws_context;
+class CWSSConn;
 struct tagWSSvrConfig;
 
 namespace quorvex::transport::detail {
@@ -35,6 +37,20 @@ public:
     void* addTimer(std::function<bool(void*)> callback, unsigned int intervalMs);
     // Any thread; harmless on a timer that has already run or was deleted.
     void delTimer(void* handle);
+
+    // Makes the connection for an accepted WebSocket upgrade or HTTP
+    // connection from its request path; null refuses it. The context owns
+    // what it returns and deletes it on the loop thread after onClose (or
+    // onHttpClose): other threads may use it only until then.
+    using ConnFactory = std::function<CWSSConn*(const std::string& path)>;
+
+    // A listening context: binds config.bindInterface (empty: every address)
+    // and config.listenPort (0: an ephemeral port, see listenPort()), serves
+    // WebSocket upgrades and plain HTTP requests on it. TLS when
+    // config.certFile and config.keyFile are set.
+    bool startServer(const tagWSSvrConfig& config, ConnFactory factory, unsigned int rxBufferSize = 4096,
+                     unsigned int txFragmentSize = 4096);
+    int listenPort() const;
 
     // Component use.
     bool start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize);

@@ -91,7 +91,9 @@ EventLoop::~EventLoop() { stop(); }
 
 // ---- lifecycle -------------------------------------------------------------
 
-bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize) {
+bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize,
+                      ConnFactory factory) {
+    factory_ = std::move(factory);
     moduleName_.assign(config.moduleName, strnlen(config.moduleName, sizeof config.moduleName));
     txFragmentSize_ = txFragmentSize ? txFragmentSize : 4096;
     lws_protocols protocol{};
@@ -158,12 +160,41 @@ bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
     if (config.timeoutSeconds > 0) info.timeout_secs = static_cast<unsigned int>(config.timeoutSeconds);
     std::string caFile(config.caFile, strnlen(config.caFile, sizeof config.caFile));
     if (!caFile.empty()) info.client_ssl_ca_filepath = caFile.c_str();
+    if (factory_) info.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
     context_ = lws_create_context(&info);
     if (!context_) {
         lwsl_err("%s: lws_create_context failed\n", moduleName_.c_str());
         return false;
     }
+    if (factory_ && !createListener(config, info)) {
+        lws_context_destroy(context_);
+        context_ = nullptr;
+        return false;
+    }
     owner_->init(context_);
+    return true;
+}
+
+bool EventLoop::createListener(const tagWSSvrConfig& config, lws_context_creation_info& info) {
+    std::string iface(config.bindInterface, strnlen(config.bindInterface, sizeof config.bindInterface));
+    std::string name(config.vhostName, strnlen(config.vhostName, sizeof config.vhostName));
+    std::string cert(config.certFile, strnlen(config.certFile, sizeof config.certFile));
+    std::string key(config.keyFile, strnlen(config.keyFile, sizeof config.keyFile));
+    info.port = config.listenPort;
+    info.iface = iface.empty() ? nullptr : iface.c_str();
+    info.vhost_name = name.empty() ? "default" : name.c_str();
+    info.options |= LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
+    if (!cert.empty()) {
+        info.ssl_cert_filepath = cert.c_str();
+        info.ssl_private_key_filepath = key.c_str();
+    }
+    lws_vhost* vhost = lws_create_vhost(context_, &info);
+    if (!vhost) {
+        lwsl_err("%s: cannot listen on %s:%d\n", moduleName_.c_str(), iface.empty() ? "*" : iface.c_str(),
+                 config.listenPort);
+        return false;
+    }
+    listenPort_ = lws_get_vhost_listen_port(vhost);
     return true;
 }
 
@@ -427,9 +458,10 @@ void EventLoop::settleOpen(ConnLink* link, lws* wsi) {
 void EventLoop::settleFailure(ConnLink* link, const char* why) {
     if (link->phase != ConnLink::Phase::Connecting) return;
     link->phase = ConnLink::Phase::Done;
+    if (!link->client) return; // a server connection is released with its wsi
     CWSSConn* conn = link->conn;
     link->conn = nullptr;
-    if (!conn || !link->client) return;
+    if (!conn) return;
     failAttempt(static_cast<CWSSClient*>(conn), link->attempt, why);
 }
 
@@ -442,8 +474,108 @@ void EventLoop::settleClose(ConnLink* link) {
     conn->uninit();
     conn->link_ = nullptr;
     conn->active_ = false;
-    // The owner may free the object as soon as onClose has signalled: touch nothing after it.
+    // A client's owner may free it as soon as onClose has signalled: touch nothing after it.
     guarded("onClose", [&] { conn->onClose(); });
+    if (!link->client) {
+        link->conn = conn; // ours: freed here, after its last event
+        releaseServerConn(link);
+    }
+}
+
+void EventLoop::releaseServerConn(ConnLink* link) {
+    CWSSConn* conn = link->conn;
+    link->conn = nullptr;
+    if (!conn || link->client) return;
+    owner_->getAll().erase(conn);
+    conn->link_ = nullptr;
+    delete conn;
+}
+
+// ---- server side -------------------------------------------------------------
+
+int EventLoop::acceptUpgrade(lws* wsi) {
+    if (!factory_ || lws_wsi_user(wsi)) return 1;
+    char path[1024] = {};
+    if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
+    CWSSConn* conn = nullptr;
+    guarded("connection factory", [&] { conn = factory_(path); });
+    if (!conn) return 1; // refused: the handshake fails
+    auto owned = std::make_unique<ConnLink>();
+    ConnLink* link = owned.get();
+    link->conn = conn;
+    link->wsi = wsi;
+    links_.emplace(link, std::move(owned));
+    lws_set_wsi_user(wsi, link);
+    attach(conn);
+    conn->link_ = link;
+    {
+        std::lock_guard<std::mutex> guard(conn->loopLock);
+        conn->loop_ = owner_->loop();
+    }
+    conn->active_ = true;
+    return 0;
+}
+
+int EventLoop::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t len) {
+    ConnLink* link = findLink(user);
+    if (!link) {
+        CWSSConn* conn = nullptr;
+        if (factory_) guarded("connection factory", [&] { conn = factory_(std::string(uri, len)); });
+        if (!conn) return answerRequest(wsi, nullptr, false);
+        auto owned = std::make_unique<ConnLink>();
+        link = owned.get();
+        link->conn = conn;
+        link->http = true;
+        link->phase = ConnLink::Phase::Open;
+        link->wsi = wsi;
+        links_.emplace(link, std::move(owned));
+        lws_set_wsi_user(wsi, link);
+        attach(conn);
+        conn->link_ = link;
+    }
+    link->wsi = wsi;
+    CWSSConn* conn = link->conn;
+    if (!conn) return -1;
+    // Between two requests on one connection: the body and the URI arguments
+    // start empty. contentType is kept, so a request without a Content-Type
+    // header inherits the previous one.
+    conn->requestBody.clear();
+    conn->uriArgs.clear();
+    bool handled = false;
+    guarded("processHttp", [&] { handled = conn->processHttp(owner_, wsi, uri, static_cast<int>(len)); });
+    if (handled && conn->method == 1) return 0; // POST: answered once the body is complete
+    return answerRequest(wsi, link, handled);
+}
+
+int EventLoop::onHttpBodyDone(ConnLink* link) {
+    bool handled = false;
+    if (!link->conn) return -1;
+    guarded("httpProcess", [&] { handled = link->conn->httpProcess(); });
+    return answerRequest(link->wsi, link, handled);
+}
+
+// A handled request is written when the connection can take it; anything
+// else gets a status of our own rather than silence.
+int EventLoop::answerRequest(lws* wsi, ConnLink* link, bool handled) {
+    if (handled && link && link->conn && !link->conn->response.empty()) {
+        lws_callback_on_writable(wsi);
+        return 0;
+    }
+    unsigned int status = HTTP_STATUS_NOT_FOUND;
+    if (handled) {
+        lwsl_err("%s: request handled without a response\n", moduleName_.c_str());
+        status = HTTP_STATUS_INTERNAL_SERVER_ERROR;
+    } else if (!lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) && !lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI)) {
+        status = HTTP_STATUS_METHOD_NOT_ALLOWED;
+    }
+    if (lws_return_http_status(wsi, status, nullptr)) return -1;
+    return lws_http_transaction_completed(wsi) ? -1 : 0;
+}
+
+void EventLoop::onHttpClosed(ConnLink* link) {
+    if (link->conn) guarded("onHttpClose", [&] { link->conn->onHttpClose(); });
+    releaseServerConn(link);
+    link->phase = ConnLink::Phase::Done;
 }
 
 void EventLoop::requestFlush(CWSSConn* conn) {
@@ -596,46 +728,58 @@ int EventLoop::onWritable(ConnLink* link) {
 int EventLoop::callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
     auto* loop = static_cast<EventLoop*>(lws_context_user(lws_get_context(wsi)));
     if (!loop) return 0;
-    if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
+    switch (reason) {
+    case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
         loop->drainCommands();
         return 0; // non-zero would close the event pipe
-    }
-    ConnLink* link = nullptr;
-    switch (reason) {
-    case LWS_CALLBACK_CLIENT_ESTABLISHED:
-    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
-    case LWS_CALLBACK_CLIENT_RECEIVE:
-    case LWS_CALLBACK_CLIENT_WRITEABLE:
-    case LWS_CALLBACK_CLIENT_CLOSED:
-    case LWS_CALLBACK_WSI_DESTROY:
-        link = loop->findLink(user);
-        if (!link) return 0;
-        break;
+    case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        return loop->acceptUpgrade(wsi);
+    case LWS_CALLBACK_HTTP:
+        return loop->onHttpRequest(wsi, user, static_cast<const char*>(in), len);
     default:
-        return 0;
+        break;
     }
+    ConnLink* link = loop->findLink(user);
+    if (!link) return lws_callback_http_dummy(wsi, reason, user, in, len);
     switch (reason) {
     case LWS_CALLBACK_CLIENT_ESTABLISHED:
+    case LWS_CALLBACK_ESTABLISHED:
         loop->settleOpen(link, wsi);
         return 0;
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
         loop->settleFailure(link, in ? static_cast<const char*>(in) : "connection error");
         return 0;
     case LWS_CALLBACK_CLIENT_RECEIVE:
+    case LWS_CALLBACK_RECEIVE:
         return loop->onReceive(link, in, len);
     case LWS_CALLBACK_CLIENT_WRITEABLE:
+    case LWS_CALLBACK_SERVER_WRITEABLE:
         return loop->onWritable(link);
     case LWS_CALLBACK_CLIENT_CLOSED:
+    case LWS_CALLBACK_CLOSED:
         loop->settleClose(link);
+        return 0;
+    case LWS_CALLBACK_HTTP_BODY:
+        if (link->conn) link->conn->appendBody(static_cast<const char*>(in), static_cast<int>(len));
+        return 0;
+    case LWS_CALLBACK_HTTP_BODY_COMPLETION:
+        return loop->onHttpBodyDone(link);
+    case LWS_CALLBACK_HTTP_WRITEABLE:
+        if (link->conn) guarded("onHttpWrite", [&] { link->conn->onHttpWrite(); });
+        return 0;
+    case LWS_CALLBACK_CLOSED_HTTP:
+        loop->onHttpClosed(link);
         return 0;
     case LWS_CALLBACK_WSI_DESTROY:
         // The one callback every wsi gets: settle whatever was left open.
+        if (link->http) loop->onHttpClosed(link);
         loop->settleFailure(link, "closed before connecting");
         loop->settleClose(link);
+        loop->releaseServerConn(link);
         loop->forgetLink(link);
         return 0;
     default:
-        return 0;
+        return lws_callback_http_dummy(wsi, reason, user, in, len);
     }
 }
 

@@ -29,7 +29,8 @@ namespace quorvex::transport::detail {
 struct ConnLink {
     enum class Phase { Connecting, Open, Done };
     CWSSConn* conn = nullptr;
-    bool client = false;
+    bool client = false; // opened by a CWSSClient, which owns conn
+    bool http = false;   // a plain HTTP connection accepted by a server context
     std::uint64_t attempt = 0;
     Phase phase = Phase::Connecting;
     lws* wsi = nullptr;
@@ -47,6 +48,10 @@ class SendQueue;
 class EventLoop {
 public:
     using Command = std::function<void()>;
+    // Makes the connection object for an accepted WebSocket upgrade or HTTP
+    // connection, given the request path; null refuses it. The loop owns and
+    // deletes what it returns, after onClose / onHttpClose.
+    using ConnFactory = std::function<CWSSConn*(const std::string& path)>;
     static constexpr std::size_t kMaxMessageBytes = 64u << 20;
 
     explicit EventLoop(CWSSContext* owner);
@@ -54,7 +59,10 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    bool start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize);
+    // A null factory makes a client-only context that listens nowhere.
+    bool start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize,
+               ConnFactory factory = nullptr);
+    int listenPort() const { return listenPort_.load(); }
     void stop();
     bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
 
@@ -79,6 +87,7 @@ private:
 
     void run(const tagWSSvrConfig& config, std::function<void(bool)> ready);
     bool createLwsContext(const tagWSSvrConfig& config);
+    bool createListener(const tagWSSvrConfig& config, lws_context_creation_info& info);
     void shutDown();
     void drainCommands(); // loop
 
@@ -97,6 +106,14 @@ private:
     void settleOpen(ConnLink* link, lws* wsi);
     void settleFailure(ConnLink* link, const char* why);
     void settleClose(ConnLink* link);
+    void releaseServerConn(ConnLink* link);
+
+    // loop: server side
+    int acceptUpgrade(lws* wsi);
+    int onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t len);
+    int onHttpBodyDone(ConnLink* link);
+    int answerRequest(lws* wsi, ConnLink* link, bool handled);
+    void onHttpClosed(ConnLink* link);
     void flushNow(CWSSConn* conn);
     void detachNow(CWSSConn* conn);
     ConnLink* findLink(void* user) const;
@@ -110,6 +127,8 @@ private:
     void deliver(ConnLink* link);
 
     CWSSContext* owner_;
+    ConnFactory factory_;
+    std::atomic<int> listenPort_{0};
     std::string moduleName_;
     unsigned int txFragmentSize_ = 4096;
     std::vector<lws_protocols> protocols_;

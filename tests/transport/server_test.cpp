@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "lws_log.h"
+#include "recording_client.h"
+
+using namespace quorvex::test;
+
+namespace {
+
+// What the server-side connections saw, for the test thread to read.
+struct Seen {
+    Signal signal;
+    int alive = 0;
+    int closes = 0;
+    int bodyChunks = 0;
+    std::vector<std::string> requests; // "METHOD uri|args|content-type|body"
+};
+Seen seen;
+
+// Echoes every WebSocket message back.
+class EchoConn : public CWSSConn {
+public:
+    EchoConn() { seen.signal.update([] { ++seen.alive; }); }
+    ~EchoConn() override { seen.signal.update([] { --seen.alive; }); }
+    void onTextData(const char* data, int len) override { writeText(data, len); }
+    void onBinaryData(const unsigned char* data, int len) override { writeBinary(data, len); }
+    void onClose() override { seen.signal.update([] { ++seen.closes; }); }
+};
+
+// Answers plain HTTP requests by path.
+class HttpConn : public CWSSConn {
+public:
+    HttpConn() { seen.signal.update([] { ++seen.alive; }); }
+    ~HttpConn() override { seen.signal.update([] { --seen.alive; }); }
+    bool processRequest() override {
+        std::string record = std::string(method == 0 ? "GET " : "POST ") + requestUri + "|" + uriArgs + "|" +
+                             contentType + "|" + requestBody;
+        seen.signal.update([&] { seen.requests.push_back(record); });
+        if (requestUri == "/missing") return false;
+        responseStatus = 200;
+        responseContentType = "text/plain";
+        std::string body = requestUri == "/empty" ? "" : "hello " + uriArgs + " " + std::to_string(requestBody.size());
+        response = std::string(16, '\0') + body;
+        if (requestUri == "/created") responseStatus = 201;
+        return true;
+    }
+};
+
+// A server context whose factory picks the connection class by path.
+struct Server {
+    CWSSContext context;
+    Server() {
+        tagWSSvrConfig config;
+        config.listenPort = 0;
+        std::snprintf(config.bindInterface, sizeof config.bindInterface, "127.0.0.1");
+        bool ok = context.startServer(config, [](const std::string& path) -> CWSSConn* {
+            if (path == "/refuse") return nullptr;
+            if (path == "/ws") return new EchoConn();
+            return new HttpConn();
+        });
+        EXPECT_TRUE(ok);
+    }
+    std::string url(const std::string& path) const {
+        return "127.0.0.1:" + std::to_string(context.listenPort()) + path;
+    }
+};
+
+std::string run(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        std::array<char, 4096> chunk{};
+        while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) output.append(chunk.data(), got);
+        pclose(pipe);
+    }
+    return output;
+}
+
+// status, a blank, the body.
+std::string curl(const std::string& arguments) {
+    return run("curl -s --max-time 10 -w ' %{http_code}' " + arguments);
+}
+
+class ServerContext : public ::testing::Test {
+protected:
+    void SetUp() override {
+        seen.signal.update([] {
+            seen.closes = seen.bodyChunks = 0;
+            seen.requests.clear();
+        });
+    }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> guard(seen.signal.lock());
+        return seen.requests;
+    }
+    Server server;
+};
+
+} // namespace
+
+TEST_F(ServerContext, ListensOnAnEphemeralPortAndEchoesWebSocketMessages) {
+    ASSERT_GT(server.context.listenPort(), 0);
+    LoopOwner loop;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo("ws://" + server.url("/ws")));
+    ASSERT_TRUE(client.waitEstablished());
+    std::string big(300000, 'b');
+    client.writeText("ping", 4);
+    client.writeBinary(reinterpret_cast<const unsigned char*>(big.data()), static_cast<int>(big.size()));
+    ASSERT_TRUE(client.waitMessages(2)) << "echoes did not arrive";
+    EXPECT_EQ(client.read(client.received)[0].data, "ping");
+    EXPECT_EQ(client.read(client.received)[1].data, big);
+    client.close();
+    ASSERT_TRUE(seen.signal.waitUntil([] { return seen.closes == 1 && seen.alive == 0; }))
+        << "the server connection was not closed and released";
+}
+
+TEST_F(ServerContext, RefusedPathsFailTheHandshake) {
+    LoopOwner loop;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo("ws://" + server.url("/refuse")));
+    ASSERT_TRUE(client.waitFor([&] { return client.connectErrors == 1; }));
+}
+
+TEST_F(ServerContext, GetIsAnsweredByProcessRequest) {
+    // libwebsockets' header copy joins the URI arguments with commas.
+    EXPECT_EQ(curl("'" + server.url("/hello?name=ada&x=1") + "'"), "hello name=ada,x=1 0 200");
+    EXPECT_EQ(curl("-o /dev/null " + server.url("/missing")), " 404");
+    EXPECT_EQ(curl("-o /dev/null -X PUT " + server.url("/hello")), " 405");
+    EXPECT_TRUE(lwsLogContains("unsupport method \n"));
+    EXPECT_TRUE(lwsLogContains("processHttp /hello 0 \n"));
+    auto seenRequests = requests();
+    ASSERT_EQ(seenRequests.size(), 2u);
+    EXPECT_EQ(seenRequests[0], "GET /hello|name=ada,x=1||");
+}
+
+TEST_F(ServerContext, PostBodyIsHandedOverWholeOnceComplete) {
+    std::string path = ::testing::TempDir() + "quorvex-body.bin";
+    std::string body(200000, 'p');
+    std::ofstream(path, std::ios::binary) << body;
+    std::string answer = curl("-H 'Content-Type: application/octet-stream' --data-binary @" + path + " " +
+                              server.url("/created"));
+    EXPECT_EQ(answer, "hello  200000 201");
+    auto seenRequests = requests();
+    ASSERT_EQ(seenRequests.size(), 1u);
+    EXPECT_EQ(seenRequests[0], "POST /created||application/octet-stream|" + body);
+    std::remove(path.c_str());
+}
+
+TEST_F(ServerContext, KeepAliveRequestsShareTheConnectionAndItsContentType) {
+    // One curl, one connection, three requests; only the first names a Content-Type.
+    std::string answer = run("curl -s --max-time 10 -H 'Content-Type: text/x-first' -d one " + server.url("/a?q=1") +
+                             " --next -s -d two " + server.url("/b") + " --next -s " + server.url("/c"));
+    EXPECT_EQ(answer, "hello q=1 3hello  3hello  0");
+    auto seenRequests = requests();
+    ASSERT_EQ(seenRequests.size(), 3u);
+    EXPECT_EQ(seenRequests[0], "POST /a|q=1|text/x-first|one");
+    // curl -d sends its own form type; the GET sends none and keeps it.
+    EXPECT_EQ(seenRequests[1], "POST /b||application/x-www-form-urlencoded|two");
+    EXPECT_EQ(seenRequests[2], "GET /c||application/x-www-form-urlencoded|");
+}
+
+TEST_F(ServerContext, ReservedBytesOnlyGiveAnEmptyBody) {
+    std::string headers = run("curl -s -i --max-time 10 " + server.url("/empty"));
+    EXPECT_NE(headers.find("content-length: 0"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("200"), std::string::npos);
+}
+
+TEST(HttpWrite, ResponseShorterThanItsReservedBytesIsNotSent) {
+    class Short : public CWSSConn {
+    public:
+        void prime() { response = "short"; }
+        bool sent() const { return response.empty(); }
+    } conn;
+    conn.prime();
+    clearLwsLog();
+    conn.onHttpWrite(); // touches no connection: nothing is sent
+    EXPECT_TRUE(lwsLogContains("lacks its 16 reserved bytes"));
+    EXPECT_TRUE(conn.sent());
+}
+
+TEST(ConnDefaults, EventOperationsDoNothingAndProcessRequestIsFalse) {
+    CWSSConn conn;
+    conn.onEstablished();
+    conn.onTextData("x", 1);
+    conn.onBinaryData(nullptr, 0);
+    conn.onClose();
+    conn.onHeader();
+    conn.onHttpClose();
+    EXPECT_FALSE(conn.processRequest());
+    EXPECT_FALSE(conn.httpProcess());
+    EXPECT_EQ(conn.getSndQueueLen(), 0);
+    clearLwsLog();
+    conn.uninit();
+    conn.close();
+    EXPECT_TRUE(lwsLogContains("conn already closed \n"));
+}
