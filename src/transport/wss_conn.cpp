@@ -52,6 +52,17 @@ void CWSSConn::close() {
     }
 }
 
+void CWSSConn::closeWhenSent() {
+    if (!active_) return;
+    closeWhenSent_ = true;
+    std::shared_ptr<quorvex::transport::detail::EventLoop> loop;
+    {
+        std::lock_guard<std::mutex> guard(loopLock);
+        loop = loop_;
+    }
+    if (loop && !flushPending_.exchange(true)) loop->requestFlush(this);
+}
+
 void CWSSConn::writeText(const char* data, int len) {
     enqueue(reinterpret_cast<const unsigned char*>(data), len, false);
 }

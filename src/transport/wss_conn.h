@@ -40,6 +40,9 @@ public:
     void uninit();
     // Any thread: the connection closes at the loop's next pass, then onClose.
     void close();
+    // Any thread: sends what is queued, then closes with status 1000 (close
+    // frame), then onClose. For a server that answers before hanging up.
+    void closeWhenSent();
 
     // Any thread. The bytes are copied; one message per call; a connection's
     // messages leave in call order. Dropped when no connection is open or opening.
@@ -110,6 +113,7 @@ private:
     std::atomic<bool> active_{false};
     // A flush request is on its way to the loop.
     std::atomic<bool> flushPending_{false};
+    std::atomic<bool> closeWhenSent_{false};
     bool isClient_ = false;
 };
 

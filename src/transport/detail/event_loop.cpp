@@ -474,6 +474,7 @@ void EventLoop::settleClose(ConnLink* link) {
     conn->uninit();
     conn->link_ = nullptr;
     conn->active_ = false;
+    conn->closeWhenSent_ = false;
     // A client's owner may free it as soon as onClose has signalled: touch nothing after it.
     guarded("onClose", [&] { conn->onClose(); });
     if (!link->client) {
@@ -592,6 +593,7 @@ void EventLoop::flushNow(CWSSConn* conn) {
     ConnLink* link = conn->link_;
     if (link && link->phase == ConnLink::Phase::Open && context_) lws_callback_on_writable(link->wsi);
 }
+
 
 void EventLoop::requestClose(CWSSConn* conn, lws* wsi) {
     post([this, conn, wsi] {
@@ -719,7 +721,12 @@ int EventLoop::onWritable(ConnLink* link) {
         if (lws_partial_buffered(link->wsi)) break;
     }
     conn->lastActiveTime = nowMillis();
-    if (queue.size() > 0) lws_callback_on_writable(link->wsi);
+    if (queue.size() > 0) {
+        lws_callback_on_writable(link->wsi);
+    } else if (conn->closeWhenSent_.exchange(false)) {
+        lws_close_reason(link->wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
+        return -1; // everything queued has left: close with a close frame
+    }
     return 0;
 }
 
