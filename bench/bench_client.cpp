@@ -55,7 +55,7 @@ void stopAndWaitClose(QvAsrClient* client) {
 // start → onStartResult(0) and stop → the close that ends the session.
 void BM_SessionLatencies(benchmark::State& state) {
     Library library;
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener listener;
     QvAsrClient* client = createAsrInstance();
     client->init(&listener);
@@ -81,7 +81,7 @@ BENCHMARK(BM_SessionLatencies)->Iterations(500)->UseRealTime()->Unit(benchmark::
 // destroyAsrInstance on a client whose session has closed (state 10).
 void BM_DestroyClosedClient(benchmark::State& state) {
     Library library;
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener listener;
     QvAsrClient* client = createAsrInstance();
     client->init(&listener);
@@ -101,7 +101,7 @@ BENCHMARK(BM_DestroyClosedClient)->Iterations(20000)->UseRealTime();
 // The calling thread's cost of one 640-byte sendAudio while streaming.
 void BM_SendAudio640(benchmark::State& state) {
     Library library;
-    AsrServer server(TestServer::Options{false, false, true});
+    ScriptedServer server(TestServer::Options{false, false, true});
     RecordingListener listener;
     QvAsrClient* client = createAsrInstance();
     client->init(&listener);

@@ -40,7 +40,7 @@ double cpuSeconds() {
 // Child: serve until the parent closes the pipe, then report the audio frames received.
 [[noreturn]] void serve(int portPipe, int donePipe, int countPipe) {
     captureLwsLog();
-    AsrServer server(TestServer::Options{false, false, true});
+    ScriptedServer server(TestServer::Options{false, false, true});
     int port = server.raw().port();
     if (write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(2);
     char byte;

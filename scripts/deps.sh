@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang pkg-config libwebsockets-dev libjsoncpp-dev libgtest-dev
-          libbenchmark-dev libclang-rt-14-dev openssl libssl-dev curl binutils "$@")
+          libbenchmark-dev libclang-rt-14-dev openssl libssl-dev curl binutils
+          libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -76,23 +76,23 @@ void LogLines::clear() {
 
 // ---- server ------------------------------------------------------------------
 
-AsrServer::AsrServer() : AsrServer(TestServer::Options{}) {}
+ScriptedServer::ScriptedServer() : ScriptedServer(TestServer::Options{}) {}
 
-AsrServer::AsrServer(TestServer::Options options) : server_(options) {
+ScriptedServer::ScriptedServer(TestServer::Options options) : server_(options) {
     server_.onFrame([this](Peer& peer, const Frame& frame) { answer(peer, frame); });
 }
 
-std::string AsrServer::message(const std::string& type, const std::string& extraMembers) {
+std::string ScriptedServer::message(const std::string& type, const std::string& extraMembers) {
     return R"({"service_type":"ASR","msg_type":")" + type + "\"" + extraMembers + "}";
 }
 
-std::string AsrServer::recognitionText(const std::string& text, int bg, int ed, int fin) {
+std::string ScriptedServer::recognitionText(const std::string& text, int bg, int ed, int fin) {
     return message("RECOGNITION_TEXT", R"(,"msg_id":"","msg_code":0,"msg_data":{"text":")" + text +
                                            R"(","bg":)" + std::to_string(bg) + R"(,"ed":)" + std::to_string(ed) +
                                            R"(,"fin":)" + std::to_string(fin) + "}");
 }
 
-void AsrServer::answer(Peer& peer, const Frame& frame) {
+void ScriptedServer::answer(Peer& peer, const Frame& frame) {
     if (frame.binary) return;
     Json::Value request;
     Json::Reader reader;
@@ -110,7 +110,7 @@ void AsrServer::answer(Peer& peer, const Frame& frame) {
     }
 }
 
-std::vector<Json::Value> AsrServer::jsonFrames(int peer) const {
+std::vector<Json::Value> ScriptedServer::jsonFrames(int peer) const {
     std::vector<Json::Value> values;
     for (auto& frame : server_.framesOf(peer)) {
         if (frame.binary) continue;

@@ -69,10 +69,10 @@ public:
 };
 
 // A scripted recognition server on the loopback test server.
-class AsrServer {
+class ScriptedServer {
 public:
-    AsrServer();
-    explicit AsrServer(TestServer::Options options);
+    ScriptedServer();
+    explicit ScriptedServer(TestServer::Options options);
 
     std::atomic<int> startCode{0};          // msg_code of START_SESSION_RES
     std::atomic<bool> answerStart{true};    // false: stay silent after START_SESSION_REQ

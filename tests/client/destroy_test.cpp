@@ -15,7 +15,7 @@ TEST_F(Destroy, IdleAndClosedClientsGoAtOnceAsOftenAsAsked) {
     EXPECT_TRUE(LogLines::contains(" destory suc state!")) << "empty session id in front";
     EXPECT_TRUE(LogLines::contains("out QUORVEX::destroyAsrInstance"));
 
-    AsrServer server;
+    ScriptedServer server;
     startSession(client, listener, server.url());
     ASSERT_EQ(client->stop(), 0);
     ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
@@ -29,7 +29,7 @@ TEST_F(Destroy, IdleAndClosedClientsGoAtOnceAsOftenAsAsked) {
 }
 
 TEST_F(Destroy, BusyClientIsRefusedAndKeepsStreaming) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
@@ -43,7 +43,7 @@ TEST_F(Destroy, BusyClientIsRefusedAndKeepsStreaming) {
 }
 
 TEST_F(Destroy, FailedSessionIsClosedAndCompletedByTheCloseEvent) {
-    AsrServer server;
+    ScriptedServer server;
     server.startCode = 7; // refused, and the server never closes
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
@@ -60,7 +60,7 @@ TEST_F(Destroy, FailedSessionIsClosedAndCompletedByTheCloseEvent) {
 }
 
 TEST_F(Destroy, RightAfterTheStopAnswerWaitsForTheClose) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
@@ -89,10 +89,10 @@ TEST_F(Destroy, MessagesWhileDestructionIsPendingDoNotStrandTheCaller) {
     Signal signal;
     bool done = false;
     sharedClient->getContext()->addTimer([&](void*) {
-        std::string refused = AsrServer::message("START_SESSION_RES", R"(,"msg_code":1)");
-        std::string accepted = AsrServer::message("START_SESSION_RES", R"(,"msg_code":0,"msg_data":{"session_id":"s"})");
-        std::string text = AsrServer::recognitionText("still delivered", 1, 2, 0);
-        std::string exception = AsrServer::message("EXCEPTION_NTF", R"(,"msg_desc":"late")");
+        std::string refused = ScriptedServer::message("START_SESSION_RES", R"(,"msg_code":1)");
+        std::string accepted = ScriptedServer::message("START_SESSION_RES", R"(,"msg_code":0,"msg_data":{"session_id":"s"})");
+        std::string text = ScriptedServer::recognitionText("still delivered", 1, 2, 0);
+        std::string exception = ScriptedServer::message("EXCEPTION_NTF", R"(,"msg_desc":"late")");
         client->onTextData(refused.data(), static_cast<int>(refused.size()));
         states.push_back(client->currentState());
         client->checkDestroy(&request);
@@ -117,7 +117,7 @@ TEST_F(Destroy, MessagesWhileDestructionIsPendingDoNotStrandTheCaller) {
 }
 
 TEST_F(Destroy, ManyThreadsOnManyClientsEachGetTheirOwnAnswer) {
-    AsrServer server;
+    ScriptedServer server;
     constexpr int kClients = 6;
     std::vector<RecordingListener*> listeners;
     std::vector<QvAsrClient*> idle, failed;

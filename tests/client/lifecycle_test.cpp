@@ -6,7 +6,7 @@ using namespace QUORVEX;
 class Lifecycle : public ClientTest {};
 
 TEST_F(Lifecycle, ReleaseWhileSessionsLiveClosesThemAndLeavesClientsSafe) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& streaming = listen();
     RecordingListener& idle = listen();
     QvAsrClient* live = make(streaming);
@@ -50,7 +50,7 @@ TEST_F(Lifecycle, CreateGivesDistinctClientsThatStartIdle) {
 }
 
 TEST_F(Lifecycle, ClientWithoutListenerStillMovesThroughItsStates) {
-    AsrServer server;
+    ScriptedServer server;
     QvAsrClient* client = createAsrInstance();
     clients_.push_back(client);
     ASSERT_EQ(start(client, server.url()), 0);
@@ -65,14 +65,14 @@ TEST_F(Lifecycle, ClientWithoutListenerStillMovesThroughItsStates) {
 }
 
 TEST_F(Lifecycle, DeletingAStreamingClientDetachesItFromTheLoop) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = createAsrInstance();
     client->init(&listener);
     startSession(client, listener, server.url());
     delete client;
     ASSERT_TRUE(server.raw().waitForClosed(1));
-    server.raw().send(1, AsrServer::recognitionText("nobody listens", 0, 0, 0));
+    server.raw().send(1, ScriptedServer::recognitionText("nobody listens", 0, 0, 0));
     settle();
     EXPECT_EQ(listener.count("text"), 0);
 }

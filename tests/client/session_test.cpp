@@ -26,7 +26,7 @@ std::string refusedUrl(int& fd) {
 class Session : public ClientTest {};
 
 TEST_F(Session, WholeSessionFromStartToCloseAndStartAgain) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     EXPECT_EQ(stateOf(client), ASR_STATE_IDLE);
@@ -55,8 +55,8 @@ TEST_F(Session, WholeSessionFromStartToCloseAndStartAgain) {
         EXPECT_EQ(frames[i].data, std::string(kPcm.begin(), kPcm.end()));
     }
 
-    server.send(1, AsrServer::recognitionText("hello", 0, 480, 0));
-    server.send(1, AsrServer::recognitionText("hello world", 0, 960, 1));
+    server.send(1, ScriptedServer::recognitionText("hello", 0, 480, 0));
+    server.send(1, ScriptedServer::recognitionText("hello world", 0, 960, 1));
     ASSERT_TRUE(listener.waitFor("text", 2));
     auto texts = listener.heard("text");
     EXPECT_EQ(texts[0].text, "hello");
@@ -98,7 +98,7 @@ TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
     EXPECT_EQ(start(client, "http://127.0.0.1/"), -1) << "the wrapper refuses the URL at once";
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
 
-    AsrServer server;
+    ScriptedServer server;
     server.startCode = 1;
     ASSERT_EQ(start(client, server.url()), 0);
     ASSERT_TRUE(listener.waitFor("start", 2));
@@ -119,11 +119,11 @@ TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
 }
 
 TEST_F(Session, ExceptionNotificationThenServerClose) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
-    server.send(1, AsrServer::message("EXCEPTION_NTF", R"(,"msg_code":500,"msg_desc":"engine down")"));
+    server.send(1, ScriptedServer::message("EXCEPTION_NTF", R"(,"msg_code":500,"msg_desc":"engine down")"));
     ASSERT_TRUE(listener.waitFor("session"));
     EXPECT_EQ(listener.heard("session")[0].code, 1);
     EXPECT_EQ(listener.heard("session")[0].text, "engine down");
@@ -140,7 +140,7 @@ TEST_F(Session, ExceptionNotificationThenServerClose) {
 }
 
 TEST_F(Session, DropsAreReportedWithTheStateTheyHappenedIn) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
@@ -159,7 +159,7 @@ TEST_F(Session, DropsAreReportedWithTheStateTheyHappenedIn) {
 }
 
 TEST_F(Session, MessagesAfterStopAreStillDelivered) {
-    AsrServer server;
+    ScriptedServer server;
     server.answerStop = false;
     server.stopCode = 3;
     RecordingListener& listener = listen();
@@ -169,27 +169,27 @@ TEST_F(Session, MessagesAfterStopAreStillDelivered) {
     EXPECT_EQ(stateOf(client), ASR_STATE_STOPPING);
     auto frame = pcmFrame(kPcm);
     EXPECT_EQ(client->sendAudio(&frame), -5);
-    server.send(1, AsrServer::recognitionText("late", 5, 6, 1));
+    server.send(1, ScriptedServer::recognitionText("late", 5, 6, 1));
     ASSERT_TRUE(listener.waitFor("text"));
     EXPECT_EQ(listener.heard("text")[0].bg, 5);
     settle();
     EXPECT_EQ(stateOf(client), ASR_STATE_STOPPING);
-    server.send(1, AsrServer::message("STOP_SESSION_RES", R"(,"msg_code":3)"));
+    server.send(1, ScriptedServer::message("STOP_SESSION_RES", R"(,"msg_code":3)"));
     ASSERT_TRUE(listener.waitFor("stop"));
     EXPECT_EQ(listener.heard("stop")[0].code, 0) << "every stop answer counts as success";
     ASSERT_TRUE(server.raw().waitForClosed(1)) << "the client closes after the stop answer";
 }
 
 TEST_F(Session, HostileFramesAreReportedOrIgnoredAndTheSessionGoesOn) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
     std::string deep(200000, '[');
-    std::string huge = AsrServer::recognitionText(std::string(1 << 20, 'h'), 1, 2, 3);
+    std::string huge = ScriptedServer::recognitionText(std::string(1 << 20, 'h'), 1, 2, 3);
     for (const std::string& frame : {std::string("not json"), std::string("[1,2]"), deep, std::string(""),
                                      std::string(R"({"service_type":"asr","msg_type":"RECOGNITION_TEXT"})"),
-                                     AsrServer::message("START_SESSION_REQ"), AsrServer::message("NO_SUCH_TYPE"),
+                                     ScriptedServer::message("START_SESSION_REQ"), ScriptedServer::message("NO_SUCH_TYPE"),
                                      std::string(R"({"service_type":"ASR"})"), huge}) {
         server.send(1, frame);
     }
@@ -213,7 +213,7 @@ TEST_F(Session, HostileFramesAreReportedOrIgnoredAndTheSessionGoesOn) {
 }
 
 TEST_F(Session, AudioFormatAndArgumentChecks) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     auto good = pcmFrame(kPcm);
@@ -253,7 +253,7 @@ TEST_F(Session, AudioFormatAndArgumentChecks) {
 }
 
 TEST_F(Session, ReentrantCallsFromListenerCalls) {
-    AsrServer server;
+    ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     auto frame = pcmFrame(kPcm);
@@ -279,7 +279,7 @@ TEST_F(Session, ReentrantCallsFromListenerCalls) {
 }
 
 TEST_F(Session, SecureServerWithSelfSignedCertificate) {
-    AsrServer server(TestServer::Options{true, false});
+    ScriptedServer server(TestServer::Options{true, false});
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
