@@ -26,12 +26,14 @@ std::vector<Heard> RecordingListener::heard(const std::string& call) {
 
 int RecordingListener::count(const std::string& call) { return static_cast<int>(heard(call).size()); }
 
-bool RecordingListener::waitFor(const std::string& call, int times) {
-    return signal_.waitUntil([&] {
-        int seen = 0;
-        for (auto& item : heard_) seen += item.call == call;
-        return seen >= times;
-    });
+bool RecordingListener::waitFor(const std::string& call, int times, std::chrono::milliseconds deadline) {
+    return signal_.waitUntil(
+        [&] {
+            int seen = 0;
+            for (auto& item : heard_) seen += item.call == call;
+            return seen >= times;
+        },
+        deadline);
 }
 
 // ---- log lines ---------------------------------------------------------------

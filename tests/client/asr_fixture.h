@@ -47,7 +47,7 @@ public:
     std::vector<Heard> heard(const std::string& call);
     int count(const std::string& call);
     // Waits until `call` has been heard `times` times; false at the deadline.
-    bool waitFor(const std::string& call, int times = 1);
+    bool waitFor(const std::string& call, int times = 1, std::chrono::milliseconds deadline = kDeadline);
 
     // Runs on the loop thread right after a call is recorded.
     std::function<void(const Heard&)> then;

@@ -1,0 +1,197 @@
+// Recognition through the library against the reference server.
+//   bench_recognition latency            last frame → final text, with and without the network
+//   bench_recognition capacity ENGINE N S   N real-time sessions for S seconds on one server
+//                                            (ENGINE: echo or pocketsphinx), server in a child process
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "asr_fixture.h"
+#include "lws_log.h"
+#include "server/asr_server.h"
+#include "transcribe/wav.h"
+
+using namespace quorvex::test;
+using namespace quorvex::server;
+using namespace QUORVEX;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* kRecordings[] = {"0870", "0880", "0890", "0920", "0930"};
+
+std::vector<unsigned char> recording(const char* id) {
+    quorvex::tools::WavAudio audio;
+    std::string error;
+    quorvex::tools::readWav(std::string("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-") +
+                                id + ".wav",
+                            audio, error);
+    return audio.pcm;
+}
+
+double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+struct Session {
+    RecordingListener listener;
+    QvAsrClient* client = nullptr;
+    Clock::time_point stopped;
+    double stopToFinalMs = 0;
+};
+
+void streamRealtime(QvAsrClient* client, const std::vector<unsigned char>& pcm, int seconds = 0) {
+    auto next = Clock::now();
+    std::size_t total = seconds ? std::size_t(seconds) * 32000 : pcm.size();
+    for (std::size_t at = 0; at < total; at += 640) {
+        std::size_t offset = at % pcm.size();
+        QvAsrAudioFrame frame{pcm.data() + offset, static_cast<int>(std::min<std::size_t>(640, pcm.size() - offset)), 1,
+                              16000, 16};
+        client->sendAudio(&frame);
+        std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+    }
+}
+
+int latency() {
+    std::string error;
+    std::shared_ptr<Engine> engine = makePocketsphinxEngine(kDefaultModelDir, error);
+    if (!engine) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+    AsrServer server(ServerOptions{}, engine);
+    server.start(error);
+    QvAsrSdkLogParam log{false, nullptr, nullptr};
+    QvAsrSdkInitParam params{};
+    init(&log, &params);
+    std::vector<double> throughLibrary, direct;
+    for (const char* id : kRecordings) {
+        auto pcm = recording(id);
+        // Without the network: the recogniser fed at the same pace, then finished.
+        auto recogniser = engine->open();
+        auto next = Clock::now();
+        for (std::size_t at = 0; at < pcm.size(); at += 640) {
+            recogniser->feed(reinterpret_cast<const std::int16_t*>(pcm.data() + at), std::min<std::size_t>(640, pcm.size() - at) / 2);
+            std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+        }
+        auto start = Clock::now();
+        recogniser->finish();
+        direct.push_back(msSince(start));
+        recogniser.reset();
+
+        Session session;
+        session.client = createAsrInstance();
+        session.client->init(&session.listener);
+        QvAsrStartParam startParam{server.url().c_str(), "t"};
+        session.client->start(&startParam);
+        session.listener.waitFor("start");
+        streamRealtime(session.client, pcm);
+        start = Clock::now();
+        session.client->stop();
+        session.listener.waitFor("stop");
+        // The final text precedes the stop answer on the wire.
+        throughLibrary.push_back(msSince(start));
+        while (destroyAsrInstance(session.client) == -5) std::this_thread::yield();
+        delete session.client;
+    }
+    release();
+    std::printf("last frame -> final text, median of %zu recordings: through quorvex %.1f ms, recogniser alone %.1f ms\n",
+                direct.size(), median(throughLibrary), median(direct));
+    return 0;
+}
+
+[[noreturn]] void serve(const std::string& engineName, int portPipe, int donePipe) {
+    captureLwsLog();
+    std::string error;
+    std::shared_ptr<Engine> engine =
+        engineName == "echo" ? makeEchoEngine() : makePocketsphinxEngine(kDefaultModelDir, error);
+    AsrServer server(ServerOptions{}, engine);
+    server.start(error);
+    int port = server.port();
+    if (write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(2);
+    char byte;
+    while (read(donePipe, &byte, 1) > 0) {
+    }
+    std::_Exit(0);
+}
+
+int capacity(const std::string& engineName, int sessions, int seconds) {
+    int portPipe[2], donePipe[2];
+    if (pipe(portPipe) || pipe(donePipe)) return 1;
+    pid_t child = fork();
+    if (child == 0) {
+        close(donePipe[1]);
+        serve(engineName, portPipe[1], donePipe[0]);
+    }
+    close(donePipe[0]);
+    int port = 0;
+    if (read(portPipe[0], &port, sizeof port) != sizeof port) return 1;
+    std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/asr";
+    captureLwsLog();
+    QvAsrSdkLogParam log{false, nullptr, nullptr};
+    QvAsrSdkInitParam params{};
+    init(&log, &params);
+    auto pcm = recording("0870");
+    std::vector<std::unique_ptr<Session>> all;
+    for (int i = 0; i < sessions; ++i) {
+        all.push_back(std::make_unique<Session>());
+        all.back()->client = createAsrInstance();
+        all.back()->client->init(&all.back()->listener);
+        QvAsrStartParam start{url.c_str(), "t"};
+        all.back()->client->start(&start);
+    }
+    int started = 0;
+    for (auto& session : all) started += session->listener.waitFor("start") && session->listener.heard("start")[0].code == 0;
+    // One pacing thread sends every session's next frame each 20 ms.
+    auto next = Clock::now();
+    for (std::size_t at = 0; at < std::size_t(seconds) * 32000; at += 640) {
+        std::size_t offset = at % (pcm.size() - pcm.size() % 640);
+        QvAsrAudioFrame frame{pcm.data() + offset, 640, 1, 16000, 16};
+        for (auto& session : all) session->client->sendAudio(&frame);
+        std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+    }
+    for (auto& session : all) {
+        session->stopped = Clock::now();
+        session->client->stop();
+    }
+    std::vector<double> stopLatency;
+    int answered = 0;
+    for (auto& session : all) {
+        if (session->listener.waitFor("stop")) ++answered;
+        stopLatency.push_back(msSince(session->stopped));
+    }
+    close(donePipe[1]);
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    double serverCpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    for (auto& session : all) {
+        while (destroyAsrInstance(session->client) == -5) std::this_thread::yield();
+        delete session->client;
+    }
+    release();
+    double worst = *std::max_element(stopLatency.begin(), stopLatency.end());
+    std::printf("%s engine, %d sessions (%d started, %d answered) for %d s: server CPU %.0f%% of one core, "
+                "stop -> final median %.0f ms, worst %.0f ms%s\n",
+                engineName.c_str(), sessions, started, answered, seconds, 100.0 * serverCpu / seconds,
+                median(stopLatency), worst, worst < 2000 && answered == sessions ? " (kept up)" : " (fell behind)");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    captureLwsLog();
+    std::string mode = argc > 1 ? argv[1] : "latency";
+    if (mode == "latency") return latency();
+    if (mode == "capacity" && argc > 4) return capacity(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    std::fprintf(stderr, "usage: bench_recognition latency | capacity echo|pocketsphinx SESSIONS SECONDS\n");
+    return 2;
+}
