@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "asr_fixture.h"
+#include "child_server.h"
 #include "lws_log.h"
 #include "server/asr_server.h"
 #include "transcribe/wav.h"
@@ -106,33 +107,19 @@ int latency() {
     return 0;
 }
 
-[[noreturn]] void serve(const std::string& engineName, int portPipe, int donePipe) {
-    captureLwsLog();
-    std::string error;
-    std::shared_ptr<Engine> engine =
-        engineName == "echo" ? makeEchoEngine() : makePocketsphinxEngine(kDefaultModelDir, error);
-    AsrServer server(ServerOptions{}, engine);
-    server.start(error);
-    int port = server.port();
-    if (write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(2);
-    char byte;
-    while (read(donePipe, &byte, 1) > 0) {
-    }
-    std::_Exit(0);
-}
-
 int capacity(const std::string& engineName, int sessions, int seconds) {
-    int portPipe[2], donePipe[2];
-    if (pipe(portPipe) || pipe(donePipe)) return 1;
-    pid_t child = fork();
-    if (child == 0) {
-        close(donePipe[1]);
-        serve(engineName, portPipe[1], donePipe[0]);
-    }
-    close(donePipe[0]);
-    int port = 0;
-    if (read(portPipe[0], &port, sizeof port) != sizeof port) return 1;
-    std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/asr";
+    quorvex::bench::ChildServer server([&engineName](const auto& ready, const auto& waitForStop) -> std::uint64_t {
+        captureLwsLog();
+        std::string error;
+        std::shared_ptr<Engine> engine =
+            engineName == "echo" ? makeEchoEngine() : makePocketsphinxEngine(kDefaultModelDir, error);
+        AsrServer recognition(ServerOptions{}, engine);
+        recognition.start(error);
+        ready(recognition.port());
+        waitForStop();
+        return 0;
+    });
+    std::string url = server.url();
     captureLwsLog();
     QvAsrSdkLogParam log{false, nullptr, nullptr};
     QvAsrSdkInitParam params{};
@@ -166,12 +153,8 @@ int capacity(const std::string& engineName, int sessions, int seconds) {
         if (session->listener.waitFor("stop")) ++answered;
         stopLatency.push_back(msSince(session->stopped));
     }
-    close(donePipe[1]);
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    double serverCpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    double serverCpu = 0;
+    server.stop(serverCpu);
     for (auto& session : all) {
         while (destroyAsrInstance(session->client) == -5) std::this_thread::yield();
         delete session->client;

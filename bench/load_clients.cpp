@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "asr_fixture.h"
+#include "child_server.h"
 #include "lws_log.h"
 #include "quorvex/quorvex.h"
 
@@ -37,36 +38,20 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Child: serve until the parent closes the pipe, then report the audio frames received.
-[[noreturn]] void serve(int portPipe, int donePipe, int countPipe) {
-    captureLwsLog();
-    ScriptedServer server(TestServer::Options{false, false, true});
-    int port = server.raw().port();
-    if (write(portPipe, &port, sizeof port) != sizeof port) std::_Exit(2);
-    char byte;
-    while (read(donePipe, &byte, 1) > 0) {
-    }
-    std::size_t frames = server.raw().binaryFramesReceived();
-    if (write(countPipe, &frames, sizeof frames) != sizeof frames) std::_Exit(2);
-    std::_Exit(0);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     const int clientCount = argc > 1 ? std::atoi(argv[1]) : 500;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 20;
-    int portPipe[2], donePipe[2], countPipe[2];
-    if (pipe(portPipe) || pipe(donePipe) || pipe(countPipe)) return 1;
-    pid_t child = fork();
-    if (child == 0) {
-        close(donePipe[1]);
-        serve(portPipe[1], donePipe[0], countPipe[1]);
-    }
-    close(donePipe[0]);
-    int port = 0;
-    if (read(portPipe[0], &port, sizeof port) != sizeof port) return 1;
-    std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/asr";
+    // The server counts the audio frames it received.
+    quorvex::bench::ChildServer server([](const auto& ready, const auto& waitForStop) -> std::uint64_t {
+        captureLwsLog();
+        ScriptedServer counting(TestServer::Options{false, false, true});
+        ready(counting.raw().port());
+        waitForStop();
+        return counting.raw().binaryFramesReceived();
+    });
+    std::string url = server.url();
 
     captureLwsLog();
     QvAsrSdkLogParam log{false, nullptr, nullptr};
@@ -102,10 +87,8 @@ int main(int argc, char** argv) {
     for (auto* client : clients) client->stop();
     for (auto& listener : listeners) listener->waitFor("stop");
 
-    close(donePipe[1]);
-    std::size_t received = 0;
-    if (read(countPipe[0], &received, sizeof received) != sizeof received) return 1;
-    waitpid(child, nullptr, 0);
+    double serverCpu = 0;
+    std::size_t received = server.stop(serverCpu);
     for (auto* client : clients) {
         destroyAsrInstance(client);
         delete client;

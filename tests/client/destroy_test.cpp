@@ -1,6 +1,7 @@
 #include <thread>
 
 #include "client_test_base.h"
+#include "refusing_port.h"
 
 using namespace quorvex::test;
 using namespace QUORVEX;
@@ -162,10 +163,9 @@ TEST_F(Destroy, FromInsideAListenerIsRefusedWithoutDeadlock) {
     listener.then = [&](const Heard& heard) {
         if (heard.call == "start") inner = destroyAsrInstance(client);
     };
-    int fd = -1; // any failing start gives a listener call on the loop thread
-    ASSERT_EQ(start(client, "ws://127.0.0.1:1/"), 0);
+    RefusingPort refusing; // a failing start gives a listener call on the loop thread
+    ASSERT_EQ(start(client, refusing.url()), 0);
     ASSERT_TRUE(listener.waitFor("start"));
-    (void)fd;
     settle();
     EXPECT_EQ(inner, -5);
     EXPECT_EQ(listener.count("destroyed"), 0);

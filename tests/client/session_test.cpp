@@ -1,9 +1,5 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "client_test_base.h"
+#include "refusing_port.h"
 
 using namespace quorvex::test;
 using namespace QUORVEX;
@@ -11,16 +7,6 @@ using namespace QUORVEX;
 namespace {
 const std::vector<unsigned char> kPcm = {1, 0, 2, 0, 255, 127, 0, 128};
 
-std::string refusedUrl(int& fd) {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address); // bound, never listening
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return "ws://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/";
-}
 } // namespace
 
 class Session : public ClientTest {};
@@ -84,8 +70,8 @@ TEST_F(Session, WholeSessionFromStartToCloseAndStartAgain) {
 }
 
 TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
-    int fd = -1;
-    std::string refused = refusedUrl(fd);
+    RefusingPort refusingPort;
+    std::string refused = refusingPort.url();
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     ASSERT_EQ(start(client, refused), 0);
@@ -93,7 +79,6 @@ TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
     EXPECT_EQ(listener.heard("start")[0].code, -2);
     EXPECT_TRUE(listener.heard("start")[0].textWasNull);
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
-    ::close(fd);
 
     EXPECT_EQ(start(client, "http://127.0.0.1/"), -1) << "the wrapper refuses the URL at once";
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
@@ -258,8 +243,8 @@ TEST_F(Session, ReentrantCallsFromListenerCalls) {
     QvAsrClient* client = make(listener);
     auto frame = pcmFrame(kPcm);
     std::atomic<int> fromStart{99}, fromConnectErr{99}, fromSessionError{99};
-    int fd = -1;
-    std::string refused = refusedUrl(fd);
+    RefusingPort refusingPort;
+    std::string refused = refusingPort.url();
     std::string url = server.url();
     listener.then = [&](const Heard& heard) {
         if (heard.call == "start" && heard.code == 0) fromStart = client->sendAudio(&frame);
@@ -275,7 +260,6 @@ TEST_F(Session, ReentrantCallsFromListenerCalls) {
     server.raw().drop(1);
     ASSERT_TRUE(listener.waitFor("session"));
     EXPECT_EQ(fromSessionError, -5) << "the state is still 4 during onSessionError";
-    ::close(fd);
 }
 
 TEST_F(Session, SecureServerWithSelfSignedCertificate) {

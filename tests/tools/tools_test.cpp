@@ -1,6 +1,4 @@
 // quorvex-transcribe as a user runs it: messages and exit codes.
-#include <arpa/inet.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "refusing_port.h"
 #include "server/asr_server.h"
 
 namespace {
@@ -71,15 +70,8 @@ TEST(TranscribeTool, UnusableFilesAreExplained) {
 
 TEST(TranscribeTool, RefusedConnectionAndWrongTokenHaveTheirOwnCodes) {
     std::string wav = writeWav(16000, 1, 16);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0); // bound, never listening: refused
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ToolRun refused = transcribe("--url ws://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/asr " + wav);
-    ::close(fd);
+    quorvex::test::RefusingPort refusingPort;
+    ToolRun refused = transcribe("--url " + refusingPort.url("/asr") + " " + wav);
     EXPECT_EQ(refused.exitCode, 3) << refused.output;
     EXPECT_NE(refused.output.find("refused"), std::string::npos) << refused.output;
 

@@ -1,8 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,33 +5,12 @@
 #include <thread>
 
 #include "lws_log.h"
+#include "refusing_port.h"
 #include "recording_client.h"
 
 using namespace quorvex::test;
 
 namespace {
-
-// A bound socket that never listens: connecting to it is refused at once,
-// and nobody else can take the port while the test runs.
-class RefusingPort {
-public:
-    RefusingPort() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { ::close(fd_); }
-    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 void echo(TestServer& server) {
     server.onFrame([](Peer& peer, const Frame& frame) {

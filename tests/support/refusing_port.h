@@ -1,0 +1,42 @@
+#ifndef QUORVEX_TESTS_SUPPORT_REFUSING_PORT_H
+#define QUORVEX_TESTS_SUPPORT_REFUSING_PORT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace quorvex::test {
+
+// A loopback port that is bound but never listens: connecting to it is
+// refused at once, and nobody else can take it while the object lives.
+class RefusingPort {
+public:
+    RefusingPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~RefusingPort() { ::close(fd_); }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+
+    std::string url(const std::string& path = "/") const {
+        return "ws://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+} // namespace quorvex::test
+
+#endif
