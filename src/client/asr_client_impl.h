@@ -60,7 +60,9 @@ private:
     void completeDestroy(DestroyRequest* request);
 
     std::string sessionId;
-    CWSSContext* context;
+    // The context the client was made on. start() connects on the shared
+    // client's current context instead: after release and init it is a new one.
+    [[maybe_unused]] CWSSContext* context;
     std::string token;
     std::atomic<QvAsrClientListener*> listener;
     std::atomic<int> state;
