@@ -91,7 +91,7 @@ TEST_F(Runtime, RepeatedCyclesLeaveNoThreadOrDescriptorBehind) {
     int threadsBefore = countEntries("/proc/self/task");
     int fdsBefore = countEntries("/proc/self/fd");
     CWSSContext* previous = nullptr;
-    for (int cycle = 0; cycle < 20; ++cycle) {
+    for (int cycle = 0; cycle < 8; ++cycle) {
         ASSERT_EQ(init(&quiet, &params), 0);
         EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore + 1) << "one loop thread while initialised";
         EXPECT_NE(sharedClient->getContext(), nullptr);
