@@ -89,13 +89,16 @@ int latency() {
         Session session;
         session.client = createAsrInstance();
         session.client->init(&session.listener);
-        QvAsrStartParam startParam{server.url().c_str(), "t"};
+        const std::string url = server.url();
+        QvAsrStartParam startParam{url.c_str(), "t"};
         session.client->start(&startParam);
-        session.listener.waitFor("start");
+        if (!session.listener.waitFor("start") || session.listener.heard("start")[0].code != 0)
+            return std::fprintf(stderr, "session did not start (%d)\n", session.listener.count("start") ? session.listener.heard("start")[0].code : 99), 1;
         streamRealtime(session.client, pcm);
         start = Clock::now();
-        session.client->stop();
-        session.listener.waitFor("stop");
+        if (session.client->stop() != 0) return std::fprintf(stderr, "stop refused\n"), 1;
+        if (!session.listener.waitFor("stop", 1, std::chrono::seconds(60)))
+            return std::fprintf(stderr, "no stop answer\n"), 1;
         // The final text precedes the stop answer on the wire.
         throughLibrary.push_back(msSince(start));
         while (destroyAsrInstance(session.client) == -5) std::this_thread::yield();
@@ -124,7 +127,9 @@ int capacity(const std::string& engineName, int sessions, int seconds) {
     QvAsrSdkLogParam log{false, nullptr, nullptr};
     QvAsrSdkInitParam params{};
     init(&log, &params);
+    // Speech, then 1.2 s of silence, over and over: utterances end as in a conversation.
     auto pcm = recording("0870");
+    pcm.resize(pcm.size() - pcm.size() % 640 + 1920 * 20, 0);
     std::vector<std::unique_ptr<Session>> all;
     for (int i = 0; i < sessions; ++i) {
         all.push_back(std::make_unique<Session>());
