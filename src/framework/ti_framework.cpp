@@ -77,9 +77,7 @@ void tagStaticNATAddr::SetNATAddrPairs(tagNATAddrPairs& pair, unsigned int index
 // ---- application base ---------------------------------------------------------
 
 CTiApp::CTiApp() : CTiAppData() {
-    // Field 3 (startTime) and the route table are left as they were, as the
-    // framework's constructor does; value-initialising the base zeroes them
-    // here, which no caller can tell from "unset".
+    // Zeroes every field, also those the framework leaves unset: unset may hold anything.
     priority = 100;
 }
 

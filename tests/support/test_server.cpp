@@ -22,9 +22,17 @@ struct Outgoing {
     std::size_t sent = 0;
 };
 
-// Made once per test process: openssl is one of the suite's dependencies.
-const std::pair<std::string, std::string>& selfSignedCertificate() {
-    static const std::pair<std::string, std::string> files = [] {
+// Made once per test process (openssl is one of the suite's dependencies),
+// removed when the process ends.
+struct CertificateFiles {
+    std::string dir, cert, key;
+    ~CertificateFiles() {
+        if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+    }
+};
+
+const CertificateFiles& selfSignedCertificate() {
+    static const CertificateFiles files = [] {
         char dir[] = "/tmp/quorvex-cert-XXXXXX";
         if (!mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
         std::string cert = std::string(dir) + "/cert.pem";
@@ -32,7 +40,7 @@ const std::pair<std::string, std::string>& selfSignedCertificate() {
         std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
                               " -subj /CN=quorvex-test -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl could not make a certificate");
-        return std::make_pair(cert, key);
+        return CertificateFiles{dir, cert, key};
     }();
     return files;
 }
@@ -233,8 +241,8 @@ struct TestServer::Impl {
             info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND | LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
             if (options.tls) {
                 info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
-                info.ssl_cert_filepath = selfSignedCertificate().first.c_str();
-                info.ssl_private_key_filepath = selfSignedCertificate().second.c_str();
+                info.ssl_cert_filepath = selfSignedCertificate().cert.c_str();
+                info.ssl_private_key_filepath = selfSignedCertificate().key.c_str();
             }
             context = lws_create_context(&info);
             lws_vhost* vhost = context ? lws_create_vhost(context, &info) : nullptr;
