@@ -46,7 +46,19 @@ void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned ch
     std::size_t start = out.size();
     out.resize(start + size);
     unsigned char* masked = out.data() + start;
-    for (std::size_t i = 0; i < size; ++i) masked[i] = payload[i] ^ maskKey[i & 3];
+    // Eight bytes at a time: the key repeats every four, so a doubled key masks a word.
+    const std::uint8_t doubledKey[8] = {maskKey[0], maskKey[1], maskKey[2], maskKey[3],
+                                        maskKey[0], maskKey[1], maskKey[2], maskKey[3]};
+    std::uint64_t wideKey;
+    std::memcpy(&wideKey, doubledKey, 8); // memory order, so any byte order works
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, payload + i, 8);
+        word ^= wideKey;
+        std::memcpy(masked + i, &word, 8);
+    }
+    for (; i < size; ++i) masked[i] = payload[i] ^ maskKey[i & 3];
 }
 
 } // namespace quorvex::transport::detail
