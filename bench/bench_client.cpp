@@ -123,9 +123,4 @@ BENCHMARK(BM_SendAudio640)->Iterations(1000000);
 
 } // namespace
 
-int main(int argc, char** argv) {
-    quorvex::test::captureLwsLog();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-}
+QUORVEX_BENCHMARK_MAIN()

@@ -89,9 +89,4 @@ BENCHMARK(BM_WriteThroughput640)->Arg(200000)->Iterations(3)->UseRealTime()->Uni
 
 } // namespace
 
-int main(int argc, char** argv) {
-    quorvex::test::captureLwsLog();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-}
+QUORVEX_BENCHMARK_MAIN()

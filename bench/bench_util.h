@@ -3,6 +3,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "lws_log.h"
+
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -23,6 +25,18 @@ inline void reportPercentiles(benchmark::State& state, std::vector<double> sampl
     state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
 }
 
+// main() of a benchmark program: libwebsockets' log lines are kept off the output.
+inline int runBenchmarks(int argc, char** argv) {
+    quorvex::test::captureLwsLog();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
 } // namespace quorvex::bench
+
+#define QUORVEX_BENCHMARK_MAIN()                                                                        \
+    int main(int argc, char** argv) { return quorvex::bench::runBenchmarks(argc, argv); }
 
 #endif
