@@ -259,3 +259,17 @@ TEST(ContextLifetime, DestroyingTheContextClosesItsConnections) {
     EXPECT_EQ(loop->owner.getContext(), nullptr);
     ASSERT_TRUE(server.waitForClosed(1));
 }
+
+TEST_F(Connection, OversizedIncomingMessageClosesTheConnection) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    clearLwsLog();
+    server.sendBinary(1, std::string((64u << 20) + 1, 'x')); // one byte over the limit
+    // 64 MiB crosses loopback slowly under the sanitizers.
+    ASSERT_TRUE(client.signal.waitUntil([&] { return client.closes == 1; }, std::chrono::seconds(60)))
+        << "the connection stayed open";
+    EXPECT_TRUE(client.read(client.received).empty()) << "nothing of the oversized message is delivered";
+    EXPECT_TRUE(lwsLogContains("incoming message over"));
+}
