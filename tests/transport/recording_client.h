@@ -29,7 +29,7 @@ public:
     explicit RecordingClient(CWSSContext* context) : context_(context) {}
     ~RecordingClient() override { clearSet(); }
 
-    void onEstablished() override { record([&] { ++established; }); if (afterEstablished) afterEstablished(); }
+    void onEstablished() override { record([&] { ++established; }); }
     void onConnectErr() override { record([&] { ++connectErrors; }); }
     void onClose() override { record([&] { ++closes; }); }
     void onTextData(const char* data, int len) override {
@@ -52,7 +52,6 @@ public:
         return field;
     }
 
-    std::function<void()> afterEstablished;          // loop thread
     std::function<void(const std::string&)> afterText; // loop thread
     Signal signal; // guards the counters below
     int established = 0;

@@ -32,12 +32,14 @@ struct Options {
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
-        if (c == '"' || c == '\\') out += '\\', out += static_cast<char>(c);
-        else if (c < 0x20) {
+        if (c < 0x20) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
-        } else out += static_cast<char>(c);
+            continue;
+        }
+        if (c == '"' || c == '\\') out += '\\';
+        out += static_cast<char>(c);
     }
     return out + "\"";
 }

@@ -21,6 +21,7 @@ namespace {
 constexpr const char* kProtocolName = "quorvex-ws";
 constexpr int kMaxWritesPerWritable = 16;
 constexpr std::size_t kBatchBytes = 64 * 1024;
+constexpr std::size_t kKeptReceiveCapacity = 64 * 1024;
 
 void* timerHandle(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
 std::uint64_t timerId(void* handle) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)); }
@@ -662,7 +663,11 @@ void EventLoop::deliver(ConnLink* link) {
     } else {
         guarded("onTextData", [&] { conn->onTextData(message.data(), static_cast<int>(message.size())); });
     }
-    if (link->rx.empty()) link->rx.swap(message); // keep the capacity for the next message
+    // Keep an ordinary buffer for the next message; give a huge one back.
+    if (link->rx.empty() && message.capacity() <= kKeptReceiveCapacity) {
+        message.clear();
+        link->rx.swap(message);
+    }
 }
 
 // Small whole messages leave several to a send: framed and masked here, then
