@@ -111,12 +111,14 @@ int latency() {
 }
 
 int capacity(const std::string& engineName, int sessions, int seconds) {
-    quorvex::bench::ChildServer server([&engineName](const auto& ready, const auto& waitForStop) -> std::uint64_t {
+    quorvex::bench::ChildServer server([&engineName, sessions](const auto& ready, const auto& waitForStop) -> std::uint64_t {
         captureLwsLog();
         std::string error;
         std::shared_ptr<Engine> engine =
             engineName == "echo" ? makeEchoEngine() : makePocketsphinxEngine(kDefaultModelDir, error);
-        AsrServer recognition(ServerOptions{}, engine);
+        ServerOptions options;
+        options.maxSessions = static_cast<unsigned int>(sessions); // capacity is what is measured, not the cap
+        AsrServer recognition(options, engine);
         recognition.start(error);
         ready(recognition.port());
         waitForStop();

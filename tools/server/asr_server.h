@@ -1,43 +1,27 @@
 #ifndef QUORVEX_TOOLS_SERVER_ASR_SERVER_H
 #define QUORVEX_TOOLS_SERVER_ASR_SERVER_H
 
-#include <atomic>
-#include <cstdint>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine.h"
+#include "metrics.h"
+#include "options.h"
 
 class CWSSContext;
 
 namespace quorvex::server {
 
-class WorkerPool;
-
-struct ServerOptions {
-    std::string bind = "127.0.0.1";
-    int port = 0;            // 0: an ephemeral port, see AsrServer::port()
-    std::string token;       // empty: any token is accepted
-    std::string path = "/asr";
-    unsigned int workers = 0; // recognition threads; 0: one per core
-};
-
-struct Metrics {
-    std::atomic<std::int64_t> sessionsOpen{0};
-    std::atomic<std::int64_t> sessionsTotal{0};
-    std::atomic<std::int64_t> audioBytes{0};
-    std::atomic<std::int64_t> audioFrames{0};
-    std::atomic<std::int64_t> textsSent{0};
-    std::string render() const; // Prometheus text format
-};
-
 // The reference recognition server: WebSocket sessions on options.path,
 // GET /healthz and GET /metrics on the same port. Recognition runs on a
-// worker pool, never on the event loop.
+// worker pool, never on the event loop. Every limit of ServerOptions is
+// enforced with a defined answer, a count in /metrics and a log line.
 class AsrServer {
 public:
     AsrServer(ServerOptions options, std::shared_ptr<Engine> engine);
-    ~AsrServer();
+    ~AsrServer(); // closes at once; shutdown() first for a graceful end
     AsrServer(const AsrServer&) = delete;
     AsrServer& operator=(const AsrServer&) = delete;
 
@@ -45,10 +29,23 @@ public:
     int port() const;
     std::string url() const;
     const Metrics& metrics() const { return metrics_; }
+    const ServerOptions& limits() const; // as resolved: maxSessions and workers filled in
+
+    // Any thread. Graceful shutdown, step by step: /healthz answers 503 and
+    // nothing new is accepted; connections without a running session close;
+    // running sessions get until the drain deadline; then every connection is
+    // closed (code 1001) and given the close grace to finish. True when every
+    // session ended on its own.
+    void beginDrain();
+    bool shutdown();
+    bool draining() const;
 
     struct Shared; // what the connections see
 
 private:
+    void housekeeping();
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) const;
+
     Metrics metrics_;
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<CWSSContext> context_;

@@ -47,6 +47,8 @@ class EchoEngine : public Engine {
 public:
     std::unique_ptr<Recogniser> open() override { return std::make_unique<EchoRecogniser>(); }
     const char* name() const override { return "echo"; }
+    // Nothing to load and almost nothing to compute: the event loop is the limit.
+    unsigned int suggestedSessions(unsigned int workers) const override { return 512 * workers; }
 };
 
 } // namespace

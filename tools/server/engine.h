@@ -1,6 +1,7 @@
 #ifndef QUORVEX_TOOLS_SERVER_ENGINE_H
 #define QUORVEX_TOOLS_SERVER_ENGINE_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,8 +34,15 @@ public:
 class Engine {
 public:
     virtual ~Engine() = default;
+    // Null when no recogniser can be made.
     virtual std::unique_ptr<Recogniser> open() = 0;
     virtual const char* name() const = 0;
+    // Concurrent sessions that suit this many recognition threads.
+    virtual unsigned int suggestedSessions(unsigned int workers) const = 0;
+    // Frees what recognisers keep loaded while unused for idleFor or longer.
+    virtual void releaseIdle(std::chrono::milliseconds idleFor) { (void)idleFor; }
+    // Recognisers in memory, in use or kept for reuse.
+    virtual std::size_t loaded() const { return 0; }
 };
 
 // "echo": no model; reports the byte count and a checksum of the audio so far.

@@ -1,5 +1,8 @@
 #include <pocketsphinx.h>
 
+#include <algorithm>
+#include <chrono>
+#include <deque>
 #include <mutex>
 
 #include "engine.h"
@@ -13,32 +16,56 @@ constexpr std::size_t kUtteranceGapSamples = 16000; // a second of silence ends 
 
 int toMs(std::size_t samples) { return static_cast<int>(samples / kSamplesPerMs); }
 
-// Decoders are expensive to load: sessions borrow one and give it back.
+// Decoders are expensive to load (about 94 MB each): sessions borrow one and
+// give it back; one unused for long enough is freed. The server's session cap
+// bounds how many are ever borrowed at once.
 class DecoderPool {
 public:
-    DecoderPool(cmd_ln_t* config) : config_(config) {}
+    using Clock = std::chrono::steady_clock;
+
+    explicit DecoderPool(cmd_ln_t* config) : config_(config) {}
     ~DecoderPool() {
-        for (ps_decoder_t* decoder : idle_) ps_free(decoder);
+        for (const Idle& idle : idle_) ps_free(idle.decoder);
         cmd_ln_free_r(config_);
     }
     ps_decoder_t* take() {
         std::lock_guard<std::mutex> guard(lock_);
         if (!idle_.empty()) {
-            ps_decoder_t* decoder = idle_.back();
+            ps_decoder_t* decoder = idle_.back().decoder; // the most recently used: the others may age out
             idle_.pop_back();
             return decoder;
         }
-        return ps_init(config_); // sphinxbase's loader keeps global state: one at a time
+        ps_decoder_t* decoder = ps_init(config_); // sphinxbase's loader keeps global state: one at a time
+        if (decoder) ++loaded_;
+        return decoder;
     }
     void give(ps_decoder_t* decoder) {
         std::lock_guard<std::mutex> guard(lock_);
-        idle_.push_back(decoder);
+        idle_.push_back(Idle{decoder, Clock::now()});
+    }
+    void releaseIdle(std::chrono::milliseconds idleFor) {
+        std::lock_guard<std::mutex> guard(lock_); // freeing, too, touches the loader's state
+        auto now = Clock::now();
+        while (!idle_.empty() && now - idle_.front().since >= idleFor) {
+            ps_free(idle_.front().decoder);
+            idle_.pop_front();
+            --loaded_;
+        }
+    }
+    std::size_t loaded() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return loaded_;
     }
 
 private:
-    std::mutex lock_; // guards idle_ and decoder creation
+    struct Idle {
+        ps_decoder_t* decoder;
+        Clock::time_point since;
+    };
+    mutable std::mutex lock_; // guards idle_, loaded_ and decoder creation
     cmd_ln_t* config_;
-    std::vector<ps_decoder_t*> idle_;
+    std::deque<Idle> idle_; // oldest first
+    std::size_t loaded_ = 0;
 };
 
 class SphinxRecogniser : public Recogniser {
@@ -117,6 +144,10 @@ public:
         return std::make_unique<SphinxRecogniser>(pool_, decoder);
     }
     const char* name() const override { return "pocketsphinx"; }
+    // A decoder takes about a third of a core in real time and 94 MB.
+    unsigned int suggestedSessions(unsigned int workers) const override { return std::max(1u, workers * 3 / 2); }
+    void releaseIdle(std::chrono::milliseconds idleFor) override { pool_.releaseIdle(idleFor); }
+    std::size_t loaded() const override { return pool_.loaded(); }
 
 private:
     DecoderPool pool_;

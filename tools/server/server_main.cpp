@@ -1,57 +1,66 @@
-// quorvex-server: the reference recognition server.
-//   quorvex-server [--bind ADDR] [--port N] [--token T] [--engine pocketsphinx|echo]
-//                  [--model DIR] [--workers N]
+// quorvex-server: the reference recognition server. `quorvex-server --help`
+// lists every option.
 #include <libwebsockets.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "asr_server.h"
+#include "server_log.h"
 
 using namespace quorvex::server;
 
 namespace {
 
-[[noreturn]] void usage(const char* problem) {
-    std::fprintf(stderr,
-                 "quorvex-server: %s\n"
-                 "usage: quorvex-server [--bind ADDR] [--port N] [--token T] [--engine pocketsphinx|echo]\n"
-                 "                      [--model DIR] [--workers N]\n",
-                 problem);
-    std::exit(2);
+constexpr int kCannotStart = 1;
+constexpr int kUsage = 2;
+constexpr int kCutShort = 1; // a second signal ended the drain
+
+// Every connection is a descriptor: take all the system allows.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? rlim_t(1) << 20 : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) == 0)
+        logLine("open file limit raised from %llu to %llu", static_cast<unsigned long long>(before),
+                static_cast<unsigned long long>(limit.rlim_cur));
+}
+
+std::shared_ptr<Engine> makeEngine(const CommandLine& line, std::string& error) {
+    if (line.engine == "echo") return makeEchoEngine();
+    return makePocketsphinxEngine(line.modelDir.empty() ? kDefaultModelDir : line.modelDir, error);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
-    ServerOptions options;
-    options.port = 8765;
-    std::string engineName = "pocketsphinx", modelDir = kDefaultModelDir;
-    for (int i = 1; i < argc; ++i) {
-        std::string flag = argv[i];
-        if (flag == "--help") usage("help");
-        if (i + 1 >= argc) usage(("missing value after " + flag).c_str());
-        std::string value = argv[++i];
-        if (flag == "--bind") options.bind = value;
-        else if (flag == "--port") options.port = std::atoi(value.c_str());
-        else if (flag == "--token") options.token = value;
-        else if (flag == "--engine") engineName = value;
-        else if (flag == "--model") modelDir = value;
-        else if (flag == "--workers") options.workers = static_cast<unsigned int>(std::atoi(value.c_str()));
-        else usage(("unknown option " + flag).c_str());
-    }
+    CommandLine line;
+    line.options.port = kDefaultPort;
     std::string error;
-    std::shared_ptr<Engine> engine;
-    if (engineName == "echo") engine = makeEchoEngine();
-    else if (engineName == "pocketsphinx") engine = makePocketsphinxEngine(modelDir, error);
-    else usage("--engine is pocketsphinx or echo");
+    if (!parseCommandLine(argc, argv, line, error)) {
+        std::fprintf(stderr, "quorvex-server: %s\nTry 'quorvex-server --help'.\n", error.c_str());
+        return kUsage;
+    }
+    if (line.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (line.version) {
+        std::puts(kServerVersion);
+        return 0;
+    }
+    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+    raiseDescriptorLimit();
+    std::shared_ptr<Engine> engine = makeEngine(line, error);
     if (!engine) {
-        std::fprintf(stderr, "quorvex-server: %s\n", error.c_str());
-        return 1;
+        logLine("%s", error.c_str());
+        return kCannotStart;
     }
 
     // Signals are taken synchronously below, not by a handler on some thread.
@@ -60,17 +69,26 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 
-    AsrServer server(options, engine);
+    AsrServer server(line.options, engine);
     if (!server.start(error)) {
-        std::fprintf(stderr, "quorvex-server: %s\n", error.c_str());
-        return 1;
+        logLine("%s", error.c_str());
+        return kCannotStart;
     }
-    std::printf("quorvex-server: %s engine, listening on %s (GET /healthz, /metrics)\n", engine->name(),
-                server.url().c_str());
-    std::fflush(stdout);
+    const ServerOptions& limits = server.limits();
+    logLine("%s engine, %u worker(s), up to %u session(s), listening on %s (GET /healthz, /metrics)", engine->name(),
+            limits.workers, limits.maxSessions, server.url().c_str());
     int received = 0;
     sigwait(&stopSignals, &received);
-    std::printf("quorvex-server: %s, stopping\n", strsignal(received));
-    return 0;
+    logLine("%s, stopping (a second signal exits at once)", strsignal(received));
+    std::thread([stopSignals] {
+        int again = 0;
+        sigwait(&stopSignals, &again);
+        logLine("%s again, exiting now", strsignal(again));
+        std::_Exit(kCutShort);
+    }).detach();
+    server.shutdown();
+    std::fflush(nullptr);
+    std::_Exit(0); // the signal thread is still waiting: nothing to unwind
 }

@@ -36,6 +36,12 @@ void WorkerPool::Strand::post(std::function<void()> task) {
     if (first) pool_.schedule(shared_from_this());
 }
 
+void WorkerPool::Strand::dropQueued() {
+    std::deque<std::function<void()>> dropped;
+    std::lock_guard<std::mutex> guard(lock_);
+    dropped.swap(tasks_); // a scheduled strand finds nothing and unschedules itself
+}
+
 void WorkerPool::schedule(std::shared_ptr<Strand> strand) {
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -19,6 +19,8 @@ public:
     class Strand : public std::enable_shared_from_this<Strand> {
     public:
         void post(std::function<void()> task); // any thread
+        // Any thread: drops the tasks not yet started (the running one ends as it will).
+        void dropQueued();
 
     private:
         friend class WorkerPool;
@@ -30,7 +32,7 @@ public:
     };
 
     explicit WorkerPool(unsigned int threads);
-    ~WorkerPool(); // runs what is queued, then joins
+    ~WorkerPool(); // runs what is queued, then joins: drop a gone session's work first
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 

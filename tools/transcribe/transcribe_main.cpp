@@ -197,7 +197,10 @@ int main(int argc, char** argv) {
         std::string error;
         auto engine = quorvex::server::makePocketsphinxEngine(quorvex::server::kDefaultModelDir, error);
         if (engine) {
-            embedded = std::make_unique<quorvex::server::AsrServer>(quorvex::server::ServerOptions{}, std::move(engine));
+            quorvex::server::ServerOptions embeddedOptions;
+            // One client of its own, streaming faster than real time: its backlog is the whole file.
+            embeddedOptions.maxBacklogMs = 3600 * 1000;
+            embedded = std::make_unique<quorvex::server::AsrServer>(embeddedOptions, std::move(engine));
             if (!embedded->start(error)) embedded.reset();
         }
         if (!embedded) {

@@ -1,0 +1,41 @@
+#ifndef QUORVEX_TOOLS_SERVER_SERVER_LOG_H
+#define QUORVEX_TOOLS_SERVER_SERVER_LOG_H
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace quorvex::server {
+
+// One line, "quorvex-server: " and the text, to standard error at once, so
+// that no line is lost when the process is killed.
+void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Where log lines go instead (tests); null restores standard error.
+using LogSink = std::function<void(const std::string& line)>;
+void setLogSink(LogSink sink);
+
+// Lines whose rate a client controls: at most one per kind per interval; the
+// next one that passes says how many were held back. Kinds are fixed names,
+// never client data, so the table stays small. Any thread.
+class RateLimitedLog {
+public:
+    explicit RateLimitedLog(std::chrono::milliseconds interval = std::chrono::seconds(1)) : interval_(interval) {}
+    void log(const char* kind, const std::string& text);
+
+private:
+    struct Kind {
+        std::chrono::steady_clock::time_point last{};
+        unsigned long held = 0;
+        bool logged = false;
+    };
+    std::chrono::milliseconds interval_;
+    std::mutex lock_; // guards kinds_
+    std::map<std::string, Kind> kinds_;
+};
+
+} // namespace quorvex::server
+
+#endif

@@ -1,0 +1,230 @@
+#include "session_conn.h"
+
+#include <cstring>
+
+#include "control_message.h"
+#include "replies.h"
+#include "session.h"
+
+namespace quorvex::server {
+
+namespace {
+using std::chrono::milliseconds;
+}
+
+SessionConn::SessionConn(AsrServer::Shared& shared)
+    : shared_(shared), session_(std::make_shared<Session>(shared)) {
+    session_->conn = this;
+}
+
+SessionConn::~SessionConn() {
+    abandonRecognition(session_); // a handshake that failed never reaches onClose
+    if (registered_) shared_.sessionConns.erase(this);
+}
+
+void SessionConn::onEstablished() {
+    registered_ = true;
+    shared_.sessionConns.insert(this);
+    ++shared_.metrics.connectionsOpen;
+    shared_.metrics.announce();
+    enter(Phase::Waiting);
+}
+
+void SessionConn::onTextData(const char* data, int len) {
+    if (phase_ == Phase::Closing) return; // after a final answer nothing more is read
+    auto now = Clock::now();
+    lastHeard_ = now;
+    // Before a session, an address locked out for wrong tokens is refused unparsed.
+    if (phase_ != Phase::Running && shared_.tokens.lockedOut(getPeerAddr(), now)) {
+        refuseStart(now, "");
+        return;
+    }
+    ControlMessage message = readControlMessage(data, static_cast<std::size_t>(len), shared_.options.maxMessageBytes,
+                                                shared_.options.maxJsonDepth);
+    if (message.ok) {
+        handleControl(message);
+        return;
+    }
+    shared_.metrics.refused(message.refusal);
+    reply(exceptionNtf(message.code, message.description));
+    if (message.refusal == Refusal::MessageTooLarge) {
+        shared_.log.log("message_too_large", "control message from " + getPeerAddr() + " over " +
+                                                 std::to_string(shared_.options.maxMessageBytes) + " bytes; closed");
+        end(CloseReason::TooLarge);
+    }
+}
+
+void SessionConn::handleControl(const ControlMessage& message) {
+    if (message.type == ControlType::Start) {
+        startSession(message.token);
+    } else {
+        stopSession();
+    }
+}
+
+void SessionConn::startSession(const std::string& token) {
+    if (phase_ == Phase::Running) {
+        shared_.metrics.refused(Refusal::WrongState);
+        reply(exceptionNtf(kWrongState, "session already started"));
+        return;
+    }
+    if (refuseStart(Clock::now(), token)) return;
+    ++session_->slotsHeld;
+    ++shared_.metrics.sessionsOpen;
+    ++shared_.metrics.sessionsTotal;
+    shared_.metrics.announce();
+    enter(Phase::Running);
+    openRecogniser(session_, shared_.newSessionId());
+}
+
+// The answers to a START that cannot go ahead; each is final. True when refused
+// (a slot is taken otherwise).
+bool SessionConn::refuseStart(Clock::time_point now, const std::string& token) {
+    const std::string& peer = getPeerAddr();
+    if (shared_.tokens.lockedOut(peer, now)) {
+        shared_.metrics.refused(Refusal::TokenLockout);
+        shared_.log.log("token_lockout", "too many wrong tokens from " + peer + "; refused until its window ends");
+        reply(startSessionRes(kSlowDown, "too many wrong tokens from this address; retry later"));
+        end(CloseReason::TokenLockout);
+        return true;
+    }
+    if (!shared_.tokens.matches(token)) {
+        unsigned int count = shared_.tokens.recordFailure(peer, now);
+        shared_.metrics.refused(Refusal::BadToken);
+        shared_.log.log("bad_token", "wrong token from " + peer + " (" + std::to_string(count) + " in its window)");
+        reply(startSessionRes(kBadToken, "invalid token"));
+        end(CloseReason::BadToken);
+        return true;
+    }
+    if (shared_.draining) {
+        shared_.metrics.refused(Refusal::Draining);
+        reply(startSessionRes(kBusy, "server shutting down; retry elsewhere"));
+        end(CloseReason::Shutdown);
+        return true;
+    }
+    if (!shared_.takeSlot()) {
+        shared_.metrics.refused(Refusal::Busy);
+        shared_.log.log("busy", "all " + std::to_string(shared_.options.maxSessions) +
+                                    " session slots in use; START refused");
+        reply(startSessionRes(kBusy, "busy: all sessions in use; retry later"));
+        end(CloseReason::Busy);
+        return true;
+    }
+    return false;
+}
+
+void SessionConn::stopSession() {
+    if (phase_ != Phase::Running) {
+        shared_.metrics.refused(Refusal::WrongState);
+        reply(exceptionNtf(kWrongState, "STOP_SESSION_REQ without a session"));
+        return;
+    }
+    --shared_.metrics.sessionsOpen;
+    shared_.metrics.announce();
+    enter(Phase::Stopped);
+    finishRecognition(session_);
+}
+
+void SessionConn::onBinaryData(const unsigned char* data, int len) {
+    if (phase_ == Phase::Closing) return;
+    lastHeard_ = Clock::now();
+    auto size = static_cast<std::size_t>(len);
+    if (phase_ != Phase::Running) {
+        shared_.metrics.refused(Refusal::WrongState);
+        reply(exceptionNtf(kWrongState, phase_ == Phase::Stopped ? "audio after STOP_SESSION_REQ"
+                                                                 : "audio before START_SESSION_REQ"));
+        return;
+    }
+    if (size > shared_.options.maxFrameBytes) {
+        shared_.metrics.refused(Refusal::FrameTooLarge);
+        shared_.log.log("frame_too_large", "audio frame from " + getPeerAddr() + " over " +
+                                               std::to_string(shared_.options.maxFrameBytes) + " bytes; session ended");
+        reply(exceptionNtf(kTooLarge, "audio frame of " + std::to_string(size) + " bytes is over the limit of " +
+                                          std::to_string(shared_.options.maxFrameBytes)));
+        end(CloseReason::TooLarge);
+        return;
+    }
+    if (size % 2 != 0) {
+        shared_.metrics.refused(Refusal::BadFrame);
+        reply(exceptionNtf(kBadRequest, "audio frame of " + std::to_string(size) + " bytes is not 16-bit PCM"));
+        return;
+    }
+    if (session_->backlogBytes + size > shared_.backlogLimitBytes()) {
+        shared_.metrics.refused(Refusal::Backlog);
+        shared_.log.log("backlog", "audio from " + getPeerAddr() + " arrives faster than it is recognised; session ended");
+        reply(exceptionNtf(kSlowDown, "audio arrives faster than it is recognised: over " +
+                                          std::to_string(shared_.options.maxBacklogMs) + " ms waiting; session ended"));
+        end(CloseReason::Backlog);
+        return;
+    }
+    shared_.metrics.audioBytes += len;
+    ++shared_.metrics.audioFrames;
+    session_->backlogBytes += size;
+    std::vector<std::int16_t> samples(size / 2);
+    if (size > 0) std::memcpy(samples.data(), data, size);
+    recognise(session_, std::move(samples));
+}
+
+void SessionConn::onClose() {
+    if (phase_ == Phase::Running) --shared_.metrics.sessionsOpen;
+    phase_ = Phase::Closing;
+    abandonRecognition(session_);
+    // Counted before the connection goes from the gauge: whoever waits for the
+    // gauge finds the reason already there.
+    shared_.metrics.closed(forced_ ? CloseReason::CloseTimeout : closeReason_);
+    if (registered_) {
+        registered_ = false;
+        shared_.sessionConns.erase(this);
+        --shared_.metrics.connectionsOpen;
+        shared_.metrics.announce();
+    }
+}
+
+void SessionConn::end(CloseReason reason) {
+    if (phase_ == Phase::Closing) return;
+    if (phase_ == Phase::Running) {
+        --shared_.metrics.sessionsOpen;
+        shared_.metrics.announce();
+    }
+    closeReason_ = reason;
+    enter(Phase::Closing);
+    abandonRecognition(session_);
+    closeWhenSent();
+}
+
+void SessionConn::enter(Phase phase) {
+    phase_ = phase;
+    phaseSince_ = Clock::now();
+}
+
+void SessionConn::checkDeadlines(Clock::time_point now) {
+    const ServerOptions& limits = shared_.options;
+    if (phase_ == Phase::Closing) {
+        if (!forced_ && now - phaseSince_ >= milliseconds(limits.closeGraceMs)) {
+            forced_ = true; // a peer that does not read never lets the close frame out
+            close();
+        }
+    } else if (phase_ == Phase::Running) {
+        if (now - lastHeard_ < milliseconds(limits.idleTimeoutMs)) return;
+        shared_.log.log("idle_timeout", "session of " + getPeerAddr() + " silent too long; closed");
+        reply(exceptionNtf(kTimedOut, "nothing received for " + std::to_string(limits.idleTimeoutMs) + " ms"));
+        end(CloseReason::IdleTimeout);
+    } else if (now - phaseSince_ >= milliseconds(limits.startTimeoutMs)) {
+        shared_.log.log("start_timeout", "connection of " + getPeerAddr() + " without START_SESSION_REQ; closed");
+        reply(exceptionNtf(kTimedOut, "no START_SESSION_REQ within " + std::to_string(limits.startTimeoutMs) + " ms"));
+        end(CloseReason::StartTimeout);
+    }
+}
+
+void SessionConn::closeForShutdown(bool force) {
+    if (phase_ == Phase::Closing || (phase_ == Phase::Running && !force)) return;
+    if (phase_ != Phase::Stopped) reply(exceptionNtf(kBusy, "server shutting down; retry elsewhere"));
+    end(CloseReason::Shutdown);
+}
+
+void SessionConn::endAfterRecogniserFailure() {
+    reply(startSessionRes(kBusy, "no recogniser available; retry later"));
+    end(CloseReason::RecogniserFailed);
+}
+
+} // namespace quorvex::server

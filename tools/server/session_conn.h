@@ -1,0 +1,62 @@
+#ifndef QUORVEX_TOOLS_SERVER_SESSION_CONN_H
+#define QUORVEX_TOOLS_SERVER_SESSION_CONN_H
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "metrics.h"
+#include "server_shared.h"
+#include "transport/wss_conn.h"
+
+namespace quorvex::server {
+
+class Session;
+struct ControlMessage;
+
+// One WebSocket on the session path. Every event, and every call below, on
+// the loop thread.
+class SessionConn : public CWSSConn {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit SessionConn(AsrServer::Shared& shared);
+    ~SessionConn() override;
+
+    void onEstablished() override;
+    void onTextData(const char* data, int len) override;
+    void onBinaryData(const unsigned char* data, int len) override;
+    void onClose() override;
+
+    // Deadlines: no START in time, a silent session, a close that does not finish.
+    void checkDeadlines(Clock::time_point now);
+    // Shutdown: a connection without a running session goes at once; with
+    // force, every one does.
+    void closeForShutdown(bool force);
+    void endAfterRecogniserFailure();
+
+private:
+    enum class Phase { Waiting, Running, Stopped, Closing };
+
+    void handleControl(const ControlMessage& message);
+    void startSession(const std::string& token);
+    bool refuseStart(Clock::time_point now, const std::string& token);
+    void stopSession();
+    void reply(const std::string& text) { writeText(text.data(), static_cast<int>(text.size())); }
+    // Ends the session (if any) and closes once what is queued has left.
+    void end(CloseReason reason);
+    void enter(Phase phase);
+
+    AsrServer::Shared& shared_;
+    std::shared_ptr<Session> session_;
+    Phase phase_ = Phase::Waiting;
+    bool registered_ = false;
+    bool forced_ = false;
+    CloseReason closeReason_ = CloseReason::Peer;
+    Clock::time_point phaseSince_ = Clock::now();
+    Clock::time_point lastHeard_ = phaseSince_;
+};
+
+} // namespace quorvex::server
+
+#endif
