@@ -49,9 +49,9 @@ void CWSSContext::stop() {
 bool CWSSContext::isLoopThread() const { return loop_ && loop_->onLoopThread(); }
 
 void* CWSSContext::addTimer(std::function<bool(void*)> callback, unsigned int intervalMs) {
-    return loop_ ? loop_->addTimer(std::move(callback), intervalMs) : nullptr;
+    return loop_ ? loop_->timers().add(std::move(callback), intervalMs) : nullptr;
 }
 
 void CWSSContext::delTimer(void* handle) {
-    if (loop_) loop_->delTimer(handle);
+    if (loop_) loop_->timers().remove(handle);
 }
