@@ -76,6 +76,7 @@ void finishRecognition(const std::shared_ptr<Session>& session) {
             if (session->conn) {
                 std::string answer = stopSessionRes();
                 session->conn->writeText(answer.data(), static_cast<int>(answer.size()));
+                session->conn->stopAnswered();
             }
             giveBackSlots(*session, 1);
         });

@@ -194,6 +194,7 @@ void SessionConn::end(CloseReason reason) {
 
 void SessionConn::enter(Phase phase) {
     phase_ = phase;
+    stopAnswered_ = false;
     phaseSince_ = Clock::now();
 }
 
@@ -209,6 +210,8 @@ void SessionConn::checkDeadlines(Clock::time_point now) {
         shared_.log.log("idle_timeout", "session of " + getPeerAddr() + " silent too long; closed");
         reply(exceptionNtf(kTimedOut, "nothing received for " + std::to_string(limits.idleTimeoutMs) + " ms"));
         end(CloseReason::IdleTimeout);
+    } else if (phase_ == Phase::Stopped && !stopAnswered_) {
+        return; // still recognising what came before STOP: its results are due
     } else if (now - phaseSince_ >= milliseconds(limits.startTimeoutMs)) {
         shared_.log.log("start_timeout", "connection of " + getPeerAddr() + " without START_SESSION_REQ; closed");
         reply(exceptionNtf(kTimedOut, "no START_SESSION_REQ within " + std::to_string(limits.startTimeoutMs) + " ms"));
@@ -217,9 +220,16 @@ void SessionConn::checkDeadlines(Clock::time_point now) {
 }
 
 void SessionConn::closeForShutdown(bool force) {
-    if (phase_ == Phase::Closing || (phase_ == Phase::Running && !force)) return;
+    bool working = phase_ == Phase::Running || (phase_ == Phase::Stopped && !stopAnswered_);
+    if (phase_ == Phase::Closing || (working && !force)) return;
     if (phase_ != Phase::Stopped) reply(exceptionNtf(kBusy, "server shutting down; retry elsewhere"));
     end(CloseReason::Shutdown);
+}
+
+void SessionConn::stopAnswered() {
+    if (phase_ != Phase::Stopped) return;
+    stopAnswered_ = true;
+    phaseSince_ = Clock::now();
 }
 
 void SessionConn::endAfterRecogniserFailure() {

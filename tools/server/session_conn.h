@@ -34,6 +34,8 @@ public:
     // force, every one does.
     void closeForShutdown(bool force);
     void endAfterRecogniserFailure();
+    // STOP_SESSION_RES has been written: from now on the connection waits for a START.
+    void stopAnswered();
 
 private:
     enum class Phase { Waiting, Running, Stopped, Closing };
@@ -52,6 +54,7 @@ private:
     Phase phase_ = Phase::Waiting;
     bool registered_ = false;
     bool forced_ = false;
+    bool stopAnswered_ = false; // a stopped session's final texts may take a while
     CloseReason closeReason_ = CloseReason::Peer;
     Clock::time_point phaseSince_ = Clock::now();
     Clock::time_point lastHeard_ = phaseSince_;
