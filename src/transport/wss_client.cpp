@@ -53,9 +53,10 @@ void CWSSClient::setNoSSLVerify() { ConnFields::handle(*this).noSslVerify = true
 bool CWSSClient::connect(CWSSContext* ctx, const std::string& url, const std::string&,
                          std::function<void(bool)> onResult, int) {
     if (!ctx || !ctx->loop()) return false;
-    auto parsed = parseWsUrl(url);
+    const char* why = nullptr;
+    auto parsed = parseWsUrl(url, &why);
     if (!parsed) {
-        lwsl_err("cannot connect to \"%s\": not a ws:// or wss:// URL\n", url.c_str());
+        lwsl_err("cannot connect to \"%.200s\": %s\n", url.c_str(), why);
         return false;
     }
     auto& handle = ConnFields::handle(*this);
@@ -64,6 +65,7 @@ bool CWSSClient::connect(CWSSContext* ctx, const std::string& url, const std::st
         return false;
     }
     connectCallback = std::move(onResult);
+    ConnFields::prepareQueue(*this);
     handle.setLoop(ctx->loop());
     if (!ctx->loop()->connector().begin(this, std::move(*parsed))) {
         handle.active = false;

@@ -51,7 +51,7 @@ void CWSSConn::close() {
     // libwebsockets is not thread-safe: only the loop thread may touch the wsi.
     // While wsi is set the context is alive (its teardown unbinds us first).
     if (connContext->isLoopThread()) {
-        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC);
+        connContext->loop()->connections().closeGracefully(this, wsi);
     } else {
         connContext->loop()->connections().requestClose(this, wsi);
     }
@@ -75,10 +75,23 @@ void CWSSConn::enqueue(const unsigned char* data, int len, bool binary) {
         lwsl_err("write of %d bytes from %p refused\n", len, static_cast<const void*>(data));
         return;
     }
-    if (!handle_->active) return; // nothing to send it on; it must not leak into a later connection
-    sendQueue->push(makeOutMessage(data, static_cast<std::size_t>(len), binary));
+    auto loop = handle_->loop();
+    bool fromLoop = loop && loop->onLoopThread();
+    switch (sendQueue->push(makeOutMessage(data, static_cast<std::size_t>(len), binary), fromLoop)) {
+    case SendQueue::Push::Dropped:
+        return; // no connection to send it on: it must not leak into a later one
+    case SendQueue::Push::Full:
+        // The peer does not read: fail now rather than buffer without end.
+        if (!handle_->overflowed.exchange(true)) {
+            lwsl_err("send queue over %zu bytes: the peer is not reading, closing\n", sendQueue->capBytes());
+            if (loop) loop->connections().requestKill(this);
+        }
+        return;
+    case SendQueue::Push::Accepted:
+        break;
+    }
     if (handle_->flushPending.exchange(true)) return;
-    if (auto loop = handle_->loop()) {
+    if (loop) {
         loop->connections().requestFlush(this);
     } else {
         handle_->flushPending = false;
@@ -97,7 +110,7 @@ unsigned short CWSSConn::getLocalPort() { return localPort; }
 unsigned short CWSSConn::getPeerPort() { return peerPort; }
 unsigned short CWSSConn::getSndQueueLen() { return static_cast<unsigned short>(sendQueue->size()); }
 
-void CWSSConn::clearBuf() { sendQueue->clear(); }
+void CWSSConn::clearBuf() { sendQueue->close(); }
 
 // ---- HTTP request path ------------------------------------------------------------
 

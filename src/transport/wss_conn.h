@@ -43,8 +43,11 @@ public:
     // frame), then onClose. For a server that answers before hanging up.
     void closeWhenSent();
 
-    // Any thread. The bytes are copied; one message per call; a connection's
-    // messages leave in call order. Dropped when no connection is open or opening.
+    // Any thread. The bytes are copied; one message per call, sent as one
+    // frame; a connection's messages leave in call order. Dropped when no
+    // connection is open or opening; a write that would pass the send-queue
+    // cap closes the connection instead. While a connection opens, what its
+    // own open event writes leaves ahead of other threads' writes.
     void writeText(const char* data, int len);
     void writeBinary(const unsigned char* data, int len);
 

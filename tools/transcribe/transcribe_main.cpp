@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,9 +83,13 @@ public:
         changed_.wait(guard, [&] { return startCode_ != 1; });
         return startCode_;
     }
-    int waitFinished() {
+    // The outcome, or kSessionError when the deadline passed first.
+    int waitFinished(std::chrono::steady_clock::duration deadline) {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [&] { return finished_; });
+        if (!changed_.wait_for(guard, deadline, [&] { return finished_; })) {
+            std::fprintf(stderr, "\n%s: no stop result from the server in time\n", file_.c_str());
+            return kSessionError;
+        }
         return outcome_;
     }
     bool failed() {
@@ -122,6 +127,17 @@ void showProgress(const std::string& file, std::size_t sent, std::size_t total) 
     if (sent == total) std::fprintf(stderr, "\n");
 }
 
+// 0 at once, or once an ending session's connection has closed; -5 while the
+// client is still connecting or streaming, which ends on its own: retry briefly.
+int destroyWhenIdle(QUORVEX::QvAsrClient* client) {
+    int result = QUORVEX::destroyAsrInstance(client);
+    for (int retry = 0; retry < 10 && result == -5; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        result = QUORVEX::destroyAsrInstance(client);
+    }
+    return result;
+}
+
 int transcribe(const Options& options, const std::string& file, const quorvex::tools::WavAudio& audio) {
     Printer printer(options, file);
     QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
@@ -151,10 +167,15 @@ int transcribe(const Options& options, const std::string& file, const quorvex::t
         }
         if (progress) showProgress(file, total, total);
         client->stop();
-        outcome = printer.waitFinished();
+        // The server may still be recognising a backlog: twice the audio's length, and a margin.
+        outcome = printer.waitFinished(std::chrono::seconds(30) + std::chrono::milliseconds(audio.pcm.size() / 16));
     }
-    // Busy only while connecting or streaming, which ends on its own.
-    while (QUORVEX::destroyAsrInstance(client) == -5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (destroyWhenIdle(client) != 0) {
+        // The client, and this file's printer that it calls, must outlive the library's use of them: stop here.
+        std::fprintf(stderr, "%s: the client is still busy after 1 s; giving up\n", file.c_str());
+        std::fflush(nullptr);
+        std::_Exit(kSessionError);
+    }
     delete client;
     return outcome;
 }

@@ -35,6 +35,7 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
         fail(client, attempt, "context closed");
         return;
     }
+    armDeadline(client, attempt, ConnFields::handle(*client).limits.connectTimeoutMs);
     if (isNumericHost(url.host)) {
         open(client, attempt, url, url.host);
         return;
@@ -61,6 +62,9 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     }
     ConnLink* link = loop_.connections().create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
+    const tagWSSLimits& limits = ConnFields::handle(*client).limits;
+    link->idlePolicy.secs_since_valid_ping = limits.pingAfterSeconds;
+    link->idlePolicy.secs_since_valid_hangup = limits.hangUpAfterSeconds;
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
@@ -73,6 +77,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     info.local_protocol_name = EventLoop::kProtocolName;
     info.userdata = link;
     info.pwsi = &link->wsi;
+    info.retry_and_idle_policy = &link->idlePolicy;
     if (url.tls) {
         info.ssl_connection = LCCSCF_USE_SSL;
         if (ConnFields::handle(*client).noSslVerify)
@@ -95,10 +100,35 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char
     attempts.erase(std::find(attempts.begin(), attempts.end(), attempt));
     ConnHandle& handle = ConnFields::handle(*client);
     handle.link = nullptr;
-    ConnFields::queue(*client).clear();
+    ConnFields::queue(*client).close();
     handle.active = false;
     lwsl_notice("%s: connection attempt failed: %s\n", loop_.moduleName().c_str(), why);
     guarded("onConnectErr", [&] { client->onConnectErr(); });
+}
+
+// One deadline covers the name lookup, TCP, TLS and the upgrade: a peer
+// that is silent at any of these steps ends the attempt.
+void ClientConnector::armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms) {
+    if (ms == 0) return;
+    loop_.timers().add(
+        [this, client, attempt](void*) {
+            onDeadline(client, attempt);
+            return false;
+        },
+        ms);
+}
+
+void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!pending(client, attempt)) return; // settled, or the client has gone
+    ConnLink* link = ConnFields::handle(*client).link;
+    if (link && link->attempt == attempt && link->wsi) {
+        lws* wsi = link->wsi;
+        settleFailure(link, "connection timed out");
+        killAsync(wsi);
+        return;
+    }
+    fail(client, attempt, "connection timed out");
 }
 
 void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {

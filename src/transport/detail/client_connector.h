@@ -39,6 +39,8 @@ private:
     void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
     void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address);
     void fail(CWSSClient* client, std::uint64_t attempt, const char* why);
+    void armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms);
+    void onDeadline(CWSSClient* client, std::uint64_t attempt);
     bool pending(CWSSClient* client, std::uint64_t attempt);
 
     EventLoop& loop_;

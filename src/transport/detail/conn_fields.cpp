@@ -6,7 +6,11 @@
 
 #include <chrono>
 
-#include "guarded.h"
+#include "conn_control.h"
+#include "conn_handle.h"
+#include "event_loop.h"
+#include "send_queue.h"
+
 
 namespace quorvex::transport::detail {
 
@@ -38,6 +42,12 @@ std::uint64_t nowMillis() {
     return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
+void ConnFields::prepareQueue(CWSSConn& conn) {
+    ConnHandle& handle = *conn.handle_;
+    handle.overflowed = false;
+    conn.sendQueue->reset(SendQueue::Gate::LoopOnly, handle.limits.sendQueueBytes);
+}
+
 void ConnFields::markOpen(CWSSConn& conn, CWSSContext* context, lws* wsi) {
     conn.init(context, wsi);
     int fd = lws_get_socket_fd(wsi);
@@ -52,9 +62,9 @@ void ConnFields::unbind(CWSSConn& conn) {
     conn.wsi = nullptr;
 }
 
-void ConnFields::closeIfBound(CWSSConn& conn, lws* wsi) {
+bool ConnFields::isBoundTo(CWSSConn& conn, lws* wsi) {
     std::lock_guard<std::mutex> guard(conn.connLock);
-    if (conn.wsi == wsi) killAsync(wsi);
+    return conn.wsi == wsi;
 }
 
 void ConnFields::countReceived(CWSSConn& conn, std::size_t bytes) {
@@ -73,6 +83,14 @@ void ConnFields::countSent(CWSSConn& conn, std::size_t messages, std::size_t byt
 void ConnFields::beginHttpRequest(CWSSConn& conn) {
     conn.requestBody.clear();
     conn.uriArgs.clear();
+}
+
+void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits) { ConnFields::handle(conn).limits = limits; }
+
+bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }
+
+void closeAtOnce(CWSSConn& conn) {
+    if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestKill(&conn);
 }
 
 } // namespace quorvex::transport::detail

@@ -24,12 +24,15 @@ public:
     static SendQueue& queue(CWSSConn& conn) { return *conn.sendQueue; }
     static std::vector<std::uint64_t>& pendingAttempts(CWSSClient& client) { return client.pendingAttempts; }
 
+    // A new connection's queue: empty, holding other threads' writes until
+    // the open event has written its own; no overflow yet.
+    static void prepareQueue(CWSSConn& conn);
     // Binds the connection to its wsi and records when and where it opened.
     static void markOpen(CWSSConn& conn, CWSSContext* context, lws* wsi);
     // Unbinds the connection from a wsi that is going away.
     static void unbind(CWSSConn& conn);
-    // Closes the connection's current wsi if it is still the one given.
-    static void closeIfBound(CWSSConn& conn, lws* wsi);
+    // Whether the connection is still bound to the wsi given.
+    static bool isBoundTo(CWSSConn& conn, lws* wsi);
 
     static void countReceived(CWSSConn& conn, std::size_t bytes);
     static void countSent(CWSSConn& conn, std::size_t messages, std::size_t bytes);

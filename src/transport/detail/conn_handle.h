@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "../wss_limits.h"
+
 namespace quorvex::transport::detail {
 
 class EventLoop;
@@ -37,6 +39,11 @@ struct ConnHandle {
     std::atomic<bool> closeWhenSent{false};
     // The next client connections accept any server certificate.
     std::atomic<bool> noSslVerify{false};
+    // A write found the send queue full; the connection is being closed.
+    std::atomic<bool> overflowed{false};
+    // Set before a connection opens (connect, or the server's factory);
+    // read on the loop thread.
+    tagWSSLimits limits;
 
 private:
     std::mutex loopLock; // guards loop_

@@ -1,5 +1,7 @@
 #include "connections.h"
 
+#include <algorithm>
+
 #include "../wss_context.h"
 #include "conn_fields.h"
 #include "conn_handle.h"
@@ -12,7 +14,7 @@ namespace quorvex::transport::detail {
 
 ConnLink* Connections::create(ConnLink::Kind kind, CWSSConn* conn, lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    auto owned = std::make_unique<ConnLink>(kind, conn, wsi, kMaxMessageBytes);
+    auto owned = std::make_unique<ConnLink>(kind, conn, wsi, ConnFields::handle(*conn).limits.maxMessageBytes);
     ConnLink* link = owned.get();
     links_.emplace(link, std::move(owned));
     attach(conn);
@@ -47,9 +49,30 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
         killAsync(wsi); // the owner went away while connecting
         return;
     }
+    // The queue has been LoopOnly since the attempt began: what the open
+    // event writes leaves first, ahead of anything other threads wrote.
+    SendQueue& queue = ConnFields::queue(*conn);
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
-    if (link->conn == conn && ConnFields::queue(*conn).size() > 0) lws_callback_on_writable(wsi);
+    if (link->conn != conn) return; // detached by its own event
+    queue.setGate(SendQueue::Gate::Open);
+    if (queue.size() > 0) lws_callback_on_writable(wsi);
+}
+
+void Connections::onPeerClose(const void* in, std::size_t len) {
+    const auto* bytes = static_cast<const unsigned char*>(in);
+    int code = len >= 2 ? (bytes[0] << 8) | bytes[1] : 1005; // 1005: no status in the frame
+    std::size_t reasonLength = len > 2 ? std::min<std::size_t>(len - 2, 123) : 0;
+    lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
+                static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
+}
+
+void Connections::closeGracefully(CWSSConn* conn, lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    ConnLink* link = ConnFields::handle(*conn).link;
+    if (link && link->kind != ConnLink::Kind::Http)
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
+    killAsync(wsi);
 }
 
 void Connections::settleClose(ConnLink* link) {
@@ -92,10 +115,14 @@ int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
     case MessageAssembler::Outcome::Complete:
         deliver(link);
         break;
-    case MessageAssembler::Outcome::TooBig:
+    case MessageAssembler::Outcome::TooBig: {
         lwsl_err("%s: incoming message over %zu bytes, closing\n", loop_.moduleName().c_str(), link->rx.limit());
+        static const char reason[] = "message too big";
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
+                         reinterpret_cast<unsigned char*>(const_cast<char*>(reason)), sizeof reason - 1);
         killAsync(wsi);
         break;
+    }
     }
     return 0;
 }
@@ -134,8 +161,21 @@ void Connections::flushNow(CWSSConn* conn) {
 void Connections::requestClose(CWSSConn* conn, lws* wsi) {
     loop_.post([this, conn, wsi] {
         if (!attached(conn) || !loop_.lwsContext()) return;
-        ConnFields::closeIfBound(*conn, wsi);
+        if (ConnFields::isBoundTo(*conn, wsi)) closeGracefully(conn, wsi);
     });
+}
+
+void Connections::requestKill(CWSSConn* conn) {
+    auto kill = [this, conn] {
+        if (!attached(conn) || !loop_.lwsContext()) return;
+        ConnLink* link = ConnFields::handle(*conn).link;
+        if (link && link->wsi && link->phase == ConnLink::Phase::Open) killAsync(link->wsi);
+    };
+    if (loop_.onLoopThread()) {
+        kill();
+    } else {
+        loop_.post(kill);
+    }
 }
 
 void Connections::detach(CWSSConn* conn) {

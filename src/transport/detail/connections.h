@@ -37,6 +37,7 @@ struct ConnLink {
     Phase phase = Phase::Connecting;
     std::uint64_t attempt = 0; // client connections: the attempt it carries
     MessageAssembler rx;
+    lws_retry_bo_t idlePolicy{}; // client connections: when to ping, when to hang up
 };
 
 // Every connection record of one loop and the connection objects attached
@@ -44,8 +45,6 @@ struct ConnLink {
 // threads make of a connection. Loop thread only unless marked.
 class Connections {
 public:
-    static constexpr std::size_t kMaxMessageBytes = 64u << 20;
-
     explicit Connections(EventLoop& loop) : loop_(loop) {}
 
     // The one place a connection record is made; attaches conn to the context.
@@ -57,6 +56,10 @@ public:
 
     void settleOpen(ConnLink* link, lws* wsi);
     void settleClose(ConnLink* link);
+    // Logs the close code and reason a peer sent.
+    void onPeerClose(const void* in, std::size_t len);
+    // Closes with a close frame (1000) at the loop's next pass.
+    void closeGracefully(CWSSConn* conn, lws* wsi);
     // Frees a connection object the loop owns, after its last event.
     void releaseOwned(ConnLink* link);
     int onReceive(ConnLink* link, const void* in, std::size_t len);
@@ -64,6 +67,8 @@ public:
     // Any thread.
     void requestFlush(CWSSConn* conn);
     void requestClose(CWSSConn* conn, lws* wsi);
+    // Closes at once, without a close frame: the peer is not reading.
+    void requestKill(CWSSConn* conn);
     void detach(CWSSConn* conn); // synchronous: no event reaches conn afterwards
 
 private:

@@ -26,10 +26,11 @@ EventLoop::~EventLoop() { stop(); }
 // ---- lifecycle ---------------------------------------------------------------
 
 bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize,
-                      ServerSide::ConnFactory factory) {
+                      ServerSide::ConnFactory factory, const tagWSSLimits& acceptedLimits) {
     server_.setFactory(std::move(factory));
+    server_.setLimits(acceptedLimits);
     moduleName_.assign(config.moduleName, strnlen(config.moduleName, sizeof config.moduleName));
-    sendPath_.setFragmentSize(txFragmentSize ? txFragmentSize : 4096);
+    sendPath_.setBatchLimit(txFragmentSize ? txFragmentSize : 4096);
     lws_protocols protocol{};
     protocol.name = kProtocolName;
     protocol.callback = &EventLoop::callback;
@@ -203,6 +204,9 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
     case LWS_CALLBACK_CLIENT_WRITEABLE:
     case LWS_CALLBACK_SERVER_WRITEABLE:
         return sendPath_.onWritable(link);
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+        connections_.onPeerClose(in, len);
+        return 0;
     case LWS_CALLBACK_CLIENT_CLOSED:
     case LWS_CALLBACK_CLOSED:
         connections_.settleClose(link);

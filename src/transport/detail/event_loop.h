@@ -37,7 +37,7 @@ public:
 
     // A null factory makes a client-only context that listens nowhere.
     bool start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize,
-               ServerSide::ConnFactory factory = nullptr);
+               ServerSide::ConnFactory factory = nullptr, const tagWSSLimits& acceptedLimits = tagWSSLimits());
     void stop(); // any thread but the loop's; joins it
     bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
 

@@ -2,8 +2,6 @@
 
 #include <libwebsockets.h>
 
-#include <algorithm>
-
 #include "conn_fields.h"
 #include "conn_handle.h"
 #include "connections.h"
@@ -22,7 +20,7 @@ bool SendPath::writeBatch(ConnLink* link, SendQueue& queue) {
     batch_.resize(LWS_PRE);
     std::size_t messages = 0, bytes = 0;
     while (OutMessage* message = queue.front()) {
-        if (message->sent > 0 || message->payloadSize > txFragmentSize_ || batch_.size() >= kBatchBytes) break;
+        if (message->payloadSize > batchLimit_ || batch_.size() >= kBatchBytes) break;
         std::uint8_t key[4];
         if (link->client()) maskKeys_.next(key);
         appendFrame(batch_, message->binary, message->payload(), message->payloadSize, link->client() ? key : nullptr);
@@ -37,21 +35,24 @@ bool SendPath::writeBatch(ConnLink* link, SendQueue& queue) {
     return true;
 }
 
-bool SendPath::writeFragment(ConnLink* link, SendQueue& queue) {
+// A large message leaves as one frame without a copy: its header goes into
+// the headroom in front of the payload, which is masked in place.
+bool SendPath::writeWhole(ConnLink* link, SendQueue& queue) {
     OutMessage* message = queue.front();
-    std::size_t remaining = message->payloadSize - message->sent;
-    std::size_t chunk = std::min<std::size_t>(remaining, txFragmentSize_);
-    bool first = message->sent == 0;
-    bool last = chunk == remaining;
-    int flags = lws_write_ws_flags(message->binary ? LWS_WRITE_BINARY : LWS_WRITE_TEXT, first, last);
-    if (lws_write(link->wsi, message->payload() + message->sent, chunk, static_cast<lws_write_protocol>(flags)) <
-        static_cast<int>(chunk))
-        return false;
-    message->sent += chunk;
-    if (last) {
-        ConnFields::countSent(*link->conn, 1, message->payloadSize);
-        queue.popFront();
+    std::uint8_t key[4];
+    const std::uint8_t* mask = nullptr;
+    if (link->client()) {
+        maskKeys_.next(key);
+        mask = key;
     }
+    std::size_t header = frameHeaderSize(message->payloadSize, mask != nullptr);
+    unsigned char* frame = message->payload() - header;
+    writeFrameHeader(frame, message->binary, message->payloadSize, mask);
+    if (mask) maskPayload(message->payload(), message->payload(), message->payloadSize, mask);
+    std::size_t length = header + message->payloadSize;
+    if (lws_write(link->wsi, frame, length, LWS_WRITE_RAW) < static_cast<int>(length)) return false;
+    ConnFields::countSent(*link->conn, 1, message->payloadSize);
+    queue.popFront();
     return true;
 }
 
@@ -61,12 +62,12 @@ int SendPath::onWritable(ConnLink* link) {
     if (!conn) return 0;
     SendQueue& queue = ConnFields::queue(*conn);
     for (int round = 0; round < kMaxWritesPerWritable && queue.front(); ++round) {
-        OutMessage* message = queue.front();
-        bool whole = message->sent == 0 && message->payloadSize <= txFragmentSize_;
-        if (!(whole ? writeBatch(link, queue) : writeFragment(link, queue))) {
+        bool small = queue.front()->payloadSize <= batchLimit_;
+        if (!(small ? writeBatch(link, queue) : writeWhole(link, queue))) {
             lwsl_err("%s: write failed, closing\n", loop_.moduleName().c_str());
             return -1;
         }
+        // libwebsockets keeps what the socket did not take; wait until it has left.
         if (lws_partial_buffered(link->wsi)) break;
     }
     ConnFields::touch(*conn);

@@ -12,24 +12,24 @@ class SendQueue;
 struct ConnLink;
 
 // Writes a connection's queued messages when libwebsockets reports it
-// writable. Small whole messages are framed (and masked, for client
-// connections) here and leave several to one raw write, because one
-// lws_write per message costs a syscall each; large ones leave one
-// fragment per call, so that other connections are not starved.
+// writable. Every message leaves as one frame, framed (and masked, for
+// client connections) here. Small ones leave several to one raw write,
+// because one lws_write per message costs a syscall each.
 class SendPath {
 public:
     explicit SendPath(EventLoop& loop) : loop_(loop) {}
-    void setFragmentSize(unsigned int bytes) { txFragmentSize_ = bytes; } // before the loop starts
+    // Messages up to this size are batched; before the loop starts.
+    void setBatchLimit(unsigned int bytes) { batchLimit_ = bytes; }
 
     // Loop. Non-zero closes the connection.
     int onWritable(ConnLink* link);
 
 private:
     bool writeBatch(ConnLink* link, SendQueue& queue);
-    bool writeFragment(ConnLink* link, SendQueue& queue);
+    bool writeWhole(ConnLink* link, SendQueue& queue);
 
     EventLoop& loop_;
-    unsigned int txFragmentSize_ = 4096;
+    unsigned int batchLimit_ = 4096;
     std::vector<unsigned char> batch_; // frames of one raw write
     MaskKeys maskKeys_;
 };

@@ -13,6 +13,12 @@
 
 namespace quorvex::transport::detail {
 
+void ServerSide::setLimits(const tagWSSLimits& limits) {
+    limits_ = limits;
+    idlePolicy_.secs_since_valid_ping = limits.pingAfterSeconds;
+    idlePolicy_.secs_since_valid_hangup = limits.hangUpAfterSeconds;
+}
+
 bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info& info) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     std::string iface(config.bindInterface, strnlen(config.bindInterface, sizeof config.bindInterface));
@@ -23,6 +29,7 @@ bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info&
     info.iface = iface.empty() ? nullptr : iface.c_str();
     info.vhost_name = name.empty() ? "default" : name.c_str();
     info.options |= LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
+    info.retry_and_idle_policy = &idlePolicy_;
     if (!cert.empty()) {
         info.ssl_cert_filepath = cert.c_str();
         info.ssl_private_key_filepath = key.c_str();
@@ -40,6 +47,7 @@ bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info&
 CWSSConn* ServerSide::make(const std::string& path) {
     CWSSConn* conn = nullptr;
     if (factory_) guarded("connection factory", [&] { conn = factory_(path); });
+    if (conn) ConnFields::handle(*conn).limits = limits_;
     return conn;
 }
 
@@ -55,6 +63,7 @@ int ServerSide::acceptUpgrade(lws* wsi) {
     ConnHandle& handle = ConnFields::handle(*conn);
     handle.setLoop(loop_.owner()->loop());
     handle.active = true;
+    ConnFields::prepareQueue(*conn);
     return 0;
 }
 

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "../wss_limits.h"
+
 class CWSSConn;
 struct tagWSSvrConfig;
 
@@ -24,7 +26,9 @@ public:
 
     explicit ServerSide(EventLoop& loop) : loop_(loop) {}
 
-    void setFactory(ConnFactory factory) { factory_ = std::move(factory); } // before the loop starts
+    // Before the loop starts.
+    void setFactory(ConnFactory factory) { factory_ = std::move(factory); }
+    void setLimits(const tagWSSLimits& limits);
     bool listening() const { return static_cast<bool>(factory_); }
     bool listen(const tagWSSvrConfig& config, lws_context_creation_info& info);
     int port() const { return port_.load(); } // any thread
@@ -42,6 +46,8 @@ private:
 
     EventLoop& loop_;
     ConnFactory factory_;
+    tagWSSLimits limits_;
+    lws_retry_bo_t idlePolicy_{};
     std::atomic<int> port_{0};
 };
 
