@@ -77,30 +77,70 @@ TEST_F(HostileClients, SilentConnectionsAndSessionsAreClosedOnTheirDeadlines) {
     EXPECT_FALSE(stopped.peer().textWith("STOP_SESSION_RES").empty()) << "a stopped session lost its results";
 }
 
-TEST_F(HostileClients, APeerThatNeverReadsIsDroppedAfterTheCloseGrace) {
+namespace {
+
+// Audio before START, 8 bytes a frame, each answered with some 120 bytes
+// that the peer never reads: more than the kernel holds (4 MiB at most).
+void floodUnread(WsPeer& peer) {
+    std::string flood;
+    for (int i = 0; i < 60000; ++i) flood += std::string("\x82\x82\x01\x02\x03\x04\x01\x02", 8);
+    peer.sendRaw(flood);
+}
+
+} // namespace
+
+TEST_F(HostileClients, APeerThatNeverReadsIsCutOffByItsSendQueueOrTheCloseGrace) {
     ServerOptions options;
-    options.closeGraceMs = 300;
-    options.maxMessageBytes = 1024;
+    options.maxSendQueueBytes = 256 * 1024;
     serve(options);
     EchoSession good(port());
     ASSERT_TRUE(good.start());
     good.sendAudio(12800);
+    {
+        WsPeer stuck;
+        stuck.receiveBuffer = 4096;
+        ASSERT_EQ(stuck.open(port()), 101);
+        floodUnread(stuck);
+        EXPECT_TRUE(eventually([&] { return metrics().closeCount(CloseReason::NotReading) == 1; }))
+            << "the send queue grew past its cap: " << getMetrics();
+    }
+    good.sendAudio(12800);
+    EXPECT_TRUE(good.finish());
 
+    // With room in the queue, the answers wait in the kernel; the close frame
+    // never leaves, and the close grace ends it.
+    options.maxSendQueueBytes = 64u << 20;
+    options.closeGraceMs = 300;
+    options.maxMessageBytes = 1024;
+    serve(options);
+    EchoSession other(port());
+    ASSERT_TRUE(other.start());
     WsPeer stuck;
     stuck.receiveBuffer = 4096;
     ASSERT_EQ(stuck.open(port()), 101);
-    // Audio before START, 8 bytes a frame, each answered with some 120: more than
-    // the kernel holds for a peer that reads nothing (4 MiB send buffer at most).
-    std::string flood;
-    for (int i = 0; i < 60000; ++i) flood += std::string("\x82\x82\x01\x02\x03\x04\x01\x02", 8);
-    stuck.sendRaw(flood);
-    stuck.sendText(std::string(2000, ' '));                // over the limit: the server hangs up
+    floodUnread(stuck);
+    stuck.sendText(std::string(2000, ' ')); // over the limit: the server hangs up
     EXPECT_TRUE(metrics().waitUntil(
         [&] { return metrics().closeCount(CloseReason::CloseTimeout) == 1 && metrics().connectionsOpen == 1; },
         std::chrono::seconds(20)))
         << "the connection that never read is still open: " << getMetrics();
-    good.sendAudio(12800);
-    EXPECT_TRUE(good.finish());
+    other.sendAudio(12800);
+    EXPECT_TRUE(other.finish());
+}
+
+TEST_F(HostileClients, DeadPeersAreFoundByPings) {
+    ServerOptions options;
+    options.pingAfterSeconds = 1;
+    options.hangUpAfterSeconds = 2;
+    options.startTimeoutMs = 60000; // only the pings may find it
+    serve(options);
+    WsPeer alive, dead;
+    ASSERT_EQ(alive.open(port()), 101);
+    ASSERT_EQ(dead.open(port()), 101);
+    EXPECT_EQ(alive.next(std::chrono::milliseconds(3500)).kind, WsEvent::Timeout)
+        << "a peer that answers pings keeps its connection";
+    EXPECT_TRUE(eventually([&] { return metrics().connectionsOpen == 1; })) << "the silent peer was never dropped";
+    EXPECT_NE(dead.closeCode(), 0);
 }
 
 TEST_F(HostileClients, OnlyTheSessionPathUpgradesAndRequestBodiesAreCapped) {
@@ -181,7 +221,7 @@ TEST(ServerCommandLine, MalformedOrOutOfRangeValuesExitWithCodeTwo) {
     const std::vector<std::vector<std::string>> bad = {
         {"--port", "abc"},           {"--port", "99999"},       {"--workers", "-1"}, {"--workers", "0"},
         {"--max-backlog", "0"},      {"--idle-timeout", "1e3"}, {"--engine", "x"},   {"--port"},
-        {"--max-sessions", "2x"},    {"--no-such-option"},      {"--help=1"},
+        {"--max-sessions", "2x"},    {"--no-such-option"},      {"--help=1"},        {"--ping-after", "30"},
     };
     for (const auto& arguments : bad) {
         ServerProcess server(arguments);

@@ -89,6 +89,12 @@ TEST_F(HostileClients, ControlMessagesAreBoundedStrictAndNeverEchoed) {
     peer.sendText(R"({"service_type":"ASR","msg_type":")" + std::string(2100, 'y') + "\"}");
     EXPECT_TRUE(hasCode(peer.textWith("EXCEPTION_NTF"), kTooLarge));
     EXPECT_NE(peer.closeCode(), 0) << "a message over the limit ends the connection";
+    WsPeer huge; // over every message limit: refused as it arrives, never delivered
+    ASSERT_EQ(huge.open(port()), 101);
+    huge.sendText(std::string(options.maxFrameBytes + 1, ' '));
+    int code = huge.closeCode();
+    EXPECT_TRUE(code == 1009 || code == -1) << code << ": 1009, or a reset that overtook it";
+    EXPECT_TRUE(eventually([&] { return metrics().connectionsOpen == 1; }));
     EXPECT_EQ(metrics().refusalCount(Refusal::JsonTooDeep), 1);
     EXPECT_EQ(metrics().refusalCount(Refusal::MessageTooLarge), 1);
     EXPECT_EQ(metrics().refusalCount(Refusal::UnknownType), 1);

@@ -88,7 +88,14 @@ bool AsrServer::start(std::string& error) {
     context_ = std::make_unique<CWSSContext>();
     Shared& shared = *shared_;
     shared.context = context_.get();
-    bool ok = context_->startServer(config, [&shared](const std::string& path) -> CWSSConn* {
+    tagWSSLimits limits;
+    // One cap for every incoming message, before it is delivered (1009 beyond
+    // it); control messages are checked against their own, smaller one after.
+    limits.maxMessageBytes = std::max(shared.options.maxMessageBytes, shared.options.maxFrameBytes);
+    limits.sendQueueBytes = shared.options.maxSendQueueBytes;
+    limits.pingAfterSeconds = static_cast<unsigned short>(shared.options.pingAfterSeconds);
+    limits.hangUpAfterSeconds = static_cast<unsigned short>(shared.options.hangUpAfterSeconds);
+    auto factory = [&shared](const std::string& path) -> CWSSConn* {
         if (path == shared.options.path) {
             if (!shared.draining) return new SessionConn(shared);
             shared.metrics.refused(Refusal::Draining);
@@ -96,8 +103,8 @@ bool AsrServer::start(std::string& error) {
         }
         if (path == "/healthz" || path == "/metrics") return new StatusConn(shared);
         return nullptr; // 404, and no WebSocket
-    });
-    if (!ok) {
+    };
+    if (!context_->startServer(config, factory, 4096, 4096, limits)) {
         error = "cannot listen on " + shared_->options.bind + ":" + std::to_string(shared_->options.port);
         shared.context = nullptr;
         context_.reset();

@@ -14,6 +14,7 @@ static_assert(std::size(kRefusalNames) == static_cast<std::size_t>(Refusal::Coun
 constexpr const char* kCloseNames[] = {
     "peer",      "start_timeout", "idle_timeout", "close_timeout", "bad_token", "token_lockout",
     "too_large", "backlog",       "busy",         "shutdown",      "wrong_path", "recogniser_failed",
+    "not_reading",
 };
 static_assert(std::size(kCloseNames) == static_cast<std::size_t>(CloseReason::Count));
 
@@ -92,6 +93,9 @@ std::string Metrics::render(const ServerOptions& limits, bool draining) const {
     limit("max_failed_tokens", limits.maxFailedTokens);
     limit("failed_token_window_ms", limits.failedTokenWindowMs);
     limit("recogniser_idle_ms", limits.recogniserIdleMs);
+    limit("max_send_queue_bytes", limits.maxSendQueueBytes);
+    limit("ping_after_s", limits.pingAfterSeconds);
+    limit("hang_up_after_s", limits.hangUpAfterSeconds);
     limit("workers", limits.workers);
     return text;
 }

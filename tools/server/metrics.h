@@ -47,6 +47,7 @@ enum class CloseReason {
     Shutdown,
     WrongPath,
     RecogniserFailed,
+    NotReading,    // its send queue passed the cap
     Count
 };
 

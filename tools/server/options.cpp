@@ -142,6 +142,17 @@ const std::vector<Option>& options() {
         {"--failed-token-window", "SECONDS",
          "window of --max-failed-tokens (default " + secondsText(d.failedTokenWindowMs) + ")", "1 to 86400",
          seconds(&ServerOptions::failedTokenWindowMs, 1, 86400)},
+        {"--max-send-queue-bytes", "N",
+         "bytes a connection may have waiting to be sent; a peer that reads slower is closed (default " +
+             std::to_string(d.maxSendQueueBytes) + ")",
+         "4096 to 1073741824", count(&ServerOptions::maxSendQueueBytes, 4096, 1u << 30)},
+        {"--ping-after", "SECONDS", "a peer heard nothing from this long is pinged (default " +
+                                        std::to_string(d.pingAfterSeconds) + ")",
+         "1 to 3600", count(&ServerOptions::pingAfterSeconds, 1, 3600)},
+        {"--hang-up-after", "SECONDS",
+         "a peer still silent this long, pong or not, is dropped; more than --ping-after (default " +
+             std::to_string(d.hangUpAfterSeconds) + ")",
+         "2 to 7200", count(&ServerOptions::hangUpAfterSeconds, 2, 7200)},
         {"--recogniser-idle", "SECONDS",
          "an unused recogniser is released after this long (default " + secondsText(d.recogniserIdleMs) + ")",
          "0 to 86400", seconds(&ServerOptions::recogniserIdleMs, 0, 86400)},
@@ -190,6 +201,10 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& line, std:
             error = "invalid value '" + value + "' for " + name + (option->range.empty() ? "" : ": " + option->range);
             return false;
         }
+    }
+    if (line.options.hangUpAfterSeconds <= line.options.pingAfterSeconds) {
+        error = "--hang-up-after must be more than --ping-after, or no pong could ever arrive in time";
+        return false;
     }
     return true;
 }

@@ -27,6 +27,9 @@ struct ServerOptions {
     unsigned int maxFailedTokens = 5;        // per peer address and window
     unsigned int failedTokenWindowMs = 60000;
     unsigned int recogniserIdleMs = 60000;   // an unused recogniser is released after this
+    std::size_t maxSendQueueBytes = 2u << 20; // per connection; a peer that does not read is closed
+    unsigned int pingAfterSeconds = 10;      // nothing heard this long: the peer is pinged...
+    unsigned int hangUpAfterSeconds = 20;    // ...and dropped when still nothing came back
 };
 
 // What the command line asks for.

@@ -2,18 +2,21 @@
 
 #include "replies.h"
 #include "session_conn.h"
+#include "transport/detail/conn_control.h"
 
 namespace quorvex::server {
 
 namespace {
 
 // Any thread. Counted as a text only once written to a connection that is
-// still open, which only the loop thread knows.
+// still open, which only the loop thread knows, and taken by its send queue
+// (a full one refuses every later write).
 void send(const std::shared_ptr<Session>& session, std::string message, bool isText) {
     session->shared.onLoop([session, message = std::move(message), isText] {
         if (!session->conn) return;
         session->conn->writeText(message.data(), static_cast<int>(message.size()));
-        if (isText) ++session->shared.metrics.textsSent;
+        if (isText && !quorvex::transport::detail::sendQueueOverflowed(*session->conn))
+            ++session->shared.metrics.textsSent;
     });
 }
 

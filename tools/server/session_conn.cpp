@@ -5,6 +5,7 @@
 #include "control_message.h"
 #include "replies.h"
 #include "session.h"
+#include "transport/detail/conn_control.h"
 
 namespace quorvex::server {
 
@@ -171,7 +172,10 @@ void SessionConn::onClose() {
     abandonRecognition(session_);
     // Counted before the connection goes from the gauge: whoever waits for the
     // gauge finds the reason already there.
-    shared_.metrics.closed(forced_ ? CloseReason::CloseTimeout : closeReason_);
+    CloseReason reason = closeReason_;
+    if (forced_) reason = CloseReason::CloseTimeout;
+    else if (quorvex::transport::detail::sendQueueOverflowed(*this)) reason = CloseReason::NotReading;
+    shared_.metrics.closed(reason);
     if (registered_) {
         registered_ = false;
         shared_.sessionConns.erase(this);
