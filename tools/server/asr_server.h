@@ -34,8 +34,8 @@ public:
     // Any thread. Graceful shutdown, step by step: /healthz answers 503 and
     // nothing new is accepted; connections without a running session close;
     // running sessions get until the drain deadline; then every connection is
-    // closed (code 1001) and given the close grace to finish. True when every
-    // session ended on its own.
+    // closed (a running session hears EXCEPTION_NTF 503 first) and given the
+    // close grace to finish. True when every session ended on its own.
     void beginDrain();
     bool shutdown();
     bool draining() const;
