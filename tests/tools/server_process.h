@@ -56,18 +56,18 @@ public:
     bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline = kDeadline) {
         auto until = std::chrono::steady_clock::now() + deadline;
         while (output_.find(text) == std::string::npos)
-            if (!readFor(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())))
-                return false;
+            if (readUntil(until) != Read::Data) return false;
         return true;
     }
     void signal(int number) { kill(pid_, number); }
     // The exit code once the process has ended (all its output read), -1 at the deadline.
     int exitCode(std::chrono::milliseconds deadline = kDeadline) {
-        auto until = std::chrono::steady_clock::now() + deadline;
-        while (readFor(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()))) {
-        }
         if (exitCode_ != kRunning) return exitCode_;
-        if (std::chrono::steady_clock::now() >= until) return -1;
+        auto until = std::chrono::steady_clock::now() + deadline;
+        Read outcome;
+        while ((outcome = readUntil(until)) == Read::Data) {
+        }
+        if (outcome == Read::TimedOut) return -1;
         int status = 0;
         waitpid(pid_, &status, 0); // the pipe closed: the process has ended
         exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -78,15 +78,18 @@ public:
 private:
     static constexpr int kRunning = -1000;
 
-    // Reads what arrives; false at the end of the output or the deadline.
-    bool readFor(std::chrono::milliseconds deadline) {
+    enum class Read { Data, Ended, TimedOut };
+
+    // Reads what arrives, waiting until the deadline for something.
+    Read readUntil(std::chrono::steady_clock::time_point until) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
         pollfd waiting{out_, POLLIN, 0};
-        if (deadline.count() <= 0 || poll(&waiting, 1, static_cast<int>(deadline.count())) <= 0) return false;
+        if (left <= 0 || poll(&waiting, 1, static_cast<int>(left)) == 0) return Read::TimedOut;
         char chunk[4096];
         ssize_t got = read(out_, chunk, sizeof chunk);
-        if (got <= 0) return false;
+        if (got <= 0) return Read::Ended;
         output_.append(chunk, static_cast<std::size_t>(got));
-        return true;
+        return Read::Data;
     }
 
     pid_t pid_ = -1;

@@ -34,17 +34,18 @@ int connectLoopback(int port, int receiveBuffer = 0) {
     return fd;
 }
 
-// Reads what is there, waiting until the deadline for something; false at
-// the end of the stream or the deadline.
-bool readSome(int fd, std::string& into, Clock::time_point until) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+enum class Read { Data, Ended, TimedOut };
+
+// Reads what is there, waiting until the deadline for something.
+Read readSome(int fd, std::string& into, Clock::time_point until) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     pollfd waiting{fd, POLLIN, 0};
-    if (left <= 0 || ::poll(&waiting, 1, static_cast<int>(left)) <= 0) return false;
+    if (left <= 0 || ::poll(&waiting, 1, static_cast<int>(left)) == 0) return Read::TimedOut;
     char chunk[65536];
     ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) return false;
+    if (got <= 0) return Read::Ended;
     into.append(chunk, static_cast<std::size_t>(got));
-    return true;
+    return Read::Data;
 }
 
 } // namespace
@@ -110,7 +111,11 @@ void WsPeer::sendStart(const std::string& token) {
 
 void WsPeer::sendStop() { sendText(R"({"service_type":"ASR","msg_type":"STOP_SESSION_REQ","msg_id":""})"); }
 
-bool WsPeer::fill(Clock::time_point until) { return readSome(fd_, buffer_, until); }
+bool WsPeer::fill(Clock::time_point until) {
+    Read outcome = readSome(fd_, buffer_, until);
+    timedOut_ = outcome == Read::TimedOut;
+    return outcome == Read::Data;
+}
 
 WsEvent WsPeer::next(std::chrono::milliseconds deadline) {
     auto until = Clock::now() + deadline;
@@ -153,7 +158,7 @@ WsEvent WsPeer::next(std::chrono::milliseconds deadline) {
                 continue;
             }
         }
-        if (!fill(until)) return WsEvent{Clock::now() >= until ? WsEvent::Timeout : WsEvent::Eof, "", 0};
+        if (!fill(until)) return WsEvent{timedOut_ ? WsEvent::Timeout : WsEvent::Eof, "", 0};
     }
 }
 
@@ -192,7 +197,7 @@ std::string httpExchange(int port, const std::string& request, std::chrono::mill
             if (at == std::string::npos) at = response.find("Content-Length:");
             if (at != std::string::npos && response.size() >= end + 4 + std::stoul(response.substr(at + 15))) break;
         }
-        if (!readSome(fd, response, until)) break;
+        if (readSome(fd, response, until) != Read::Data) break;
     }
     ::close(fd);
     return response;

@@ -56,6 +56,7 @@ private:
     bool fill(std::chrono::steady_clock::time_point until);
 
     int fd_ = -1;
+    bool timedOut_ = false; // the last fill() ended at its deadline, not at the end of the stream
     std::string buffer_;
     std::string handshake_;
 };
