@@ -156,7 +156,7 @@ TEST_F(HostileClients, OnlyTheSessionPathUpgradesAndRequestBodiesAreCapped) {
     EXPECT_NE(elsewhere.open(port(), "/anything"), 101);
     WsPeer onStatus;
     if (onStatus.open(port(), "/healthz") == 101) {
-        EXPECT_EQ(onStatus.closeCode(), -1) << "a WebSocket on a status path is dropped at once";
+        EXPECT_NE(onStatus.closeCode(), 0) << "a WebSocket on a status path is closed at once";
         EXPECT_EQ(metrics().refusalCount(Refusal::WrongPath), 1);
     }
     std::string small = httpExchange(port(), "POST /healthz HTTP/1.1\r\nHost: x\r\nContent-Length: 4096\r\n\r\n" +

@@ -207,7 +207,7 @@ void SessionConn::checkDeadlines(Clock::time_point now) {
     if (phase_ == Phase::Closing) {
         if (!forced_ && now - phaseSince_ >= milliseconds(limits.closeGraceMs)) {
             forced_ = true; // a peer that does not read never lets the close frame out
-            close();
+            quorvex::transport::detail::closeAtOnce(*this);
         }
     } else if (phase_ == Phase::Running) {
         if (now - lastHeard_ < milliseconds(limits.idleTimeoutMs)) return;
