@@ -101,7 +101,8 @@ TEST_F(HostileClients, APeerThatNeverReadsIsCutOffByItsSendQueueOrTheCloseGrace)
         stuck.receiveBuffer = 4096;
         ASSERT_EQ(stuck.open(port()), 101);
         floodUnread(stuck);
-        EXPECT_TRUE(eventually([&] { return metrics().closeCount(CloseReason::NotReading) == 1; }))
+        EXPECT_TRUE(metrics().waitUntil([&] { return metrics().closeCount(CloseReason::NotReading) == 1; },
+                                        std::chrono::seconds(20)))
             << "the send queue grew past its cap: " << getMetrics();
     }
     good.sendAudio(12800);

@@ -20,9 +20,8 @@ enum MsgCode : int {
     kTooLarge = 413,       // control message or audio frame over its limit; ends; send smaller ones
     kSlowDown = 429,       // audio faster than recognition (backlog full), or too many wrong tokens
                            // from this address; ends; retry later, slower
-    kInternal = 500,       // the recogniser failed; ends
-    kBusy = 503,           // every session slot taken, or the server is shutting down; ends;
-                           // retry later (elsewhere when shutting down)
+    kBusy = 503,           // every session slot taken, no recogniser could be made, or the server
+                           // is shutting down; ends; retry later (elsewhere when shutting down)
 };
 
 std::string startSessionRes(int code, const std::string& description, const std::string& sessionId = "");
