@@ -37,13 +37,18 @@ SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLo
     }
     bytes_ += message->payloadSize;
     bool holdBack = gate_ == Gate::LoopOnly && !fromLoop;
-    (holdBack ? held_ : messages_).push_back(std::move(message));
+    if (holdBack) {
+        held_.push_back(std::move(message));
+    } else {
+        messages_.push_back(std::move(message));
+    }
     size_.store(messages_.size(), std::memory_order_relaxed);
     return Push::Accepted;
 }
 
 void SendQueue::reset(Gate gate, std::size_t capBytes) {
-    std::deque<std::unique_ptr<OutMessage>> dropped, droppedHeld;
+    std::deque<std::unique_ptr<OutMessage>> dropped;
+    std::vector<std::unique_ptr<OutMessage>> droppedHeld;
     std::lock_guard<std::mutex> guard(lock_);
     dropped.swap(messages_);
     droppedHeld.swap(held_);
@@ -58,7 +63,7 @@ void SendQueue::setGate(Gate gate) {
     gate_ = gate;
     if (gate != Gate::Open) return;
     for (auto& message : held_) messages_.push_back(std::move(message));
-    held_.clear();
+    std::vector<std::unique_ptr<OutMessage>>().swap(held_);
     size_.store(messages_.size(), std::memory_order_relaxed);
 }
 

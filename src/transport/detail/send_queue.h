@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace quorvex::transport::detail {
 
@@ -54,7 +55,7 @@ public:
 private:
     mutable std::mutex lock_; // guards everything below but size_
     std::deque<std::unique_ptr<OutMessage>> messages_;
-    std::deque<std::unique_ptr<OutMessage>> held_; // other threads' writes while LoopOnly
+    std::vector<std::unique_ptr<OutMessage>> held_; // other threads' writes while LoopOnly; rarely any
     std::size_t bytes_ = 0;
     std::size_t capBytes_;
     Gate gate_ = Gate::Closed;
