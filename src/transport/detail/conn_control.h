@@ -1,9 +1,12 @@
 #ifndef QUORVEX_TRANSPORT_DETAIL_CONN_CONTROL_H
 #define QUORVEX_TRANSPORT_DETAIL_CONN_CONTROL_H
 
+#include <string>
+
 #include "../wss_limits.h"
 
 class CWSSConn;
+class CWSSContext;
 
 namespace quorvex::transport::detail {
 
@@ -14,6 +17,12 @@ namespace quorvex::transport::detail {
 void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits);
 // A write found the send queue full since the connection opened.
 bool sendQueueOverflowed(CWSSConn& conn);
+// Sends what is queued, then closes with the status and reason given
+// (RFC 6455: 1001 going away, 1008 policy, 1011 error, 1013 try later).
+void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);
+// Loop thread, inside a server context's connection factory: whether the
+// connection asked for is a WebSocket upgrade rather than a plain HTTP request.
+bool acceptingUpgrade(CWSSContext& context);
 // Closes at once, without the close hand-shake: for a peer that missed a
 // deadline and would likely miss the next one too.
 void closeAtOnce(CWSSConn& conn);

@@ -8,6 +8,7 @@
 
 #include "conn_control.h"
 #include "conn_handle.h"
+#include "../wss_context.h"
 #include "event_loop.h"
 #include "send_queue.h"
 
@@ -88,6 +89,29 @@ void ConnFields::beginHttpRequest(CWSSConn& conn) {
 void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits) { ConnFields::handle(conn).limits = limits; }
 
 bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }
+
+void closeWhenSent(CWSSConn& conn, int status, const std::string& reason) {
+    auto loop = ConnFields::handle(conn).loop();
+    if (!loop) return;
+    CWSSConn* target = &conn;
+    auto close = [loop, target, status, reason] {
+        if (!loop->connections().attached(target)) return;
+        ConnHandle& handle = ConnFields::handle(*target);
+        handle.closeCode = status;
+        handle.closeReason = reason.substr(0, 123); // a close frame's payload is at most 125 bytes
+        target->closeWhenSent();
+    };
+    if (loop->onLoopThread()) {
+        close();
+    } else {
+        loop->post(close);
+    }
+}
+
+bool acceptingUpgrade(CWSSContext& context) {
+    auto& loop = context.loop();
+    return loop && loop->server().upgrading();
+}
 
 void closeAtOnce(CWSSConn& conn) {
     if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestKill(&conn);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "../wss_limits.h"
 
@@ -44,6 +45,9 @@ struct ConnHandle {
     // Set before a connection opens (connect, or the server's factory);
     // read on the loop thread.
     tagWSSLimits limits;
+    // Loop thread only: the status and reason of the close frame this side sends.
+    int closeCode = 1000;
+    std::string closeReason;
 
 private:
     std::mutex loopLock; // guards loop_

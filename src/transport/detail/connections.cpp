@@ -52,6 +52,9 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     // The queue has been LoopOnly since the attempt began: what the open
     // event writes leaves first, ahead of anything other threads wrote.
     SendQueue& queue = ConnFields::queue(*conn);
+    ConnHandle& handle = ConnFields::handle(*conn);
+    handle.closeCode = LWS_CLOSE_STATUS_NORMAL;
+    handle.closeReason.clear();
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event

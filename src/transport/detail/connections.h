@@ -38,6 +38,7 @@ struct ConnLink {
     std::uint64_t attempt = 0; // client connections: the attempt it carries
     MessageAssembler rx;
     lws_retry_bo_t idlePolicy{}; // client connections: when to ping, when to hang up
+    std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
 };
 
 // Every connection record of one loop and the connection objects attached

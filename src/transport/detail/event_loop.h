@@ -50,6 +50,7 @@ public:
     TimerSet& timers() { return timers_; }
     Connections& connections() { return connections_; }
     ClientConnector& connector() { return connector_; }
+    ServerSide& server() { return server_; }
     int listenPort() const { return server_.port(); }
 
     CWSSContext* owner() const { return owner_; }

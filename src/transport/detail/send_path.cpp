@@ -73,8 +73,10 @@ int SendPath::onWritable(ConnLink* link) {
     ConnFields::touch(*conn);
     if (queue.size() > 0) {
         lws_callback_on_writable(link->wsi);
-    } else if (ConnFields::handle(*conn).closeWhenSent.exchange(false)) {
-        lws_close_reason(link->wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
+    } else if (ConnHandle& handle = ConnFields::handle(*conn); handle.closeWhenSent.exchange(false)) {
+        auto* reason = reinterpret_cast<unsigned char*>(handle.closeReason.data());
+        lws_close_reason(link->wsi, static_cast<lws_close_status>(handle.closeCode), reason,
+                         handle.closeReason.size());
         return -1; // everything queued has left: close with a close frame
     }
     return 0;

@@ -56,8 +56,13 @@ int ServerSide::acceptUpgrade(lws* wsi) {
     if (!factory_ || lws_wsi_user(wsi)) return 1;
     char path[1024] = {};
     if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
+    upgrading_ = true;
     CWSSConn* conn = make(path);
-    if (!conn) return 1; // refused: the handshake fails
+    upgrading_ = false;
+    if (!conn) { // refused: an answer the client understands, then the handshake fails
+        lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
+        return 1;
+    }
     ConnLink* link = loop_.connections().create(ConnLink::Kind::WebSocket, conn, wsi);
     lws_set_wsi_user(wsi, link);
     ConnHandle& handle = ConnFields::handle(*conn);
@@ -81,13 +86,25 @@ int ServerSide::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t
     CWSSConn* conn = link->conn;
     if (!conn) return -1;
     ConnFields::beginHttpRequest(*conn);
+    link->bodyBytes = 0;
     bool handled = false;
     guarded("processHttp", [&] { handled = conn->processHttp(loop_.owner(), wsi, uri, static_cast<int>(len)); });
     if (handled && ConnFields::isPost(*conn)) return 0; // answered once the body is complete
     return answer(wsi, link, handled);
 }
 
+// A body is bounded like a message: past the limit the request gets 413 and
+// the connection goes, before the body is held in memory.
 int ServerSide::onHttpBody(ConnLink* link, const void* in, std::size_t len) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    link->bodyBytes += len;
+    if (link->bodyBytes > limits_.maxMessageBytes) {
+        if (link->bodyBytes - len <= limits_.maxMessageBytes)
+            lwsl_notice("%s: request body over %zu bytes refused\n", loop_.moduleName().c_str(),
+                        limits_.maxMessageBytes);
+        lws_return_http_status(link->wsi, HTTP_STATUS_REQ_ENTITY_TOO_LARGE, nullptr);
+        return -1;
+    }
     if (link->conn) link->conn->appendBody(static_cast<const char*>(in), static_cast<int>(len));
     return 0;
 }

@@ -32,6 +32,8 @@ public:
     bool listening() const { return static_cast<bool>(factory_); }
     bool listen(const tagWSSvrConfig& config, lws_context_creation_info& info);
     int port() const { return port_.load(); } // any thread
+    // Loop: the factory is being asked for a WebSocket upgrade, not plain HTTP.
+    bool upgrading() const { return upgrading_; }
 
     int acceptUpgrade(lws* wsi);
     int onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t len);
@@ -47,6 +49,7 @@ private:
     EventLoop& loop_;
     ConnFactory factory_;
     tagWSSLimits limits_;
+    bool upgrading_ = false;
     lws_retry_bo_t idlePolicy_{};
     std::atomic<int> port_{0};
 };
