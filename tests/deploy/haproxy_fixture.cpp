@@ -65,7 +65,11 @@ long long ServerProcess::metric(const std::string& name) {
 
 Haproxy::Haproxy(const std::vector<int>& serverPorts) {
     std::string pattern = ::testing::TempDir() + "quorvex-haproxy-XXXXXX";
-    directory_ = mkdtemp(pattern.data());
+    if (!mkdtemp(pattern.data())) {
+        ADD_FAILURE() << "no scratch directory under " << ::testing::TempDir();
+        return;
+    }
+    directory_ = pattern;
     // The test holds the listening socket and hands it over: no port is guessed.
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -92,6 +96,7 @@ Haproxy::Haproxy(const std::vector<int>& serverPorts) {
 Haproxy::~Haproxy() {
     process_.reset();
     if (listener_ >= 0) ::close(listener_);
+    if (directory_.empty()) return;
     std::remove((directory_ + "/haproxy.cfg").c_str());
     std::remove((directory_ + "/admin.sock").c_str());
     std::remove(directory_.c_str());

@@ -26,7 +26,8 @@ struct Sample {
 
 std::string scratchDirectory() {
     std::string pattern = ::testing::TempDir() + "quorvex-audio-XXXXXX";
-    return std::string(mkdtemp(pattern.data())) + "/";
+    if (!mkdtemp(pattern.data())) ADD_FAILURE() << "no scratch directory under " << ::testing::TempDir();
+    return pattern + "/";
 }
 
 bool makeWithSox(const std::string& path, const Sample& sample) {

@@ -59,7 +59,7 @@ public:
 
     std::uint64_t expectedBytes() const override {
         if (info_.frames <= 0 || info_.frames == SF_COUNT_MAX) return 0;
-        return static_cast<std::uint64_t>(info_.frames) * kRecogniserRate / static_cast<std::uint64_t>(info_.samplerate) * 2;
+        return static_cast<std::uint64_t>(double(info_.frames) * kRecogniserRate / info_.samplerate) * 2;
     }
 
 private:
