@@ -1,64 +1,36 @@
 // Loop machinery: timer wake-up latency and loopback write throughput.
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <chrono>
 
 #include "bench_util.h"
-#include "lws_log.h"
+#include "recording_client.h"
 #include "test_server.h"
-#include "transport/wss_client.h"
-#include "transport/wss_config.h"
-#include "transport/wss_context.h"
 
 using namespace quorvex::bench;
+using quorvex::test::LoopOwner;
+using quorvex::test::RecordingClient;
+using quorvex::test::Signal;
 using quorvex::test::TestServer;
 
 namespace {
 
-struct Loop {
-    CWSSClient owner;
-    CWSSContext* context;
-    Loop() {
-        tagWSSvrConfig config;
-        context = owner.createContext(&config, 4096, 4096);
-    }
-};
-
-class Client : public CWSSClient {
-public:
-    void onEstablished() override {
-        std::lock_guard<std::mutex> guard(lock);
-        open = true;
-        changed.notify_all();
-    }
-    void waitOpen() {
-        std::unique_lock<std::mutex> guard(lock);
-        changed.wait(guard, [&] { return open; });
-    }
-    std::mutex lock;
-    std::condition_variable changed;
-    bool open = false;
-};
-
 // addTimer(…, 0) on an application thread → the callback running on the loop.
 void BM_TimerZeroLatency(benchmark::State& state) {
-    Loop loop;
     std::vector<double> samples;
-    std::mutex lock;
-    std::condition_variable fired;
+    Signal fired;
+    LoopOwner loop; // goes first, with its timers
     for (auto _ : state) {
         bool done = false;
         auto start = Clock::now();
         double latency = 0;
         loop.context->addTimer([&](void*) {
             latency = microsSince(start);
-            std::lock_guard<std::mutex> guard(lock);
-            done = true;
-            fired.notify_one();
+            fired.update([&] { done = true; });
             return false;
         }, 0);
-        std::unique_lock<std::mutex> guard(lock);
-        fired.wait(guard, [&] { return done; });
+        if (!fired.waitUntil([&] { return done; })) {
+            state.SkipWithError("a zero timer did not run within 5 s");
+            return;
+        }
         samples.push_back(latency);
     }
     reportPercentiles(state, samples);
@@ -69,17 +41,22 @@ BENCHMARK(BM_TimerZeroLatency)->Iterations(20000)->UseRealTime();
 // loopback server has received them all.
 void BM_WriteThroughput640(benchmark::State& state) {
     TestServer server(TestServer::Options{false, false, true});
-    Loop loop;
-    Client client;
-    client.connect(loop.context, server.url(), "", {}, 1);
-    client.waitOpen();
+    LoopOwner loop;
+    RecordingClient client(loop.context);
+    if (!client.connectTo(server.url()) || !client.waitEstablished()) {
+        state.SkipWithError("the loopback connection did not open within 5 s");
+        return;
+    }
     std::vector<unsigned char> frame(640, 0x5a);
     const std::size_t batch = static_cast<std::size_t>(state.range(0));
     std::size_t expected = 0;
     for (auto _ : state) {
         for (std::size_t i = 0; i < batch; ++i) client.writeBinary(frame.data(), static_cast<int>(frame.size()));
         expected += batch;
-        server.waitForFrames(expected, std::chrono::seconds(60));
+        if (!server.waitForFrames(expected, std::chrono::seconds(60))) {
+            state.SkipWithError("the server did not receive every message within 60 s");
+            return;
+        }
     }
     state.counters["messages_per_s"] =
         benchmark::Counter(static_cast<double>(expected), benchmark::Counter::kIsRate);

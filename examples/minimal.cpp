@@ -3,6 +3,7 @@
 //   minimal ws://host:port/path [token]
 #include <quorvex/quorvex.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -34,14 +35,14 @@ public:
         finish();
     }
 
-    bool waitStarted() {
+    // False when the deadline passed first.
+    bool waitStarted(std::chrono::seconds deadline) {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [&] { return answered_; });
-        return started_;
+        return changed_.wait_for(guard, deadline, [&] { return answered_; }) && started_;
     }
-    void waitFinished() {
+    bool waitFinished(std::chrono::seconds deadline) {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [&] { return finished_; });
+        return changed_.wait_for(guard, deadline, [&] { return finished_; });
     }
 
 private:
@@ -54,6 +55,17 @@ private:
     std::condition_variable changed_;
     bool answered_ = false, started_ = false, finished_ = false;
 };
+
+// 0 at once, or once an ending session's connection has closed; -5 while the
+// client is still connecting or streaming, which ends on its own: retry briefly.
+int destroyWhenIdle(QUORVEX::QvAsrClient* client) {
+    int result = QUORVEX::destroyAsrInstance(client);
+    for (int retry = 0; retry < 10 && result == -5; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        result = QUORVEX::destroyAsrInstance(client);
+    }
+    return result;
+}
 
 } // namespace
 
@@ -72,16 +84,21 @@ int main(int argc, char** argv) {
     client->init(&listener);
     QUORVEX::QvAsrStartParam start{argv[1], argc > 2 ? argv[2] : ""};
     int rc = 1;
-    if (client->start(&start) == 0 && listener.waitStarted()) {
+    if (client->start(&start) == 0 && listener.waitStarted(std::chrono::seconds(10))) {
         std::vector<unsigned char> silence(640, 0); // 20 ms of 16 kHz, 16-bit mono
         QUORVEX::QvAsrAudioFrame frame{silence.data(), 640, 1, 16000, 16};
         for (int i = 0; i < 50; ++i) client->sendAudio(&frame);
         client->stop();
-        listener.waitFinished();
-        rc = 0;
+        if (listener.waitFinished(std::chrono::seconds(10))) rc = 0;
+        else std::fprintf(stderr, "no stop result within 10 s\n");
     }
-    while (QUORVEX::destroyAsrInstance(client) != 0) std::this_thread::yield();
-    delete client;
+    if (destroyWhenIdle(client) == 0) {
+        delete client;
+    } else {
+        // Not deleted: the library may still use it, and the listener, until release().
+        std::fprintf(stderr, "the client is still busy after 1 s; left allocated\n");
+        rc = 1;
+    }
     QUORVEX::release();
     return rc;
 }

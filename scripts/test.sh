@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, then builds and runs every
 # test in a normal build, under AddressSanitizer+UBSan, under ThreadSanitizer,
-# and runs the protocol fuzzer for a bounded time. Exits non-zero on any failure.
+# proves the library builds, installs and passes its tests on its own, and runs
+# the protocol fuzzer for a bounded time. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 jobs=$(nproc)
 fuzz_seconds=${QUORVEX_FUZZ_SECONDS:-60}
+
+echo "=== library only: configure without tools or benchmarks, build, install, test"
+scripts/test_library_only.sh "$jobs"
 
 for preset in default asan tsan; do
   echo "=== ${preset}: configure and build"

@@ -83,6 +83,25 @@ public:
     virtual int stop() = 0;
 };
 
+// Bounds on every session started after setClientLimits, so that a dead,
+// silent or non-reading server ends a session instead of holding it. A field
+// of 0 keeps its default; the defaults change nothing with a healthy server.
+struct QvAsrClientLimits {
+    int connectTimeoutMs;   // name lookup, TCP, TLS and upgrade (10000): onStartResult(-2)
+    int startTimeoutMs;     // the start answer after the upgrade (10000): onStartResult(-2)
+    int stopTimeoutMs;      // the stop answer after stop() (10000): the connection closes,
+                            // onSessionError(1, "disconnect from server! state:5")
+    int pingAfterSeconds;   // nothing received for this long: the server is pinged (10)
+    int hangUpAfterSeconds; // still nothing: onSessionError(1, "disconnect from server! state:N") (20)
+    int sendQueueBytes;     // audio not yet taken by the network (2 MiB, about a minute); beyond
+                            // it onSessionError(1, "send queue full, server not reading! state:N")
+                            // and sendAudio returns -5
+};
+
+// Any thread. 0; -1 null record, a negative field, seconds over 65535, or a
+// hang-up that does not come after the ping.
+QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
+
 // 0; -1 missing record or log file that cannot be opened; -5 already initialised.
 QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
 // Tears the library down. Clients that still exist lose their connections.

@@ -5,8 +5,12 @@
 #include <string>
 
 #include "protocol/asr_messages.h"
+#include "sdk/limits.h"
 #include "sdk/log.h"
 #include "sdk/runtime.h"
+#include "transport/detail/conn_control.h"
+#include "transport/detail/url.h"
+#include "transport/wss_context.h"
 
 namespace QUORVEX {
 
@@ -16,14 +20,24 @@ bool acceptsStart(int state) { return state == ASR_STATE_IDLE || state == ASR_ST
 bool isValidFormat(const QvAsrAudioFrame& frame) {
     return frame.bitsPerSample == 16 && frame.sampleRate == 16000 && frame.channels == 1;
 }
+tagWSSLimits transportLimits(const QvAsrClientLimits& limits) {
+    tagWSSLimits transport;
+    transport.connectTimeoutMs = static_cast<unsigned int>(limits.connectTimeoutMs);
+    transport.sendQueueBytes = static_cast<std::size_t>(limits.sendQueueBytes);
+    transport.pingAfterSeconds = static_cast<unsigned short>(limits.pingAfterSeconds);
+    transport.hangUpAfterSeconds = static_cast<unsigned short>(limits.hangUpAfterSeconds);
+    return transport;
+}
 } // namespace
 
 QvAsrClientImpl::QvAsrClientImpl(CWSSContext* ctx)
     : CWSSClient(std::function<void(const char*, int)>(), std::function<void()>()), context(ctx), listener(nullptr),
-      state(ASR_STATE_IDLE) {}
+      state(ASR_STATE_IDLE), self_(std::make_shared<std::atomic<QvAsrClientImpl*>>(this)) {}
 
 QvAsrClientImpl::~QvAsrClientImpl() {
-    // Detach before our own fields die: the loop must not call into a half-destroyed client.
+    self_->store(nullptr);
+    // Detach before our own fields die: the loop must not call into a half-destroyed
+    // client. This waits for the loop, so a timer callback already inside us returns first.
     clearSet();
 }
 
@@ -68,6 +82,11 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: library not initialised");
         return -1;
     }
+    const char* why = nullptr;
+    if (!quorvex::transport::detail::parseWsUrl(param->url, &why)) {
+        sdkLog("QUORVEX::QvAsrClientImpl::start refused: %s", why);
+        return -1;
+    }
     int previous = state.load();
     if (!acceptsStart(previous)) {
         if (!isStable(previous)) sdkLog("is not stable state.fix next!");
@@ -77,6 +96,8 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     if (!state.compare_exchange_strong(previous, ASR_STATE_CONNECTING)) return -5;
     std::string previousToken = token;
     token = param->token;
+    limits_ = currentClientLimits();
+    quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
     setNoSSLVerify();
     if (!connect(sharedClient->getContext(), std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
         token = previousToken;
@@ -98,8 +119,9 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
         return -1;
     }
     if (state.load() != ASR_STATE_STARTED) return -5;
+    if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
     writeBinary(frame->data, frame->length);
-    return 0;
+    return quorvex::transport::detail::sendQueueOverflowed(*this) ? -5 : 0;
 }
 
 int QvAsrClientImpl::stop() {
@@ -107,6 +129,7 @@ int QvAsrClientImpl::stop() {
     // State 5 is in place before the answer can be handled.
     int expected = ASR_STATE_STARTED;
     if (!state.compare_exchange_strong(expected, ASR_STATE_STOPPING)) return -5;
+    armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
     sendMessage(StopSessionReq(), [this](const char* text, int len) { writeFrame(text, len); });
     return 0;
 }
@@ -119,6 +142,38 @@ void QvAsrClientImpl::onEstablished() {
     request.msg_data.token = token;
     sendMessage(request, [this](const char* text, int len) { writeFrame(text, len); });
     state = ASR_STATE_STARTING;
+    armDeadline(limits_.startTimeoutMs, &QvAsrClientImpl::onStartDeadline);
+}
+
+void QvAsrClientImpl::armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int)) {
+    unsigned int epoch = ++deadlineEpoch_;
+    CWSSContext* loop = sharedClient ? sharedClient->getContext() : nullptr;
+    if (!loop) return;
+    auto self = self_;
+    loop->addTimer(
+        [self, expire, epoch](void*) {
+            if (QvAsrClientImpl* client = self->load()) (client->*expire)(epoch);
+            return false;
+        },
+        static_cast<unsigned int>(timeoutMs));
+}
+
+// Loop thread. The server upgraded but never answered the start request.
+void QvAsrClientImpl::onStartDeadline(unsigned int epoch) {
+    int expected = ASR_STATE_STARTING;
+    if (epoch != deadlineEpoch_.load() || !state.compare_exchange_strong(expected, ASR_STATE_FAILED)) return;
+    sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES],
+           limits_.startTimeoutMs);
+    notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-2, nullptr); });
+    quorvex::transport::detail::closeAtOnce(*this);
+}
+
+// Loop thread. The stop request went unanswered: end the session as a close does.
+void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
+    if (epoch != deadlineEpoch_.load() || state.load() != ASR_STATE_STOPPING) return;
+    sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[STOP_SESSION_RES],
+           limits_.stopTimeoutMs);
+    quorvex::transport::detail::closeAtOnce(*this);
 }
 
 void QvAsrClientImpl::onConnectErr() {
@@ -196,7 +251,10 @@ void QvAsrClientImpl::onClose() {
         return; // the owner may delete us from here on
     }
     default: {
-        std::string text = "disconnect from server! state:" + std::to_string(current);
+        const char* cause = quorvex::transport::detail::sendQueueOverflowed(*this)
+                                ? "send queue full, server not reading! state:"
+                                : "disconnect from server! state:";
+        std::string text = cause + std::to_string(current);
         notify("onSessionError", [&text](QvAsrClientListener& l) { l.onSessionError(1, text.c_str()); });
         state = ASR_STATE_CLOSED;
         return;

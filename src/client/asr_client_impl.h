@@ -2,6 +2,7 @@
 #define QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "quorvex/quorvex.h"
@@ -58,6 +59,10 @@ private:
     void enterUnlessDestroyPending(AsrClientState next);
     void writeFrame(const char* text, int len) { writeText(text, len); }
     void completeDestroy(DestroyRequest* request);
+    // Deadlines for the server's answers; a stale one (older epoch) does nothing.
+    void armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int));
+    void onStartDeadline(unsigned int epoch);
+    void onStopDeadline(unsigned int epoch);
 
     std::string sessionId;
     // The context the client was made on. start() connects on the shared
@@ -67,6 +72,11 @@ private:
     std::atomic<QvAsrClientListener*> listener;
     std::atomic<int> state;
     DestroyRequest* pendingDestroy_ = nullptr; // guarded by sdkMutex; set in state 7
+    QvAsrClientLimits limits_{};               // copied at start
+    std::atomic<unsigned int> deadlineEpoch_{0};
+    // Timer callbacks reach the client through this; cleared by the destructor
+    // before it waits for the loop, so none runs on a dying client.
+    std::shared_ptr<std::atomic<QvAsrClientImpl*>> self_;
 };
 
 } // namespace QUORVEX

@@ -2,16 +2,19 @@
 
 #include <libwebsockets.h>
 
+#include "detail/conn_fields.h"
+#include "detail/conn_handle.h"
 #include "detail/event_loop.h"
 #include "detail/url.h"
 #include "wss_config.h"
 #include "wss_context.h"
 
+using quorvex::transport::detail::ConnFields;
 using quorvex::transport::detail::parseWsUrl;
 
 CWSSClient::CWSSClient(std::function<void(const char*, int)> text, std::function<void()> close)
     : closeCallback(std::move(close)), textCallback(std::move(text)), clientContext(nullptr) {
-    isClient_ = true;
+    ConnFields::handle(*this).client = true;
 }
 
 CWSSClient::~CWSSClient() {
@@ -45,39 +48,34 @@ void CWSSClient::destroyContext() {
 
 CWSSContext* CWSSClient::getContext() { return clientContext; }
 
-void CWSSClient::setNoSSLVerify() { noSslVerify_ = true; }
+void CWSSClient::setNoSSLVerify() { ConnFields::handle(*this).noSslVerify = true; }
 
 bool CWSSClient::connect(CWSSContext* ctx, const std::string& url, const std::string&,
                          std::function<void(bool)> onResult, int) {
     if (!ctx || !ctx->loop()) return false;
-    auto parsed = parseWsUrl(url);
+    const char* why = nullptr;
+    auto parsed = parseWsUrl(url, &why);
     if (!parsed) {
-        lwsl_err("cannot connect to \"%s\": not a ws:// or wss:// URL\n", url.c_str());
+        lwsl_err("cannot connect to \"%.200s\": %s\n", url.c_str(), why);
         return false;
     }
-    if (active_.exchange(true)) {
+    auto& handle = ConnFields::handle(*this);
+    if (handle.active.exchange(true)) {
         lwsl_err("connect refused: a connection is already in progress\n");
         return false;
     }
     connectCallback = std::move(onResult);
-    {
-        std::lock_guard<std::mutex> guard(loopLock);
-        loop_ = ctx->loop();
-    }
-    if (!ctx->loop()->beginConnect(this, std::move(*parsed))) {
-        active_ = false;
+    ConnFields::prepareQueue(*this);
+    handle.setLoop(ctx->loop());
+    if (!ctx->loop()->connector().begin(this, std::move(*parsed))) {
+        handle.active = false;
         return false;
     }
     return true;
 }
 
 void CWSSClient::clearSet() {
-    std::shared_ptr<quorvex::transport::detail::EventLoop> loop;
-    {
-        std::lock_guard<std::mutex> guard(loopLock);
-        loop = loop_;
-    }
-    if (loop) loop->detach(this);
+    if (auto loop = ConnFields::handle(*this).loop()) loop->connections().detach(this);
 }
 
 void CWSSClient::onEstablished() {

@@ -1,7 +1,6 @@
 #ifndef QUORVEX_TRANSPORT_WSS_CLIENT_H
 #define QUORVEX_TRANSPORT_WSS_CLIENT_H
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -54,8 +53,7 @@ protected:
     CWSSContext* clientContext;
 
 private:
-    friend class quorvex::transport::detail::EventLoop;
-    std::atomic<bool> noSslVerify_{false};
+    friend class quorvex::transport::detail::ConnFields; // pendingAttempts
 };
 
 #endif

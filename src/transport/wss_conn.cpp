@@ -2,19 +2,24 @@
 
 #include <libwebsockets.h>
 
+#include "detail/conn_handle.h"
 #include "detail/event_loop.h"
 #include "detail/send_queue.h"
 #include "wss_context.h"
 
+using quorvex::transport::detail::ConnHandle;
 using quorvex::transport::detail::makeOutMessage;
 using quorvex::transport::detail::SendQueue;
 
 CWSSConn::CWSSConn()
     : sendQueue(new SendQueue()), responseStatus(0), requestProcessed(false), method(0), wsi(nullptr),
       connContext(nullptr), establishedTime(0), lastActiveTime(0), rcvPackets(0), rcvBytes(0), sndPackets(0),
-      sndBytes(0), localPort(0), peerPort(0) {}
+      sndBytes(0), localPort(0), peerPort(0), handle_(new ConnHandle()) {}
 
-CWSSConn::~CWSSConn() { delete sendQueue; }
+CWSSConn::~CWSSConn() {
+    delete handle_;
+    delete sendQueue;
+}
 
 void CWSSConn::onEstablished() {}
 void CWSSConn::onTextData(const char*, int) {}
@@ -46,21 +51,17 @@ void CWSSConn::close() {
     // libwebsockets is not thread-safe: only the loop thread may touch the wsi.
     // While wsi is set the context is alive (its teardown unbinds us first).
     if (connContext->isLoopThread()) {
-        lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC);
+        connContext->loop()->connections().closeGracefully(this, wsi);
     } else {
-        connContext->loop()->requestClose(this, wsi);
+        connContext->loop()->connections().requestClose(this, wsi);
     }
 }
 
 void CWSSConn::closeWhenSent() {
-    if (!active_) return;
-    closeWhenSent_ = true;
-    std::shared_ptr<quorvex::transport::detail::EventLoop> loop;
-    {
-        std::lock_guard<std::mutex> guard(loopLock);
-        loop = loop_;
-    }
-    if (loop && !flushPending_.exchange(true)) loop->requestFlush(this);
+    if (!handle_->active) return;
+    handle_->closeWhenSent = true;
+    auto loop = handle_->loop();
+    if (loop && !handle_->flushPending.exchange(true)) loop->connections().requestFlush(this);
 }
 
 void CWSSConn::writeText(const char* data, int len) {
@@ -74,18 +75,26 @@ void CWSSConn::enqueue(const unsigned char* data, int len, bool binary) {
         lwsl_err("write of %d bytes from %p refused\n", len, static_cast<const void*>(data));
         return;
     }
-    if (!active_) return; // nothing to send it on; it must not leak into a later connection
-    sendQueue->push(makeOutMessage(data, static_cast<std::size_t>(len), binary));
-    if (flushPending_.exchange(true)) return;
-    std::shared_ptr<quorvex::transport::detail::EventLoop> loop;
-    {
-        std::lock_guard<std::mutex> guard(loopLock);
-        loop = loop_;
+    auto loop = handle_->loop();
+    bool fromLoop = loop && loop->onLoopThread();
+    switch (sendQueue->push(makeOutMessage(data, static_cast<std::size_t>(len), binary), fromLoop)) {
+    case SendQueue::Push::Dropped:
+        return; // no connection to send it on: it must not leak into a later one
+    case SendQueue::Push::Full:
+        // The peer does not read: fail now rather than buffer without end.
+        if (!handle_->overflowed.exchange(true)) {
+            lwsl_err("send queue over %zu bytes: the peer is not reading, closing\n", sendQueue->capBytes());
+            if (loop) loop->connections().requestKill(this);
+        }
+        return;
+    case SendQueue::Push::Accepted:
+        break;
     }
+    if (handle_->flushPending.exchange(true)) return;
     if (loop) {
-        loop->requestFlush(this);
+        loop->connections().requestFlush(this);
     } else {
-        flushPending_ = false;
+        handle_->flushPending = false;
     }
 }
 
@@ -101,7 +110,7 @@ unsigned short CWSSConn::getLocalPort() { return localPort; }
 unsigned short CWSSConn::getPeerPort() { return peerPort; }
 unsigned short CWSSConn::getSndQueueLen() { return static_cast<unsigned short>(sendQueue->size()); }
 
-void CWSSConn::clearBuf() { sendQueue->clear(); }
+void CWSSConn::clearBuf() { sendQueue->close(); }
 
 // ---- HTTP request path ------------------------------------------------------------
 

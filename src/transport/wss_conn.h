@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 
@@ -13,9 +12,9 @@ struct lws;
 class CWSSContext;
 
 namespace quorvex::transport::detail {
-class EventLoop;
+class ConnFields;
 class SendQueue;
-struct ConnLink;
+struct ConnHandle;
 }
 
 // One WebSocket (or HTTP) connection: send path, counters, event operations.
@@ -44,8 +43,11 @@ public:
     // frame), then onClose. For a server that answers before hanging up.
     void closeWhenSent();
 
-    // Any thread. The bytes are copied; one message per call; a connection's
-    // messages leave in call order. Dropped when no connection is open or opening.
+    // Any thread. The bytes are copied; one message per call, sent as one
+    // frame; a connection's messages leave in call order. Dropped when no
+    // connection is open or opening; a write that would pass the send-queue
+    // cap closes the connection instead. While a connection opens, what its
+    // own open event writes leaves ahead of other threads' writes.
     void writeText(const char* data, int len);
     void writeBinary(const unsigned char* data, int len);
 
@@ -100,21 +102,10 @@ protected:
     std::atomic<unsigned short> peerPort;
 
 private:
-    friend class quorvex::transport::detail::EventLoop;
-    friend class CWSSClient;
+    friend class quorvex::transport::detail::ConnFields; // the loop maintains the fields above
     void enqueue(const unsigned char* data, int len, bool binary);
 
-    // Loop the connection was last opened on; guarded by loopLock.
-    std::mutex loopLock;
-    std::shared_ptr<quorvex::transport::detail::EventLoop> loop_;
-    // Loop thread only: the libwebsockets side of the current connection.
-    quorvex::transport::detail::ConnLink* link_ = nullptr;
-    // An attempt or connection is in progress; writes are accepted.
-    std::atomic<bool> active_{false};
-    // A flush request is on its way to the loop.
-    std::atomic<bool> flushPending_{false};
-    std::atomic<bool> closeWhenSent_{false};
-    bool isClient_ = false;
+    quorvex::transport::detail::ConnHandle* handle_; // the transport's own state of this connection
 };
 
 #endif

@@ -28,12 +28,12 @@ bool CWSSContext::start(const tagWSSvrConfig& config, unsigned int rxBufferSize,
 }
 
 bool CWSSContext::startServer(const tagWSSvrConfig& config, ConnFactory factory, unsigned int rxBufferSize,
-                              unsigned int txFragmentSize) {
+                              unsigned int txFragmentSize, const tagWSSLimits& limits) {
     if (loop_ || !factory) return false;
     auto loop = std::make_shared<EventLoop>(this);
     // Published before the loop runs: accepted connections take it from here.
     loop_ = loop;
-    if (!loop->start(config, rxBufferSize, txFragmentSize, std::move(factory))) {
+    if (!loop->start(config, rxBufferSize, txFragmentSize, std::move(factory), limits)) {
         loop_.reset();
         return false;
     }
@@ -49,9 +49,9 @@ void CWSSContext::stop() {
 bool CWSSContext::isLoopThread() const { return loop_ && loop_->onLoopThread(); }
 
 void* CWSSContext::addTimer(std::function<bool(void*)> callback, unsigned int intervalMs) {
-    return loop_ ? loop_->addTimer(std::move(callback), intervalMs) : nullptr;
+    return loop_ ? loop_->timers().add(std::move(callback), intervalMs) : nullptr;
 }
 
 void CWSSContext::delTimer(void* handle) {
-    if (loop_) loop_->delTimer(handle);
+    if (loop_) loop_->timers().remove(handle);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quorvex/export.h"
+#include "wss_limits.h"
 
 struct lws_context;
 class CWSSConn;
@@ -47,9 +48,10 @@ public:
     // A listening context: binds config.bindInterface (empty: every address)
     // and config.listenPort (0: an ephemeral port, see listenPort()), serves
     // WebSocket upgrades and plain HTTP requests on it. TLS when
-    // config.certFile and config.keyFile are set.
+    // config.certFile and config.keyFile are set. Accepted connections get
+    // the limits given (idle pings, send queue, incoming message size).
     bool startServer(const tagWSSvrConfig& config, ConnFactory factory, unsigned int rxBufferSize = 4096,
-                     unsigned int txFragmentSize = 4096);
+                     unsigned int txFragmentSize = 4096, const tagWSSLimits& limits = tagWSSLimits());
     int listenPort() const;
 
     // Component use.

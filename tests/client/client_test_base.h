@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "asr_fixture.h"
+#include "loop_barrier.h"
 #include "client/asr_client_impl.h"
 #include "sdk/runtime.h"
 #include "transport/wss_client.h"
@@ -41,13 +42,8 @@ protected:
     static int stateOf(QUORVEX::QvAsrClient* client) {
         return static_cast<QUORVEX::QvAsrClientImpl*>(client)->currentState();
     }
-    // Returns once the loop thread has finished what it was doing at the call.
-    static void settle() {
-        Signal signal;
-        bool passed = false;
-        QUORVEX::sharedClient->getContext()->addTimer([&](void*) { signal.update([&] { passed = true; }); return false; }, 0);
-        ASSERT_TRUE(signal.waitUntil([&] { return passed; })) << "the loop thread did not come back";
-    }
+    // The library's one loop, for loopBarrier().
+    static CWSSContext* sharedLoop() { return QUORVEX::sharedClient->getContext(); }
     static int start(QUORVEX::QvAsrClient* client, const std::string& url, const std::string& token = "token-1") {
         QUORVEX::QvAsrStartParam param{url.c_str(), token.c_str()};
         return client->start(&param);
@@ -58,7 +54,7 @@ protected:
         ASSERT_EQ(start(client, url), 0);
         ASSERT_TRUE(listener.waitFor("start", before + 1)) << "onStartResult did not arrive";
         ASSERT_EQ(listener.heard("start").back().code, 0);
-        settle();
+        ASSERT_TRUE(loopBarrier(sharedLoop()));
     }
 
     // Listeners live as long as the fixture: the loop may still report to a

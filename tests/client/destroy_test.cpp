@@ -20,7 +20,7 @@ TEST_F(Destroy, IdleAndClosedClientsGoAtOnceAsOftenAsAsked) {
     startSession(client, listener, server.url());
     ASSERT_EQ(client->stop(), 0);
     ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(destroyAsrInstance(client), 0);
     EXPECT_EQ(destroyAsrInstance(client), 0);
     EXPECT_EQ(listener.count("destroyed"), 3);
@@ -50,7 +50,7 @@ TEST_F(Destroy, FailedSessionIsClosedAndCompletedByTheCloseEvent) {
     QvAsrClient* client = make(listener);
     ASSERT_EQ(start(client, server.url()), 0);
     ASSERT_TRUE(listener.waitFor("start"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     ASSERT_EQ(stateOf(client), ASR_STATE_FAILED);
     EXPECT_EQ(destroyAsrInstance(client), 0);
     EXPECT_EQ(listener.count("destroyed"), 1);
@@ -117,6 +117,47 @@ TEST_F(Destroy, MessagesWhileDestructionIsPendingDoNotStrandTheCaller) {
     EXPECT_EQ(listener.heard("session").at(0).text, "late");
 }
 
+TEST_F(Destroy, WaiterIgnoresOtherClientsCompletionsUntilItsOwnClose) {
+    // A failed session without a connection: its destruction waits for a
+    // close that only this test delivers, so the order below is fixed.
+    RecordingListener& listener = listen();
+    auto* pending = static_cast<QvAsrClientImpl*>(make(listener));
+    QvAsrClient* other = make(listen());
+    std::string refused = ScriptedServer::message("START_SESSION_RES", R"(,"msg_code":1)");
+    ASSERT_TRUE(runOnLoop(sharedLoop(), [&] { pending->onTextData(refused.data(), static_cast<int>(refused.size())); }));
+    ASSERT_EQ(stateOf(pending), ASR_STATE_FAILED);
+
+    Signal signal; // guards the waiter's record below
+    bool returned = false;
+    int result = 99, heardBeforeReturn = -1;
+    std::thread waiter([&] {
+        int code = destroyAsrInstance(pending);
+        int heard = listener.count("destroyed");
+        signal.update([&] {
+            returned = true;
+            result = code;
+            heardBeforeReturn = heard;
+        });
+    });
+    // The check runs only once the waiter sleeps on the shared condition
+    // (it holds the lock until then); the other client's check runs after it.
+    EXPECT_TRUE(LogLines::waitFor(" not stable state destory!")) << "the destruction check did not run";
+    EXPECT_EQ(destroyAsrInstance(other), 0); // completes, and signals the shared condition
+    // A wrong wake-up returns within microseconds; a right one never does.
+    bool early = signal.waitUntil([&] { return returned; }, std::chrono::milliseconds(250));
+    EXPECT_FALSE(early) << "destroyAsrInstance returned on another client's completion";
+    // Delivered only to a caller still waiting: after an early return it would write into a dead frame.
+    if (!early) {
+        EXPECT_TRUE(runOnLoop(sharedLoop(), [&] { pending->onClose(); }));
+    }
+    EXPECT_TRUE(signal.waitUntil([&] { return returned; })) << "its own close did not end the wait";
+    waiter.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(heardBeforeReturn, 1) << "returned before its onDestroyed";
+    EXPECT_EQ(listener.count("destroyed"), 1);
+    EXPECT_EQ(stateOf(pending), ASR_STATE_CLOSED);
+}
+
 TEST_F(Destroy, ManyThreadsOnManyClientsEachGetTheirOwnAnswer) {
     ScriptedServer server;
     constexpr int kClients = 6;
@@ -134,7 +175,7 @@ TEST_F(Destroy, ManyThreadsOnManyClientsEachGetTheirOwnAnswer) {
         ASSERT_EQ(start(failed.back(), server.url()), 0);
         ASSERT_TRUE(listeners.back()->waitFor("start"));
     }
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     std::vector<std::thread> threads;
     std::vector<int> results(kClients + 2 + 4, 99);
     std::vector<int> heardBeforeReturn(results.size(), -1);
@@ -166,7 +207,7 @@ TEST_F(Destroy, FromInsideAListenerIsRefusedWithoutDeadlock) {
     RefusingPort refusing; // a failing start gives a listener call on the loop thread
     ASSERT_EQ(start(client, refusing.url()), 0);
     ASSERT_TRUE(listener.waitFor("start"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(inner, -5);
     EXPECT_EQ(listener.count("destroyed"), 0);
     EXPECT_EQ(destroyAsrInstance(client), 0);

@@ -55,11 +55,11 @@ TEST_F(Lifecycle, ClientWithoutListenerStillMovesThroughItsStates) {
     clients_.push_back(client);
     ASSERT_EQ(start(client, server.url()), 0);
     ASSERT_TRUE(LogLines::waitFor("sid-1 START_SESSION_RES suc"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_STARTED);
     server.raw().drop(1);
     ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
     EXPECT_EQ(destroyAsrInstance(client), 0);
 }
@@ -73,6 +73,6 @@ TEST_F(Lifecycle, DeletingAStreamingClientDetachesItFromTheLoop) {
     delete client;
     ASSERT_TRUE(server.raw().waitForClosed(1));
     server.raw().send(1, ScriptedServer::recognitionText("nobody listens", 0, 0, 0));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(listener.count("text"), 0);
 }

@@ -22,7 +22,7 @@ TEST_F(Session, WholeSessionFromStartToCloseAndStartAgain) {
     auto started = listener.heard("start")[0];
     EXPECT_EQ(started.code, 0);
     EXPECT_EQ(started.text, "sid-1");
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_STARTED);
     EXPECT_TRUE(LogLines::contains("sid-1 START_SESSION_RES suc"));
 
@@ -56,7 +56,7 @@ TEST_F(Session, WholeSessionFromStartToCloseAndStartAgain) {
     EXPECT_EQ(listener.heard("stop")[0].code, 0);
     EXPECT_EQ(listener.heard("text").back().text, "final words");
     ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
     EXPECT_EQ(listener.count("session"), 0) << "a close the session asked for is no error";
     auto stopRequest = server.jsonFrames(1).back();
@@ -89,7 +89,7 @@ TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
     ASSERT_TRUE(listener.waitFor("start", 2));
     EXPECT_EQ(listener.heard("start")[1].code, -4);
     EXPECT_TRUE(listener.heard("start")[1].textWasNull);
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_FAILED);
     EXPECT_TRUE(LogLines::contains(" START_SESSION_RES error"));
     LogLines::clear();
@@ -98,7 +98,7 @@ TEST_F(Session, ConnectionFailuresAndRefusedSessions) {
     EXPECT_EQ(client->stop(), -5);
     server.raw().closeClean(1);
     ASSERT_TRUE(LogLines::waitFor(" QUORVEX::QvAsrClientImpl::onClose"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
     EXPECT_EQ(listener.count("session"), 0);
 }
@@ -112,14 +112,14 @@ TEST_F(Session, ExceptionNotificationThenServerClose) {
     ASSERT_TRUE(listener.waitFor("session"));
     EXPECT_EQ(listener.heard("session")[0].code, 1);
     EXPECT_EQ(listener.heard("session")[0].text, "engine down");
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_FAILED);
     EXPECT_TRUE(LogLines::contains("sid-1 EXCEPTION_NTF error:engine down"));
     auto frame = pcmFrame(kPcm);
     EXPECT_EQ(client->sendAudio(&frame), -5);
     server.raw().closeClean(1);
     ASSERT_TRUE(LogLines::waitFor("sid-1 QUORVEX::QvAsrClientImpl::onClose"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
     EXPECT_EQ(listener.count("session"), 1);
 }
@@ -132,7 +132,7 @@ TEST_F(Session, DropsAreReportedWithTheStateTheyHappenedIn) {
     server.raw().drop(1);
     ASSERT_TRUE(listener.waitFor("session"));
     EXPECT_EQ(listener.heard("session")[0].text, "disconnect from server! state:4");
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_CLOSED);
 
     server.answerStart = false;
@@ -157,7 +157,7 @@ TEST_F(Session, MessagesAfterStopAreStillDelivered) {
     server.send(1, ScriptedServer::recognitionText("late", 5, 6, 1));
     ASSERT_TRUE(listener.waitFor("text"));
     EXPECT_EQ(listener.heard("text")[0].bg, 5);
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_STOPPING);
     server.send(1, ScriptedServer::message("STOP_SESSION_RES", R"(,"msg_code":3)"));
     ASSERT_TRUE(listener.waitFor("stop"));
@@ -191,7 +191,7 @@ TEST_F(Session, HostileFramesAreReportedOrIgnoredAndTheSessionGoesOn) {
     EXPECT_TRUE(LogLines::contains("sid-1 `not json` is not json!"));
     EXPECT_TRUE(LogLines::contains(
         R"(sid-1 `{"service_type":"asr","msg_type":"RECOGNITION_TEXT"}` is not for asr , asr!)"));
-    settle();
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(stateOf(client), ASR_STATE_STARTED);
     auto frame = pcmFrame(kPcm);
     EXPECT_EQ(client->sendAudio(&frame), 0);

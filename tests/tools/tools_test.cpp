@@ -1,5 +1,4 @@
 // quorvex-transcribe as a user runs it: messages and exit codes.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -7,25 +6,16 @@
 #include <cstdio>
 #include <fstream>
 
+#include "program_run.h"
 #include "refusing_port.h"
 #include "server/asr_server.h"
 
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string output; // standard output and error together
-};
+using ToolRun = quorvex::test::ProgramRun;
 
 ToolRun transcribe(const std::string& arguments) {
-    ToolRun run;
-    FILE* pipe = popen((std::string(QUORVEX_TRANSCRIBE) + " " + arguments + " 2>&1").c_str(), "r");
-    if (!pipe) return run;
-    char chunk[4096];
-    while (std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) run.output.append(chunk, got);
-    int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return quorvex::test::runProgram(std::string(QUORVEX_TRANSCRIBE) + " " + arguments);
 }
 
 // A canonical WAV header with the given format and a second of silence.

@@ -4,6 +4,7 @@
 #include <map>
 #include <thread>
 
+#include "loop_barrier.h"
 #include "lws_log.h"
 #include "refusing_port.h"
 #include "recording_client.h"
@@ -145,7 +146,7 @@ TEST_F(Connection, ConnectRefusesBadUrlsAndBusyClients) {
     EXPECT_FALSE(client.connectTo(server.url())) << "a second connect while one is open";
     ASSERT_TRUE(client.waitEstablished());
     ASSERT_TRUE(server.waitForOpened(1));
-    loopBarrier(loop.context);
+    ASSERT_TRUE(loopBarrier(loop.context));
     EXPECT_EQ(server.opened(), 1);
 }
 
@@ -186,7 +187,7 @@ TEST_F(Connection, CloseFromLoopThreadGivesOneOnClose) {
     clearLwsLog();
     client.close();
     EXPECT_TRUE(lwsLogContains("conn already closed \n"));
-    loopBarrier(loop.context);
+    ASSERT_TRUE(loopBarrier(loop.context));
     EXPECT_EQ(client.read(client.closes), 1);
 }
 

@@ -68,7 +68,7 @@ bool Printer::brokeOff() {
     return finished_ && !stopped_;
 }
 
-bool Printer::waitStopped(std::chrono::seconds deadline) {
+bool Printer::waitStopped(std::chrono::milliseconds deadline) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_for(guard, deadline, [&] { return finished_; });
     return stopped_;

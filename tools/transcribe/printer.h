@@ -30,7 +30,7 @@ public:
     bool brokeOff();
     // True once the server confirmed the stop; false when the session broke
     // off or nothing came before the deadline.
-    bool waitStopped(std::chrono::seconds deadline);
+    bool waitStopped(std::chrono::milliseconds deadline);
     std::string sessionId();
 
 private:

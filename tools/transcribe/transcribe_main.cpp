@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,8 +28,8 @@ namespace {
 constexpr std::size_t kFrameBytes = 640; // 20 ms
 constexpr std::chrono::seconds kStartDeadline{30};
 constexpr std::chrono::seconds kProbeDeadline{5};
-// Recognition may lag the audio; past this, on top of the audio's own length, the server is gone.
-constexpr std::chrono::seconds kStopDeadline{60};
+// The server may still be recognising a backlog: twice the audio's length, and this margin.
+constexpr std::chrono::seconds kStopMargin{30};
 
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
@@ -117,12 +118,23 @@ int runSession(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audi
     if (!options.json) std::fprintf(stderr, "%s: session %s\n", input.c_str(), printer.sessionId().c_str());
     std::optional<std::uint64_t> sent = stream(client, printer, audio, options, input);
     if (client.stop() != 0) return sent ? kSessionError : kUsage; // already broken off, and reported
-    auto audioSeconds = std::chrono::seconds(sent.value_or(0) / (2 * kRecogniserRate));
-    if (!printer.waitStopped(kStopDeadline + audioSeconds)) {
+    auto twiceTheAudio = std::chrono::milliseconds(sent.value_or(0) / 16); // 32 bytes a millisecond
+    if (!printer.waitStopped(kStopMargin + twiceTheAudio)) {
         if (!printer.brokeOff()) std::fprintf(stderr, "%s: the server did not finish the session\n", input.c_str());
         return kSessionError;
     }
     return sent ? kDone : kUsage;
+}
+
+// 0 at once, or once an ending session's connection has closed; -5 while the
+// client is still connecting or streaming, which ends on its own: retry briefly.
+int destroyWhenIdle(QUORVEX::QvAsrClient* client) {
+    int result = QUORVEX::destroyAsrInstance(client);
+    for (int retry = 0; retry < 10 && result == -5; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        result = QUORVEX::destroyAsrInstance(client);
+    }
+    return result;
 }
 
 int transcribe(const Options& options, const std::string& input, AudioSource& audio) {
@@ -132,8 +144,12 @@ int transcribe(const Options& options, const std::string& input, AudioSource& au
     QUORVEX::QvAsrStartParam start{options.url.c_str(), options.token.c_str()};
     int outcome = client->start(&start) == 0 ? runSession(*client, printer, audio, options, input)
                                              : reportConnectFailure(input, options.url);
-    // Busy only while connecting or streaming, which ends on its own.
-    while (QUORVEX::destroyAsrInstance(client) == -5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (destroyWhenIdle(client) != 0) {
+        // The client, and this file's printer that it calls, must outlive the library's use of them: stop here.
+        std::fprintf(stderr, "%s: the client is still busy after 1 s; giving up\n", input.c_str());
+        std::fflush(nullptr);
+        std::_Exit(kSessionError);
+    }
     delete client;
     return outcome;
 }

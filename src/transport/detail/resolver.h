@@ -1,45 +1,37 @@
 #ifndef QUORVEX_TRANSPORT_DETAIL_RESOLVER_H
 #define QUORVEX_TRANSPORT_DETAIL_RESOLVER_H
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
 namespace quorvex::transport::detail {
 
-// Looks host names up off the event loop: libwebsockets resolves on the
-// loop thread and would stall every other connection while it waits.
+// Looks host names up off the event loop (libwebsockets would resolve on the
+// loop thread and stall every other connection). Each lookup is one of
+// glibc's asynchronous getaddrinfo_a requests: lookups never queue behind
+// each other, and no thread of ours waits for one.
 class Resolver {
 public:
-    // Receives a numeric address, or an empty string when the name is unknown.
+    // Receives a numeric address, or an empty string when the name is
+    // unknown. Runs on a thread of glibc's, never after stop() has returned.
     using Done = std::function<void(const std::string& address)>;
 
-    Resolver() = default;
+    Resolver();
     ~Resolver();
     Resolver(const Resolver&) = delete;
     Resolver& operator=(const Resolver&) = delete;
 
     void resolve(const std::string& host, Done done); // any thread
-    void stop(); // drops lookups not started; waits for the running one
+    // Any thread; returns at once. Lookups still running finish on glibc's
+    // threads, and their results are dropped.
+    void stop();
+
+    struct Shared;
 
 private:
-    struct Job {
-        std::string host;
-        Done done;
-    };
-    void run();
-
-    std::mutex lock_; // guards jobs_, stopping_, worker_
-    std::condition_variable wake_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::thread worker_; // started with the first lookup
+    std::shared_ptr<Shared> shared_;
 };
-
-std::string lookUpHost(const std::string& host);
 
 } // namespace quorvex::transport::detail
 

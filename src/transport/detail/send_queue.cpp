@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+static_assert(LWS_PRE >= 14, "frame headers are written into the headroom in front of a payload");
+
 namespace quorvex::transport::detail {
 
 unsigned char* OutMessage::payload() { return buffer.data() + LWS_PRE; }
@@ -17,12 +19,43 @@ std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_
     return message;
 }
 
-bool SendQueue::push(std::unique_ptr<OutMessage> message) {
+SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLoop) {
+    std::unique_ptr<OutMessage> refused; // freed outside the lock
     std::lock_guard<std::mutex> guard(lock_);
-    bool wasEmpty = messages_.empty();
-    messages_.push_back(std::move(message));
+    if (gate_ == Gate::Closed) {
+        refused = std::move(message);
+        return Push::Dropped;
+    }
+    if (message->payloadSize > capBytes_ - bytes_) {
+        refused = std::move(message);
+        gate_ = Gate::Closed;
+        return Push::Full;
+    }
+    bytes_ += message->payloadSize;
+    bool holdBack = gate_ == Gate::LoopOnly && !fromLoop;
+    (holdBack ? held_ : messages_).push_back(std::move(message));
     size_.store(messages_.size(), std::memory_order_relaxed);
-    return wasEmpty;
+    return Push::Accepted;
+}
+
+void SendQueue::reset(Gate gate, std::size_t capBytes) {
+    std::deque<std::unique_ptr<OutMessage>> dropped, droppedHeld;
+    std::lock_guard<std::mutex> guard(lock_);
+    dropped.swap(messages_);
+    droppedHeld.swap(held_);
+    bytes_ = 0;
+    capBytes_ = capBytes;
+    gate_ = gate;
+    size_.store(0, std::memory_order_relaxed);
+}
+
+void SendQueue::setGate(Gate gate) {
+    std::lock_guard<std::mutex> guard(lock_);
+    gate_ = gate;
+    if (gate != Gate::Open) return;
+    for (auto& message : held_) messages_.push_back(std::move(message));
+    held_.clear();
+    size_.store(messages_.size(), std::memory_order_relaxed);
 }
 
 OutMessage* SendQueue::front() {
@@ -36,14 +69,18 @@ void SendQueue::popFront() {
     if (messages_.empty()) return;
     done = std::move(messages_.front());
     messages_.pop_front();
+    bytes_ -= done->payloadSize;
     size_.store(messages_.size(), std::memory_order_relaxed);
 }
 
-void SendQueue::clear() {
-    std::deque<std::unique_ptr<OutMessage>> dropped;
+std::size_t SendQueue::capBytes() const {
     std::lock_guard<std::mutex> guard(lock_);
-    dropped.swap(messages_);
-    size_.store(0, std::memory_order_relaxed);
+    return capBytes_;
+}
+
+std::size_t SendQueue::bytes() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return bytes_;
 }
 
 } // namespace quorvex::transport::detail

@@ -10,30 +10,53 @@
 
 namespace quorvex::transport::detail {
 
-// One outgoing WebSocket message, with libwebsockets' header room in front.
+// One outgoing WebSocket message, with libwebsockets' header room in front
+// (also room enough for the frame header written there).
 struct OutMessage {
     std::vector<unsigned char> buffer; // headroom + payload
     std::size_t payloadSize = 0;
-    std::size_t sent = 0; // payload bytes already handed to libwebsockets
     bool binary = false;
 
     unsigned char* payload();
 };
 
 // Messages waiting for the socket. Producers are any thread; the consumer is
-// the loop thread, which alone removes entries.
+// the loop thread, which alone removes entries. Each connection opens it and
+// closes it: a closed queue is empty and refuses writers, so nothing written
+// for one connection can leave on the next, and the first message of a
+// connection is the one its own open event writes.
 class SendQueue {
 public:
-    // Returns true when the queue was empty before the push.
-    bool push(std::unique_ptr<OutMessage> message);
+    enum class Gate {
+        Closed,   // no connection: writes are dropped
+        LoopOnly, // a connection is opening: its own loop-thread writes go first,
+                  // other threads' writes wait until the gate opens
+        Open,
+    };
+    enum class Push { Accepted, Dropped, Full };
+
+    explicit SendQueue(std::size_t capBytes = 2u << 20) : capBytes_(capBytes) {}
+
+    // Full: the payload would pass the cap; the queue refuses every later
+    // write until it is opened again.
+    Push push(std::unique_ptr<OutMessage> message, bool fromLoop);
+    // Empties the queue and sets its gate (and cap), as one step.
+    void reset(Gate gate, std::size_t capBytes);
+    void close() { reset(Gate::Closed, capBytes()); }
+    void setGate(Gate gate);
     OutMessage* front();
     void popFront();
-    void clear();
     std::size_t size() const { return size_.load(std::memory_order_relaxed); }
+    std::size_t bytes() const;
+    std::size_t capBytes() const;
 
 private:
-    mutable std::mutex lock_; // guards messages_
+    mutable std::mutex lock_; // guards everything below but size_
     std::deque<std::unique_ptr<OutMessage>> messages_;
+    std::deque<std::unique_ptr<OutMessage>> held_; // other threads' writes while LoopOnly
+    std::size_t bytes_ = 0;
+    std::size_t capBytes_;
+    Gate gate_ = Gate::Closed;
     std::atomic<std::size_t> size_{0};
 };
 

@@ -67,8 +67,14 @@ bool splitAuthority(const std::string& authority, WsUrl& url) {
 
 } // namespace
 
-std::optional<WsUrl> parseWsUrl(const std::string& text) {
-    if (hasUnsafeCharacter(text)) return std::nullopt;
+std::optional<WsUrl> parseWsUrl(const std::string& text, const char** why) {
+    const char* ignored = nullptr;
+    const char*& reason = why ? *why : ignored;
+    reason = "not a ws:// or wss:// URL with a host and a valid port";
+    if (hasUnsafeCharacter(text)) {
+        reason = "spaces and control characters are not allowed in a URL";
+        return std::nullopt;
+    }
     WsUrl url;
     std::size_t schemeLength = 0;
     if (startsWithNoCase(text, "wss://", 6)) {
@@ -88,6 +94,14 @@ std::optional<WsUrl> parseWsUrl(const std::string& text) {
     std::string rest = authorityEnd == std::string::npos ? std::string() : text.substr(authorityEnd);
     rest = rest.substr(0, rest.find('#'));
     url.path = rest.empty() || rest[0] != '/' ? "/" + rest : rest;
+    if (url.path.size() > kMaxRequestPath) {
+        reason = "the path is longer than the 2032 bytes a request line can carry whole";
+        return std::nullopt;
+    }
+    if (url.host.size() > kMaxHost) {
+        reason = "the host name is longer than 253 characters";
+        return std::nullopt;
+    }
 
     bool v6 = url.host.find(':') != std::string::npos;
     url.hostHeader = v6 ? "[" + url.host + "]" : url.host;

@@ -24,28 +24,28 @@ void MaskKeys::next(std::uint8_t key[4]) {
     used_ += 4;
 }
 
-void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned char* payload, std::size_t size,
-                 const std::uint8_t* maskKey) {
+std::size_t frameHeaderSize(std::size_t size, bool masked) {
+    std::size_t length = size < 126 ? 2 : size <= 0xffff ? 4 : 10;
+    return length + (masked ? 4 : 0);
+}
+
+void writeFrameHeader(unsigned char* out, bool binary, std::size_t size, const std::uint8_t* maskKey) {
     const unsigned char maskBit = maskKey ? 0x80 : 0x00;
-    out.push_back(binary ? 0x82 : 0x81);
+    *out++ = binary ? 0x82 : 0x81;
     if (size < 126) {
-        out.push_back(static_cast<unsigned char>(maskBit | size));
+        *out++ = static_cast<unsigned char>(maskBit | size);
     } else if (size <= 0xffff) {
-        out.push_back(maskBit | 126);
-        out.push_back(static_cast<unsigned char>(size >> 8));
-        out.push_back(static_cast<unsigned char>(size));
+        *out++ = maskBit | 126;
+        *out++ = static_cast<unsigned char>(size >> 8);
+        *out++ = static_cast<unsigned char>(size);
     } else {
-        out.push_back(maskBit | 127);
-        for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(std::uint64_t(size) >> shift));
+        *out++ = maskBit | 127;
+        for (int shift = 56; shift >= 0; shift -= 8) *out++ = static_cast<unsigned char>(std::uint64_t(size) >> shift);
     }
-    if (!maskKey) {
-        out.insert(out.end(), payload, payload + size);
-        return;
-    }
-    out.insert(out.end(), maskKey, maskKey + 4);
-    std::size_t start = out.size();
-    out.resize(start + size);
-    unsigned char* masked = out.data() + start;
+    if (maskKey) std::memcpy(out, maskKey, 4);
+}
+
+void maskPayload(const unsigned char* in, unsigned char* out, std::size_t size, const std::uint8_t* maskKey) {
     // Eight bytes at a time: the key repeats every four, so a doubled key masks a word.
     const std::uint8_t doubledKey[8] = {maskKey[0], maskKey[1], maskKey[2], maskKey[3],
                                         maskKey[0], maskKey[1], maskKey[2], maskKey[3]};
@@ -54,11 +54,24 @@ void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned ch
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
         std::uint64_t word;
-        std::memcpy(&word, payload + i, 8);
+        std::memcpy(&word, in + i, 8);
         word ^= wideKey;
-        std::memcpy(masked + i, &word, 8);
+        std::memcpy(out + i, &word, 8);
     }
-    for (; i < size; ++i) masked[i] = payload[i] ^ maskKey[i & 3];
+    for (; i < size; ++i) out[i] = in[i] ^ maskKey[i & 3];
+}
+
+void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned char* payload, std::size_t size,
+                 const std::uint8_t* maskKey) {
+    std::size_t start = out.size();
+    std::size_t header = frameHeaderSize(size, maskKey != nullptr);
+    out.resize(start + header + size);
+    writeFrameHeader(out.data() + start, binary, size, maskKey);
+    if (maskKey) {
+        maskPayload(payload, out.data() + start + header, size, maskKey);
+    } else if (size > 0) {
+        std::memcpy(out.data() + start + header, payload, size);
+    }
 }
 
 } // namespace quorvex::transport::detail

@@ -1,5 +1,5 @@
-#ifndef QUORVEX_TESTS_TRANSPORT_RECORDING_CLIENT_H
-#define QUORVEX_TESTS_TRANSPORT_RECORDING_CLIENT_H
+#ifndef QUORVEX_TESTS_SUPPORT_RECORDING_CLIENT_H
+#define QUORVEX_TESTS_SUPPORT_RECORDING_CLIENT_H
 
 #include <functional>
 #include <string>
@@ -14,6 +14,7 @@
 namespace quorvex::test {
 
 // A context of its own, as an application-side owner would make one.
+// Tests and benchmarks of the websocket wrapper share it and the client below.
 struct LoopOwner {
     CWSSClient owner;
     CWSSContext* context = nullptr;
@@ -71,14 +72,6 @@ private:
     }
     CWSSContext* context_;
 };
-
-// Returns once the loop has handled everything posted before the call.
-inline void loopBarrier(CWSSContext* context) {
-    Signal signal;
-    bool passed = false;
-    context->addTimer([&](void*) { signal.update([&] { passed = true; }); return false; }, 0);
-    signal.waitUntil([&] { return passed; });
-}
 
 } // namespace quorvex::test
 

@@ -1,0 +1,53 @@
+#ifndef QUORVEX_TRANSPORT_DETAIL_CLIENT_CONNECTOR_H
+#define QUORVEX_TRANSPORT_DETAIL_CLIENT_CONNECTOR_H
+
+#include <libwebsockets.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "resolver.h"
+#include "url.h"
+
+class CWSSClient;
+
+namespace quorvex::transport::detail {
+
+class EventLoop;
+struct ConnLink;
+
+// Client connection attempts: name lookup off the loop, the libwebsockets
+// connect, and exactly one of onEstablished / onConnectErr per attempt.
+// An attempt is settled once; late news of a settled attempt is ignored.
+class ClientConnector {
+public:
+    explicit ClientConnector(EventLoop& loop) : loop_(loop) {}
+
+    // Any thread. False when the loop no longer runs commands.
+    bool begin(CWSSClient* client, WsUrl url);
+    // Loop: the handshake of a client connection completed.
+    void settleEstablished(ConnLink* link, lws* wsi);
+    // Loop: libwebsockets gave up on a client connection before it opened.
+    void settleFailure(ConnLink* link, const char* why);
+    // Loop, at shutdown: attempts still waiting for a name lookup fail.
+    void failUnresolved();
+    // Any thread: drops lookups not started, waits for the running one.
+    void stop() { resolver_.stop(); }
+
+private:
+    void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
+    void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address);
+    void fail(CWSSClient* client, std::uint64_t attempt, const char* why);
+    void armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms);
+    void onDeadline(CWSSClient* client, std::uint64_t attempt);
+    bool pending(CWSSClient* client, std::uint64_t attempt);
+
+    EventLoop& loop_;
+    std::atomic<std::uint64_t> nextAttempt_{1};
+    Resolver resolver_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,199 @@
+#include "connections.h"
+
+#include <algorithm>
+
+#include "../wss_context.h"
+#include "conn_fields.h"
+#include "conn_handle.h"
+#include "event_loop.h"
+#include "guarded.h"
+#include "loop_thread.h"
+#include "send_queue.h"
+
+namespace quorvex::transport::detail {
+
+ConnLink* Connections::create(ConnLink::Kind kind, CWSSConn* conn, lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    auto owned = std::make_unique<ConnLink>(kind, conn, wsi, ConnFields::handle(*conn).limits.maxMessageBytes);
+    ConnLink* link = owned.get();
+    links_.emplace(link, std::move(owned));
+    attach(conn);
+    ConnFields::handle(*conn).link = link;
+    return link;
+}
+
+ConnLink* Connections::find(void* user) const {
+    auto* link = static_cast<ConnLink*>(user);
+    return links_.count(link) ? link : nullptr;
+}
+
+void Connections::forget(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    links_.erase(link);
+}
+
+bool Connections::attached(CWSSConn* conn) const {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    return loop_.owner()->getAll().count(conn) != 0;
+}
+
+void Connections::attach(CWSSConn* conn) { loop_.owner()->getAll().insert(conn); }
+
+void Connections::settleOpen(ConnLink* link, lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (link->phase != ConnLink::Phase::Connecting) return;
+    link->phase = ConnLink::Phase::Open;
+    link->wsi = wsi;
+    CWSSConn* conn = link->conn;
+    if (!conn) {
+        killAsync(wsi); // the owner went away while connecting
+        return;
+    }
+    // The queue has been LoopOnly since the attempt began: what the open
+    // event writes leaves first, ahead of anything other threads wrote.
+    SendQueue& queue = ConnFields::queue(*conn);
+    ConnFields::markOpen(*conn, loop_.owner(), wsi);
+    guarded("onEstablished", [&] { conn->onEstablished(); });
+    if (link->conn != conn) return; // detached by its own event
+    queue.setGate(SendQueue::Gate::Open);
+    if (queue.size() > 0) lws_callback_on_writable(wsi);
+}
+
+void Connections::onPeerClose(const void* in, std::size_t len) {
+    const auto* bytes = static_cast<const unsigned char*>(in);
+    int code = len >= 2 ? (bytes[0] << 8) | bytes[1] : 1005; // 1005: no status in the frame
+    std::size_t reasonLength = len > 2 ? std::min<std::size_t>(len - 2, 123) : 0;
+    lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
+                static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
+}
+
+void Connections::closeGracefully(CWSSConn* conn, lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    ConnLink* link = ConnFields::handle(*conn).link;
+    if (link && link->kind != ConnLink::Kind::Http)
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
+    killAsync(wsi);
+}
+
+void Connections::settleClose(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (link->phase != ConnLink::Phase::Open) return;
+    link->phase = ConnLink::Phase::Done;
+    CWSSConn* conn = link->conn;
+    link->conn = nullptr; // a client's owner may free it as soon as onClose has signalled
+    if (!conn) return;
+    conn->uninit();
+    ConnHandle& handle = ConnFields::handle(*conn);
+    handle.link = nullptr;
+    handle.active = false;
+    handle.closeWhenSent = false;
+    guarded("onClose", [&] { conn->onClose(); });
+    if (!link->client()) freeOwned(conn); // touch nothing of a client's after onClose
+}
+
+void Connections::releaseOwned(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    CWSSConn* conn = link->conn;
+    link->conn = nullptr;
+    if (conn && !link->client()) freeOwned(conn);
+}
+
+void Connections::freeOwned(CWSSConn* conn) {
+    loop_.owner()->getAll().erase(conn);
+    ConnFields::handle(*conn).link = nullptr;
+    delete conn;
+}
+
+int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!link->conn) return 0;
+    lws* wsi = link->wsi;
+    switch (link->rx.add(lws_is_first_fragment(wsi), lws_is_final_fragment(wsi), lws_frame_is_binary(wsi), in,
+                         len)) {
+    case MessageAssembler::Outcome::Partial:
+        break;
+    case MessageAssembler::Outcome::Complete:
+        deliver(link);
+        break;
+    case MessageAssembler::Outcome::TooBig: {
+        lwsl_err("%s: incoming message over %zu bytes, closing\n", loop_.moduleName().c_str(), link->rx.limit());
+        static const char reason[] = "message too big";
+        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
+                         reinterpret_cast<unsigned char*>(const_cast<char*>(reason)), sizeof reason - 1);
+        killAsync(wsi);
+        break;
+    }
+    }
+    return 0;
+}
+
+void Connections::deliver(ConnLink* link) {
+    CWSSConn* conn = link->conn;
+    std::string message = link->rx.take();
+    ConnFields::countReceived(*conn, message.size());
+    if (link->rx.binary()) {
+        guarded("onBinaryData", [&] {
+            conn->onBinaryData(reinterpret_cast<const unsigned char*>(message.data()), static_cast<int>(message.size()));
+        });
+    } else {
+        guarded("onTextData", [&] { conn->onTextData(message.data(), static_cast<int>(message.size())); });
+    }
+    link->rx.recycle(std::move(message));
+}
+
+void Connections::requestFlush(CWSSConn* conn) {
+    if (loop_.onLoopThread()) {
+        flushNow(conn);
+        return;
+    }
+    if (!loop_.post([this, conn] { flushNow(conn); })) ConnFields::handle(*conn).flushPending = false;
+}
+
+void Connections::flushNow(CWSSConn* conn) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!attached(conn)) return;
+    ConnHandle& handle = ConnFields::handle(*conn);
+    handle.flushPending = false;
+    ConnLink* link = handle.link;
+    if (link && link->phase == ConnLink::Phase::Open && loop_.lwsContext()) lws_callback_on_writable(link->wsi);
+}
+
+void Connections::requestClose(CWSSConn* conn, lws* wsi) {
+    loop_.post([this, conn, wsi] {
+        if (!attached(conn) || !loop_.lwsContext()) return;
+        if (ConnFields::isBoundTo(*conn, wsi)) closeGracefully(conn, wsi);
+    });
+}
+
+void Connections::requestKill(CWSSConn* conn) {
+    auto kill = [this, conn] {
+        if (!attached(conn) || !loop_.lwsContext()) return;
+        ConnLink* link = ConnFields::handle(*conn).link;
+        if (link && link->wsi && link->phase == ConnLink::Phase::Open) killAsync(link->wsi);
+    };
+    if (loop_.onLoopThread()) {
+        kill();
+    } else {
+        loop_.post(kill);
+    }
+}
+
+void Connections::detach(CWSSConn* conn) {
+    loop_.runOnLoop([this, conn] { detachNow(conn); });
+}
+
+void Connections::detachNow(CWSSConn* conn) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!attached(conn)) return;
+    loop_.owner()->getAll().erase(conn);
+    ConnHandle& handle = ConnFields::handle(*conn);
+    if (ConnLink* link = handle.link) {
+        link->conn = nullptr;
+        if (link->wsi && link->phase != ConnLink::Phase::Done && loop_.lwsContext()) killAsync(link->wsi);
+        handle.link = nullptr;
+    }
+    ConnFields::unbind(*conn);
+    handle.active = false;
+}
+
+} // namespace quorvex::transport::detail

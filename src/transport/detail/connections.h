@@ -1,0 +1,86 @@
+#ifndef QUORVEX_TRANSPORT_DETAIL_CONNECTIONS_H
+#define QUORVEX_TRANSPORT_DETAIL_CONNECTIONS_H
+
+#include <libwebsockets.h>
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+#include "message_assembler.h"
+
+class CWSSConn;
+
+namespace quorvex::transport::detail {
+
+class EventLoop;
+
+// The libwebsockets side of one connection: the record whose address is the
+// wsi's user pointer. Owned by the loop; it outlives the CWSSConn's interest
+// in it (conn is cleared when the owner detaches), and the wsi's final
+// destroy event settles whatever is left and frees it.
+struct ConnLink {
+    enum class Kind {
+        Client,    // opened by a CWSSClient, which owns conn
+        WebSocket, // accepted upgrade; the loop owns conn
+        Http,      // accepted plain HTTP connection; the loop owns conn
+    };
+    enum class Phase { Connecting, Open, Done };
+
+    ConnLink(Kind kind, CWSSConn* conn, lws* wsi, std::size_t maxMessageBytes)
+        : kind(kind), conn(conn), wsi(wsi), rx(maxMessageBytes) {}
+    bool client() const { return kind == Kind::Client; }
+
+    const Kind kind;
+    CWSSConn* conn;
+    lws* wsi;
+    Phase phase = Phase::Connecting;
+    std::uint64_t attempt = 0; // client connections: the attempt it carries
+    MessageAssembler rx;
+    lws_retry_bo_t idlePolicy{}; // client connections: when to ping, when to hang up
+};
+
+// Every connection record of one loop and the connection objects attached
+// to it: creation, lookup, the open and close events, and the requests other
+// threads make of a connection. Loop thread only unless marked.
+class Connections {
+public:
+    explicit Connections(EventLoop& loop) : loop_(loop) {}
+
+    // The one place a connection record is made; attaches conn to the context.
+    ConnLink* create(ConnLink::Kind kind, CWSSConn* conn, lws* wsi);
+    ConnLink* find(void* user) const;
+    void forget(ConnLink* link);
+    bool attached(CWSSConn* conn) const;
+    void attach(CWSSConn* conn);
+
+    void settleOpen(ConnLink* link, lws* wsi);
+    void settleClose(ConnLink* link);
+    // Logs the close code and reason a peer sent.
+    void onPeerClose(const void* in, std::size_t len);
+    // Closes with a close frame (1000) at the loop's next pass.
+    void closeGracefully(CWSSConn* conn, lws* wsi);
+    // Frees a connection object the loop owns, after its last event.
+    void releaseOwned(ConnLink* link);
+    int onReceive(ConnLink* link, const void* in, std::size_t len);
+
+    // Any thread.
+    void requestFlush(CWSSConn* conn);
+    void requestClose(CWSSConn* conn, lws* wsi);
+    // Closes at once, without a close frame: the peer is not reading.
+    void requestKill(CWSSConn* conn);
+    void detach(CWSSConn* conn); // synchronous: no event reaches conn afterwards
+
+private:
+    void freeOwned(CWSSConn* conn);
+    void flushNow(CWSSConn* conn);
+    void detachNow(CWSSConn* conn);
+    void deliver(ConnLink* link);
+
+    EventLoop& loop_;
+    std::unordered_map<ConnLink*, std::unique_ptr<ConnLink>> links_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,39 @@
+#ifndef QUORVEX_TRANSPORT_DETAIL_SEND_PATH_H
+#define QUORVEX_TRANSPORT_DETAIL_SEND_PATH_H
+
+#include <vector>
+
+#include "ws_frame.h"
+
+namespace quorvex::transport::detail {
+
+class EventLoop;
+class SendQueue;
+struct ConnLink;
+
+// Writes a connection's queued messages when libwebsockets reports it
+// writable. Every message leaves as one frame, framed (and masked, for
+// client connections) here. Small ones leave several to one raw write,
+// because one lws_write per message costs a syscall each.
+class SendPath {
+public:
+    explicit SendPath(EventLoop& loop) : loop_(loop) {}
+    // Messages up to this size are batched; before the loop starts.
+    void setBatchLimit(unsigned int bytes) { batchLimit_ = bytes; }
+
+    // Loop. Non-zero closes the connection.
+    int onWritable(ConnLink* link);
+
+private:
+    bool writeBatch(ConnLink* link, SendQueue& queue);
+    bool writeWhole(ConnLink* link, SendQueue& queue);
+
+    EventLoop& loop_;
+    unsigned int batchLimit_ = 4096;
+    std::vector<unsigned char> batch_; // frames of one raw write
+    MaskKeys maskKeys_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

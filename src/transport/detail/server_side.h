@@ -1,0 +1,56 @@
+#ifndef QUORVEX_TRANSPORT_DETAIL_SERVER_SIDE_H
+#define QUORVEX_TRANSPORT_DETAIL_SERVER_SIDE_H
+
+#include <libwebsockets.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "../wss_limits.h"
+
+class CWSSConn;
+struct tagWSSvrConfig;
+
+namespace quorvex::transport::detail {
+
+class EventLoop;
+struct ConnLink;
+
+// The listening side of a context: the vhost, accepted WebSocket upgrades
+// and plain HTTP requests, each connection made by the application's factory
+// from its request path and owned by the loop. Loop thread only unless marked.
+class ServerSide {
+public:
+    using ConnFactory = std::function<CWSSConn*(const std::string& path)>;
+
+    explicit ServerSide(EventLoop& loop) : loop_(loop) {}
+
+    // Before the loop starts.
+    void setFactory(ConnFactory factory) { factory_ = std::move(factory); }
+    void setLimits(const tagWSSLimits& limits);
+    bool listening() const { return static_cast<bool>(factory_); }
+    bool listen(const tagWSSvrConfig& config, lws_context_creation_info& info);
+    int port() const { return port_.load(); } // any thread
+
+    int acceptUpgrade(lws* wsi);
+    int onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t len);
+    int onHttpBody(ConnLink* link, const void* in, std::size_t len);
+    int onHttpBodyDone(ConnLink* link);
+    int onHttpWritable(ConnLink* link);
+    void onHttpClosed(ConnLink* link);
+
+private:
+    CWSSConn* make(const std::string& path);
+    int answer(lws* wsi, ConnLink* link, bool handled);
+
+    EventLoop& loop_;
+    ConnFactory factory_;
+    tagWSSLimits limits_;
+    lws_retry_bo_t idlePolicy_{};
+    std::atomic<int> port_{0};
+};
+
+} // namespace quorvex::transport::detail
+
+#endif
