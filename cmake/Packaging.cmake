@@ -5,6 +5,11 @@
 #                   the systemd unit, the HAProxy example
 # Dependencies on other libraries are computed from the binaries (dpkg-shlibdeps).
 
+# A project that embeds quorvex makes its own packages.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
+
 set(QUORVEX_PACKAGE_MAINTAINER "quorvex maintainers <maintainers@quorvex.invalid>"
   CACHE STRING "Maintainer field of the Debian packages")
 set(QUORVEX_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the packages")
@@ -17,7 +22,9 @@ if(NOT newest_entry MATCHES "^quorvex \\(${PROJECT_VERSION}-${QUORVEX_PACKAGE_RE
 endif()
 
 # ---- what goes where -------------------------------------------------------------
+set(packages runtime:libquorvex1 dev:libquorvex-dev)
 if(TARGET quorvex-server AND TARGET quorvex-transcribe)
+  list(APPEND packages tools:quorvex-tools)
   install(TARGETS quorvex-server quorvex-transcribe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/deploy/systemd/quorvex-server.service
     DESTINATION lib/systemd/system COMPONENT tools)
@@ -33,7 +40,7 @@ if(NOT gzip_result EQUAL 0)
   message(FATAL_ERROR "gzip could not compress deploy/debian/changelog")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${debian_dir}/changelog)
-foreach(component_package runtime:libquorvex1 dev:libquorvex-dev tools:quorvex-tools)
+foreach(component_package IN LISTS packages)
   string(REPLACE ":" ";" pair ${component_package})
   list(GET pair 0 component)
   list(GET pair 1 package)
@@ -41,6 +48,7 @@ foreach(component_package runtime:libquorvex1 dev:libquorvex-dev tools:quorvex-t
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
   string(TOUPPER ${component} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
+  list(APPEND CPACK_COMPONENTS_ALL ${component})
 endforeach()
 
 # ---- the packages ------------------------------------------------------------------
@@ -51,10 +59,6 @@ set(CPACK_PACKAGE_CONTACT "${QUORVEX_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev)
-if(TARGET quorvex-server AND TARGET quorvex-transcribe)
-  list(APPEND CPACK_COMPONENTS_ALL tools)
-endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUORVEX_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SOURCE quorvex)
