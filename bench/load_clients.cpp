@@ -2,7 +2,6 @@
 // in real time (one every 20 ms) for D seconds, against a loopback server in
 // a child process. Reports client CPU, resident memory per client and frames lost.
 //   load_clients [clients=500] [seconds=20]
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,30 +14,15 @@
 #include "asr_fixture.h"
 #include "child_server.h"
 #include "lws_log.h"
+#include "process_stats.h"
 #include "quorvex/quorvex.h"
 
 using namespace quorvex::test;
 using namespace QUORVEX;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    return 0;
-}
-
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
+using quorvex::bench::cpuSeconds;
+using quorvex::bench::residentKiB;
 
 int main(int argc, char** argv) {
     const int clientCount = argc > 1 ? std::atoi(argv[1]) : 500;

@@ -89,8 +89,8 @@ public:
 struct QvAsrClientLimits {
     int connectTimeoutMs;   // name lookup, TCP, TLS and upgrade (10000): onStartResult(-2)
     int startTimeoutMs;     // the start answer after the upgrade (10000): onStartResult(-2)
-    int stopTimeoutMs;      // the stop answer after stop() (10000): the connection closes,
-                            // onSessionError(1, "disconnect from server! state:5")
+    int stopTimeoutMs;      // silence after stop() without the stop answer (10000): the connection
+                            // closes, onSessionError(1, "disconnect from server! state:5")
     int pingAfterSeconds;   // nothing received for this long: the server is pinged (10)
     int hangUpAfterSeconds; // still nothing: onSessionError(1, "disconnect from server! state:N") (20)
     int sendQueueBytes;     // audio not yet taken by the network (2 MiB, about a minute); beyond

@@ -183,6 +183,9 @@ void QvAsrClientImpl::onConnectErr() {
 }
 
 void QvAsrClientImpl::onTextData(const char* data, int len) {
+    // A server still catching up with a backlog is not a silent one: the stop
+    // deadline counts from its last message.
+    if (state.load() == ASR_STATE_STOPPING) armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
     ClassifiedFrame frame = classifyFrame(data, len);
     const char* sid = sessionId.c_str();
     switch (frame.kind) {

@@ -12,7 +12,7 @@ forbid() {
   if grep -qF -- "$1" <<<"$symbols"; then echo "internal symbol exported: $1"; failed=1; fi
 }
 for name in "QUORVEX::init(" "QUORVEX::release()" "QUORVEX::getVersion()" "QUORVEX::createAsrInstance()" \
-            "QUORVEX::destroyAsrInstance(" \
+            "QUORVEX::destroyAsrInstance(" "QUORVEX::setClientLimits(" \
             "CWSSClient::connect(" "CWSSClient::createContext(" "CWSSClient::destroyContext()" "CWSSClient::getContext()" \
             "CWSSClient::setNoSSLVerify()" "CWSSClient::clearSet()" "CWSSClient::onConnectErr()" "CWSSClient::~CWSSClient()" \
             "CWSSConn::init(" "CWSSConn::uninit()" "CWSSConn::close()" "CWSSConn::writeText(" "CWSSConn::writeBinary(" \
@@ -27,7 +27,7 @@ for name in "QUORVEX::init(" "QUORVEX::release()" "QUORVEX::getVersion()" "QUORV
   expect "$name"
 done
 for name in "sdkLog" "sdkLogInit" "QvAsrClientImpl" "classifyFrame" "fromJson" "getString" "EventLoop" \
-            "parseWsUrl" "SendQueue" "Resolver" "appendFrame" "sharedClient" "AsrMsgTypeNames"; do
+            "parseWsUrl" "SendQueue" "Resolver" "appendFrame" "ConnFields" "currentClientLimits" "sharedClient" "AsrMsgTypeNames"; do
   forbid "$name"
 done
 [[ $failed -eq 0 ]] && echo "exported surface as expected ($(wc -l <<<"$symbols") symbols)"

@@ -88,8 +88,18 @@ protected:
         QvAsrSdkLogParam log{false, nullptr, nullptr};
         QvAsrSdkInitParam params{};
         ASSERT_EQ(init(&log, &params), 0);
+        // Audio goes in faster than real time, and a sanitizer build recognises
+        // slowly: the server's answers may take longer than a live session's would.
+        QvAsrClientLimits patient{};
+        patient.startTimeoutMs = 60000;
+        patient.stopTimeoutMs = 120000;
+        ASSERT_EQ(setClientLimits(&patient), 0);
     }
-    void TearDown() override { release(); }
+    void TearDown() override {
+        QvAsrClientLimits defaults{};
+        setClientLimits(&defaults);
+        release();
+    }
 
     // Streams one recording through a client and returns its final texts.
     std::string transcribe(const std::string& url, const std::vector<unsigned char>& pcm) {

@@ -274,3 +274,38 @@ TEST_F(Connection, OversizedIncomingMessageClosesTheConnection) {
     EXPECT_TRUE(client.read(client.received).empty()) << "nothing of the oversized message is delivered";
     EXPECT_TRUE(lwsLogContains("incoming message over"));
 }
+
+// What a connection's own open event writes leaves first: ahead of writes other
+// threads made while it opened, and nothing written after a close leaves later.
+TEST_F(Connection, EachConnectionBeginsWithWhatItsOpenEventWrites) {
+    struct Greeter : RecordingClient {
+        using RecordingClient::RecordingClient;
+        Signal opening;
+        bool inOpenEvent = false, otherThreadWrote = false;
+        void onEstablished() override {
+            opening.update([&] { inOpenEvent = true; });
+            opening.waitUntil([&] { return otherThreadWrote; }); // deterministic: the other write comes first
+            writeText("hello", 5);
+            RecordingClient::onEstablished();
+        }
+    };
+    TestServer server;
+    Greeter client(loop.context);
+    for (int connection = 1; connection <= 2; ++connection) {
+        ASSERT_TRUE(client.connectTo(server.url()));
+        ASSERT_TRUE(client.opening.waitUntil([&] { return client.inOpenEvent; })) << "connection " << connection;
+        client.writeText("audio", 5);
+        client.opening.update([&] { client.otherThreadWrote = true; });
+        ASSERT_TRUE(server.waitForFrames(2 * connection)) << "connection " << connection;
+        server.drop(connection);
+        ASSERT_TRUE(client.waitFor([&] { return client.closes == connection; }));
+        client.writeText("stale", 5); // after the close: never sent
+        client.opening.update([&] { client.inOpenEvent = client.otherThreadWrote = false; });
+    }
+    for (int peer = 1; peer <= 2; ++peer) {
+        auto frames = server.framesOf(peer);
+        ASSERT_EQ(frames.size(), 2u) << "peer " << peer;
+        EXPECT_EQ(frames[0].data, "hello") << "peer " << peer;
+        EXPECT_EQ(frames[1].data, "audio") << "peer " << peer;
+    }
+}

@@ -41,14 +41,12 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
         return;
     }
     resolver_.resolve(url.host, [this, client, attempt, url](const std::string& address) {
-        loop_.post([this, client, attempt, url, address] {
-            if (address.empty()) {
-                lwsl_notice("%s: cannot resolve %s\n", loop_.moduleName().c_str(), url.host.c_str());
-                fail(client, attempt, "name lookup failed");
-                return;
-            }
-            open(client, attempt, url, address);
-        });
+        if (address.empty()) {
+            lwsl_notice("%s: cannot resolve %s\n", loop_.moduleName().c_str(), url.host.c_str());
+            fail(client, attempt, "name lookup failed");
+            return;
+        }
+        open(client, attempt, url, address);
     });
 }
 

@@ -22,7 +22,7 @@ struct ConnLink;
 // An attempt is settled once; late news of a settled attempt is ignored.
 class ClientConnector {
 public:
-    explicit ClientConnector(EventLoop& loop) : loop_(loop) {}
+    explicit ClientConnector(EventLoop& loop) : loop_(loop), resolver_(loop) {}
 
     // Any thread. False when the loop no longer runs commands.
     bool begin(CWSSClient* client, WsUrl url);
@@ -32,8 +32,8 @@ public:
     void settleFailure(ConnLink* link, const char* why);
     // Loop, at shutdown: attempts still waiting for a name lookup fail.
     void failUnresolved();
-    // Any thread: drops lookups not started, waits for the running one.
-    void stop() { resolver_.stop(); }
+    // Loop, at shutdown: pending lookups are dropped.
+    void stopLookups() { resolver_.stop(); }
 
 private:
     void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);

@@ -67,12 +67,21 @@ void Connections::onPeerClose(const void* in, std::size_t len) {
                 static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
 }
 
+// libwebsockets sends a close frame only from a writable callback: the send
+// path writes it as soon as it can, and a peer that takes nothing more is
+// cut off after a short grace.
 void Connections::closeGracefully(CWSSConn* conn, lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    ConnLink* link = ConnFields::handle(*conn).link;
-    if (link && link->kind != ConnLink::Kind::Http)
-        lws_close_reason(wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
-    killAsync(wsi);
+    constexpr int kCloseFrameGraceSeconds = 2;
+    ConnHandle& handle = ConnFields::handle(*conn);
+    if (!handle.link || handle.link->kind == ConnLink::Kind::Http || handle.link->phase != ConnLink::Phase::Open) {
+        killAsync(wsi);
+        return;
+    }
+    ConnFields::queue(*conn).close(); // nothing more leaves after the close
+    handle.closeWhenSent = true;
+    lws_callback_on_writable(wsi);
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
 }
 
 void Connections::settleClose(ConnLink* link) {

@@ -58,7 +58,7 @@ public:
     void settleClose(ConnLink* link);
     // Logs the close code and reason a peer sent.
     void onPeerClose(const void* in, std::size_t len);
-    // Closes with a close frame (1000) at the loop's next pass.
+    // Closes with a close frame (1000) as soon as the socket takes one.
     void closeGracefully(CWSSConn* conn, lws* wsi);
     // Frees a connection object the loop owns, after its last event.
     void releaseOwned(ConnLink* link);

@@ -57,7 +57,6 @@ void EventLoop::stop() {
         std::lock_guard<std::mutex> guard(queueLock_);
         if (alive_) lws_cancel_service(context_);
     }
-    connector_.stop();
     thread_.join();
 }
 
@@ -113,6 +112,7 @@ void EventLoop::shutDown() {
         alive_ = false; // from here on nobody may wake the context
     }
     connector_.failUnresolved();
+    connector_.stopLookups();
     lws_context_destroy(context_); // open connections report their close on this thread
     context_ = nullptr;
     owner_->init(nullptr);

@@ -2,35 +2,47 @@
 #define QUORVEX_TRANSPORT_DETAIL_RESOLVER_H
 
 #include <functional>
-#include <memory>
 #include <string>
+
+struct ares_channeldata;
 
 namespace quorvex::transport::detail {
 
-// Looks host names up off the event loop (libwebsockets would resolve on the
-// loop thread and stall every other connection). Each lookup is one of
-// glibc's asynchronous getaddrinfo_a requests: lookups never queue behind
-// each other, and no thread of ours waits for one.
+class EventLoop;
+
+// Looks host names up without blocking the loop and without threads:
+// c-ares sends the queries from the loop thread and the loop polls its
+// sockets while lookups are pending. (libwebsockets would call getaddrinfo
+// on the loop thread and stall every connection; glibc's getaddrinfo_a runs
+// lookups on threads of its own, which ThreadSanitizer cannot follow.)
+// Loop thread only.
 class Resolver {
 public:
-    // Receives a numeric address, or an empty string when the name is
-    // unknown. Runs on a thread of glibc's, never after stop() has returned.
+    // Receives a numeric address, or an empty string when the name is unknown.
     using Done = std::function<void(const std::string& address)>;
 
-    Resolver();
+    explicit Resolver(EventLoop& loop) : loop_(loop) {}
     ~Resolver();
     Resolver(const Resolver&) = delete;
     Resolver& operator=(const Resolver&) = delete;
 
-    void resolve(const std::string& host, Done done); // any thread
-    // Any thread; returns at once. Lookups still running finish on glibc's
-    // threads, and their results are dropped.
+    // done runs on the loop thread, possibly before resolve returns.
+    void resolve(const std::string& host, Done done);
+    // Drops every pending lookup without calling its done; final.
     void stop();
 
-    struct Shared;
+    struct Query;
 
 private:
-    std::shared_ptr<Shared> shared_;
+    bool openChannel();
+    void keepPolling();
+    void poll();
+
+    EventLoop& loop_;
+    ares_channeldata* channel_ = nullptr;
+    int pending_ = 0;
+    bool polling_ = false;
+    bool stopped_ = false;
 };
 
 } // namespace quorvex::transport::detail

@@ -2,17 +2,21 @@
 
 #include <libwebsockets.h>
 
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 static_assert(LWS_PRE >= 14, "frame headers are written into the headroom in front of a payload");
 
 namespace quorvex::transport::detail {
 
-unsigned char* OutMessage::payload() { return buffer.data() + LWS_PRE; }
+static_assert(sizeof(OutMessage) % alignof(std::max_align_t) == 0, "the header room starts aligned");
+
+unsigned char* OutMessage::payload() { return reinterpret_cast<unsigned char*>(this + 1) + LWS_PRE; }
 
 std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary) {
-    auto message = std::make_unique<OutMessage>();
-    message->buffer.resize(LWS_PRE + size);
+    void* storage = ::operator new(sizeof(OutMessage) + LWS_PRE + size);
+    std::unique_ptr<OutMessage> message(new (storage) OutMessage());
     if (size > 0) std::memcpy(message->payload(), data, size);
     message->payloadSize = size;
     message->binary = binary;

@@ -6,18 +6,19 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace quorvex::transport::detail {
 
-// One outgoing WebSocket message, with libwebsockets' header room in front
-// (also room enough for the frame header written there).
+// One outgoing WebSocket message in one allocation: this record, then
+// libwebsockets' header room (where the frame header is written), then the
+// payload. A full queue of audio costs little more than the audio itself.
 struct OutMessage {
-    std::vector<unsigned char> buffer; // headroom + payload
     std::size_t payloadSize = 0;
     bool binary = false;
 
     unsigned char* payload();
+    // Frees what makeOutMessage allocated, whatever its size.
+    static void operator delete(void* message) { ::operator delete(message); }
 };
 
 // Messages waiting for the socket. Producers are any thread; the consumer is
