@@ -16,7 +16,7 @@
 #include "child_server.h"
 #include "lws_log.h"
 #include "server/asr_server.h"
-#include "transcribe/wav.h"
+#include "transcribe/audio_source.h"
 
 using namespace quorvex::test;
 using namespace quorvex::server;
@@ -28,12 +28,12 @@ namespace {
 const char* kRecordings[] = {"0870", "0880", "0890", "0920", "0930"};
 
 std::vector<unsigned char> recording(const char* id) {
-    quorvex::tools::WavAudio audio;
+    std::vector<unsigned char> pcm;
     std::string error;
-    quorvex::tools::readWav(std::string("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-") +
-                                id + ".wav",
-                            audio, error);
-    return audio.pcm;
+    quorvex::tools::readAudioFile(
+        std::string("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-") + id + ".wav", pcm,
+        error);
+    return pcm;
 }
 
 double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need, from Debian's packages.
+# Installs what the build, the tests, the demo and the packages need, from Debian's packages.
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
 packages=(cmake make g++ clang pkg-config libwebsockets-dev libc-ares-dev libjsoncpp-dev libgtest-dev
           libbenchmark-dev libclang-rt-14-dev openssl libssl-dev curl binutils
-          libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata "$@")
+          libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
+          libsndfile1-dev libsoxr-dev sox libsox-fmt-mp3 haproxy dpkg-dev file lintian "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

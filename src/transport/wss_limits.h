@@ -13,6 +13,9 @@ struct tagWSSLimits {
     std::size_t sendQueueBytes = 2u << 20;
     // One incoming message; a larger one closes the connection with 1009.
     std::size_t maxMessageBytes = 64u << 20;
+    // Server contexts: one HTTP request body; a larger one is answered 413
+    // and the connection closes, before the body is held in memory.
+    std::size_t maxBodyBytes = 64u << 20;
     // Nothing received for this long: libwebsockets pings the peer...
     unsigned short pingAfterSeconds = 10;
     // ...and hangs up when still nothing has come back.

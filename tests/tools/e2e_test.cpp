@@ -11,7 +11,7 @@
 
 #include "asr_fixture.h"
 #include "server/asr_server.h"
-#include "transcribe/wav.h"
+#include "transcribe/audio_source.h"
 #include "transport/wss_client.h"
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
@@ -59,10 +59,10 @@ std::map<std::string, std::string> references() {
 }
 
 std::vector<unsigned char> pcmOf(const std::string& file) {
-    quorvex::tools::WavAudio audio;
+    std::vector<unsigned char> pcm;
     std::string error;
-    EXPECT_TRUE(quorvex::tools::readWav(file, audio, error)) << error;
-    return audio.pcm;
+    EXPECT_TRUE(quorvex::tools::readAudioFile(file, pcm, error)) << error;
+    return pcm;
 }
 
 // pocketsphinx on its own: the whole file as one utterance.

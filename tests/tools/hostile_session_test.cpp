@@ -20,7 +20,7 @@ TEST_F(HostileClients, StartsBeyondTheSessionCapAreRefusedAtOnceAndSlotsComeBack
     third.sendStart();
     std::string refusal = third.textWith("START_SESSION_RES");
     EXPECT_TRUE(hasCode(refusal, kBusy)) << refusal;
-    EXPECT_NE(third.closeCode(), 0) << "a refused START ends the connection";
+    EXPECT_EQ(third.closeCode(), 1013) << "a refused START ends the connection: try again later";
     EXPECT_EQ(metrics().refusalCount(Refusal::Busy), 1);
     EXPECT_TRUE(logged("session slots in use"));
 

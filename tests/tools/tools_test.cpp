@@ -48,14 +48,60 @@ TEST(TranscribeTool, UnusableFilesAreExplained) {
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.output.find("/no/such/file.wav: cannot open the file"), std::string::npos) << missing.output;
 
-    ToolRun stereo = transcribe(writeWav(44100, 2, 16));
-    EXPECT_EQ(stereo.exitCode, 2);
-    EXPECT_NE(stereo.output.find("44100 Hz, 2 channel(s), 16 bits"), std::string::npos) << stereo.output;
-    EXPECT_NE(stereo.output.find("sox '"), std::string::npos) << "names a command that converts";
+    std::string notAudio = ::testing::TempDir() + "quorvex-not-audio.wav";
+    std::ofstream(notAudio) << "RIFF, but only in name\n";
+    ToolRun garbage = transcribe(notAudio);
+    EXPECT_EQ(garbage.exitCode, 2);
+    EXPECT_NE(garbage.output.find(notAudio + ": not an audio file this tool can read ("), std::string::npos)
+        << garbage.output;
+    std::remove(notAudio.c_str());
 
     ToolRun none = transcribe("");
     EXPECT_EQ(none.exitCode, 2);
     EXPECT_NE(none.output.find("usage:"), std::string::npos);
+    EXPECT_NE(none.output.find("--help"), std::string::npos) << "points to the help";
+}
+
+TEST(TranscribeTool, HelpExplainsEveryOptionAndVersionNamesBoth) {
+    ToolRun help = transcribe("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* option : {"--url URL", "--token TOKEN", "--realtime", "--json", "--help", "--version", "  -  ",
+                               "arecord -q -f S16_LE -r 16000 -c 1 -t raw | quorvex-transcribe -", "6  the server's host"})
+        EXPECT_NE(help.output.find(option), std::string::npos) << option << " is not explained:\n" << help.output;
+
+    ToolRun version = transcribe("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, "quorvex-transcribe 1.0.0 (libquorvex v1.0.0)\n");
+
+    ToolRun unknown = transcribe("--verbose x.wav");
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.output.find("unknown option --verbose"), std::string::npos) << unknown.output;
+}
+
+// Each failure names its cause, so that the user knows what to fix.
+TEST(TranscribeTool, AnUnknownNameARefusalAndATlsFailureAreToldApart) {
+    std::string wav = writeWav(16000, 1, 16);
+    // A label longer than 63 bytes fails inside the resolver: no query leaves the machine.
+    ToolRun unknownName = transcribe("--url ws://" + std::string(64, 'q') + ".invalid:7961/asr " + wav);
+    EXPECT_EQ(unknownName.exitCode, 6) << unknownName.output;
+    EXPECT_NE(unknownName.output.find("cannot resolve the host name 'qqq"), std::string::npos) << unknownName.output;
+
+    quorvex::test::RefusingPort refusingPort;
+    ToolRun refused = transcribe("--url " + refusingPort.url("/asr") + " " + wav);
+    EXPECT_EQ(refused.exitCode, 3) << refused.output;
+    EXPECT_NE(refused.output.find("refused; is the server running"), std::string::npos) << refused.output;
+
+    quorvex::server::AsrServer plain(quorvex::server::ServerOptions{}, quorvex::server::makeEchoEngine());
+    std::string error;
+    ASSERT_TRUE(plain.start(error)) << error;
+    ToolRun tls = transcribe("--url wss://127.0.0.1:" + std::to_string(plain.port()) + "/asr " + wav);
+    EXPECT_EQ(tls.exitCode, 7) << tls.output;
+    EXPECT_NE(tls.output.find("TLS handshake with 127.0.0.1:" + std::to_string(plain.port()) + " failed"),
+              std::string::npos)
+        << tls.output;
+
+    ToolRun notAUrl = transcribe("--url http://127.0.0.1/asr " + wav);
+    EXPECT_EQ(notAUrl.exitCode, 2) << notAUrl.output;
 }
 
 TEST(TranscribeTool, RefusedConnectionAndWrongTokenHaveTheirOwnCodes) {

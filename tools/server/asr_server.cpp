@@ -8,6 +8,7 @@
 #include "server_shared.h"
 #include "session_conn.h"
 #include "status_conn.h"
+#include "transport/detail/conn_control.h"
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
 
@@ -93,6 +94,7 @@ bool AsrServer::start(std::string& error) {
     // it); control messages are checked against their own, smaller one after.
     limits.maxMessageBytes = std::max(shared.options.maxMessageBytes, shared.options.maxFrameBytes);
     limits.sendQueueBytes = shared.options.maxSendQueueBytes;
+    limits.maxBodyBytes = shared.options.maxPostBytes;
     limits.pingAfterSeconds = static_cast<unsigned short>(shared.options.pingAfterSeconds);
     limits.hangUpAfterSeconds = static_cast<unsigned short>(shared.options.hangUpAfterSeconds);
     auto factory = [&shared](const std::string& path) -> CWSSConn* {
@@ -101,8 +103,10 @@ bool AsrServer::start(std::string& error) {
             shared.metrics.refused(Refusal::Draining);
             return nullptr;
         }
-        if (path == "/healthz" || path == "/metrics") return new StatusConn(shared);
-        return nullptr; // 404, and no WebSocket
+        bool upgrade = quorvex::transport::detail::acceptingUpgrade(*shared.context);
+        if (!upgrade && (path == "/healthz" || path == "/metrics")) return new StatusConn(shared);
+        if (upgrade) shared.metrics.refused(Refusal::WrongPath);
+        return nullptr; // 404 (a WebSocket only on the session path)
     };
     if (!context_->startServer(config, factory, 4096, 4096, limits)) {
         error = "cannot listen on " + shared_->options.bind + ":" + std::to_string(shared_->options.port);
@@ -125,8 +129,6 @@ void AsrServer::housekeeping() {
     auto now = std::chrono::steady_clock::now();
     std::vector<SessionConn*> sessions(shared.sessionConns.begin(), shared.sessionConns.end());
     for (SessionConn* conn : sessions) conn->checkDeadlines(now);
-    std::vector<StatusConn*> requests(shared.statusConns.begin(), shared.statusConns.end());
-    for (StatusConn* conn : requests) conn->checkBody();
 
     milliseconds idleFor(shared.options.recogniserIdleMs);
     if (now - shared.lastRecogniserCheck < idleFor / 4 || shared.maintenancePending.exchange(true)) return;

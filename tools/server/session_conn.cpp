@@ -193,7 +193,22 @@ void SessionConn::end(CloseReason reason) {
     closeReason_ = reason;
     enter(Phase::Closing);
     abandonRecognition(session_);
-    closeWhenSent();
+    quorvex::transport::detail::closeWhenSent(*this, closeStatus(reason), "");
+}
+
+// The close frame says why, as RFC 6455 numbers it.
+int SessionConn::closeStatus(CloseReason reason) {
+    switch (reason) {
+    case CloseReason::Shutdown: return 1001;                   // going away
+    case CloseReason::BadToken:
+    case CloseReason::TokenLockout:
+    case CloseReason::WrongPath: return 1008;                  // policy violation
+    case CloseReason::TooLarge: return 1009;                   // message too big
+    case CloseReason::Busy:
+    case CloseReason::Backlog:
+    case CloseReason::RecogniserFailed: return 1013;           // try again later
+    default: return 1000;
+    }
 }
 
 void SessionConn::enter(Phase phase) {

@@ -47,6 +47,7 @@ private:
     void reply(const std::string& text) { writeText(text.data(), static_cast<int>(text.size())); }
     // Ends the session (if any) and closes once what is queued has left.
     void end(CloseReason reason);
+    static int closeStatus(CloseReason reason);
     void enter(Phase phase);
 
     AsrServer::Shared& shared_;

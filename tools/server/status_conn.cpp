@@ -1,7 +1,8 @@
 #include "status_conn.h"
 
 #include <libwebsockets.h>
-#include <sys/socket.h>
+
+#include "transport/detail/conn_control.h"
 
 namespace quorvex::server {
 
@@ -15,12 +16,7 @@ StatusConn::~StatusConn() { shared_.statusConns.erase(this); }
 
 bool StatusConn::processRequest() {
     if (method != kMethodGet) {
-        if (requestBody.size() > shared_.options.maxPostBytes) {
-            shared_.metrics.refused(Refusal::PostTooLarge);
-            answer(413, "request body over " + std::to_string(shared_.options.maxPostBytes) + " bytes\n");
-        } else {
-            answer(405, "GET only\n");
-        }
+        answer(405, "GET only\n");
         requestBody.clear();
         requestBody.shrink_to_fit();
         return true;
@@ -51,19 +47,11 @@ void StatusConn::onEstablished() {
     close();
 }
 
-void StatusConn::checkBody() {
-    if (dropped_ || method == kMethodGet || requestBody.size() <= shared_.options.maxPostBytes) return;
-    dropped_ = true;
+void StatusConn::onHttpClose() {
+    if (!quorvex::transport::detail::requestBodyRefused(*this)) return;
     shared_.metrics.refused(Refusal::PostTooLarge);
-    shared_.log.log("post_too_large",
-                    "request body over " + std::to_string(shared_.options.maxPostBytes) + " bytes; connection dropped");
-    requestBody.clear();
-    requestBody.shrink_to_fit();
-    // libwebsockets renews its own timeout with every body chunk, which
-    // overrides close(); a socket shut down here ends the connection on the
-    // next read. Loop thread, so the handle is live.
-    std::lock_guard<std::mutex> guard(connLock);
-    if (wsi) ::shutdown(lws_get_socket_fd(wsi), SHUT_RDWR);
+    shared_.log.log("post_too_large", "request body over " + std::to_string(shared_.options.maxPostBytes) +
+                                          " bytes from " + getPeerAddr() + "; refused with 413");
 }
 
 } // namespace quorvex::server

@@ -16,15 +16,13 @@ public:
     // Only the session path takes WebSockets.
     void onEstablished() override;
 
-    // The body arrives unseen until it is complete: over the limit, the
-    // connection is dropped on the next check rather than kept growing.
-    void checkBody();
+    // A body over the limit is refused (413) by the transport as it arrives.
+    void onHttpClose() override;
 
 private:
     void answer(int status, const std::string& body);
 
     AsrServer::Shared& shared_;
-    bool dropped_ = false;
 };
 
 } // namespace quorvex::server

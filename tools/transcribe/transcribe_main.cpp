@@ -1,130 +1,129 @@
-// quorvex-transcribe: streams WAV files through the library and prints what
-// the recogniser heard. Without --url it runs an embedded reference server.
-//   quorvex-transcribe [--url ws://...] [--token T] [--realtime] [--json] FILE.wav...
-// Exit codes: 0 done, 2 usage or unusable file, 3 connection refused,
-// 4 session refused, 5 session error.
+// quorvex-transcribe: streams audio files, or live PCM from standard input,
+// through the library and prints what the recogniser heard. Without --url it
+// runs an embedded reference server. --help lists the options and exit codes.
 #include <libwebsockets.h>
 #include <quorvex/quorvex.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../server/asr_server.h"
-#include "wav.h"
+#include "audio_source.h"
+#include "options.h"
+#include "printer.h"
+#include "reachability.h"
+#include "transport/detail/url.h"
+
+using namespace quorvex::tools;
 
 namespace {
 
-enum Exit { kDone = 0, kUsage = 2, kConnectionRefused = 3, kSessionRefused = 4, kSessionError = 5 };
+constexpr std::size_t kFrameBytes = 640; // 20 ms
+constexpr std::chrono::seconds kStartDeadline{30};
+constexpr std::chrono::seconds kProbeDeadline{5};
+// The server may still be recognising a backlog: twice the audio's length, and this margin.
+constexpr std::chrono::seconds kStopMargin{30};
 
-struct Options {
-    std::string url, token;
-    bool realtime = false, json = false;
-    std::vector<std::string> files;
-};
+volatile std::sig_atomic_t interrupted = 0;
+void onInterrupt(int) { interrupted = 1; }
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-            continue;
-        }
-        if (c == '"' || c == '\\') out += '\\';
-        out += static_cast<char>(c);
-    }
-    return out + "\"";
+// Ctrl-C while reading standard input ends the input, so the session still
+// gets its final result; a second Ctrl-C stops the tool at once. Only the main
+// thread takes the signal, so that its read is the one interrupted.
+void takeInterruptAsEndOfInput() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND; // no SA_RESTART: the blocked read must return
+    sigaction(SIGINT, &action, nullptr);
 }
 
-// Prints results as they come; the main thread waits on it for the session's milestones.
-class Printer : public QUORVEX::QvAsrClientListener {
-public:
-    Printer(const Options& options, std::string file) : options_(options), file_(std::move(file)) {}
+void blockInterrupt(bool block) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
 
-    void onMessageError(int, const char* text) override { std::fprintf(stderr, "\n%s: %s\n", file_.c_str(), text); }
-    void onSessionError(int, const char* text) override {
-        std::fprintf(stderr, "\n%s: session error: %s\n", file_.c_str(), text);
-        finish(kSessionError);
-    }
-    void onDestroyed(int) override {}
-    void onStartResult(int code, const char* sessionId) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        startCode_ = code;
-        if (code == 0) sessionId_ = sessionId;
-        changed_.notify_all();
-    }
-    void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (options_.json) {
-            std::printf("{\"file\":%s,\"session_id\":%s,\"text\":%s,\"bg\":%d,\"ed\":%d,\"fin\":%d}\n",
-                        jsonString(file_).c_str(), jsonString(sessionId_).c_str(), jsonString(result->text).c_str(),
-                        result->bg, result->ed, result->fin);
-        } else if (result->fin) {
-            std::printf("%s%s\n", terminal_ ? "\r\033[K" : "", result->text);
-            finals_ += (finals_.empty() ? "" : " ") + std::string(result->text);
-        } else if (terminal_) {
-            std::printf("\r\033[K%s", result->text); // a partial result, replaced in place
-        }
-        std::fflush(stdout);
-    }
-    void onStopResult(int) override { finish(kDone); }
+void showProgress(const std::string& input, std::uint64_t sent, std::uint64_t total) {
+    int width = 30, done = static_cast<int>(width * std::min(sent, total) / total);
+    std::fprintf(stderr, "\r%s [%s%s] %3d%%", input.c_str(), std::string(static_cast<std::size_t>(done), '#').c_str(),
+                 std::string(static_cast<std::size_t>(width - done), ' ').c_str(), done * 100 / width);
+    if (sent >= total) std::fprintf(stderr, "\n");
+}
 
-    int waitStarted() {
-        std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [&] { return startCode_ != 1; });
-        return startCode_;
+int reportConnectFailure(const std::string& input, const std::string& url) {
+    Diagnosis diagnosis = diagnoseConnection(url, kProbeDeadline);
+    std::fprintf(stderr, "%s: %s\n", input.c_str(), diagnosis.message.c_str());
+    switch (diagnosis.reach) {
+    case Reach::BadUrl: return kUsage;
+    case Reach::NameUnknown: return kNameUnknown;
+    case Reach::TlsFailed: return kTlsFailed;
+    default: return kConnectionFailed;
     }
-    // The outcome, or kSessionError when the deadline passed first.
-    int waitFinished(std::chrono::steady_clock::duration deadline) {
-        std::unique_lock<std::mutex> guard(lock_);
-        if (!changed_.wait_for(guard, deadline, [&] { return finished_; })) {
-            std::fprintf(stderr, "\n%s: no stop result from the server in time\n", file_.c_str());
-            return kSessionError;
-        }
-        return outcome_;
-    }
-    bool failed() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return finished_ && outcome_ != kDone;
-    }
-    std::string sessionId() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return sessionId_;
-    }
+}
 
-private:
-    void finish(int outcome) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (finished_) return;
-        finished_ = true;
-        outcome_ = outcome;
-        changed_.notify_all();
+// Sends the input in 20 ms frames; the bytes sent, or nothing when the input
+// failed (reported).
+std::optional<std::uint64_t> stream(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audio,
+                                    const Options& options, const std::string& input) {
+    const std::uint64_t total = audio.expectedBytes();
+    const bool progress = !options.json && isatty(STDERR_FILENO) && total > 10 * 32000; // longer than ten seconds
+    const bool paced = options.realtime && input != kStandardInput; // a live input paces itself
+    std::uint64_t sent = 0;
+    auto next = std::chrono::steady_clock::now();
+    auto send = [&](const unsigned char* bytes, std::size_t length) {
+        QUORVEX::QvAsrAudioFrame frame{bytes, static_cast<int>(length), 1, kRecogniserRate, 16};
+        if (client.sendAudio(&frame) != 0) return false; // the session ended under us
+        sent += length;
+        if (progress && (sent / kFrameBytes) % 50 == 0) showProgress(input, sent, total);
+        if (paced) std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+        return true;
+    };
+    std::vector<unsigned char> chunk, pending;
+    bool sending = true;
+    while (sending && !printer.brokeOff() && audio.next(chunk)) {
+        pending.insert(pending.end(), chunk.begin(), chunk.end());
+        std::size_t at = 0;
+        for (; sending && pending.size() - at >= kFrameBytes; at += kFrameBytes) sending = send(&pending[at], kFrameBytes);
+        pending.erase(pending.begin(), pending.begin() + static_cast<long>(at));
     }
-    const Options& options_;
-    std::string file_;
-    bool terminal_ = isatty(STDOUT_FILENO) != 0;
-    std::mutex lock_; // guards everything below
-    std::condition_variable changed_;
-    int startCode_ = 1; // not answered yet
-    std::string sessionId_, finals_;
-    bool finished_ = false;
-    int outcome_ = kDone;
-};
+    if (sending && !pending.empty() && !printer.brokeOff()) send(pending.data(), pending.size());
+    if (progress) showProgress(input, total, total);
+    if (!audio.error().empty()) {
+        std::fprintf(stderr, "quorvex-transcribe: %s\n", audio.error().c_str());
+        return std::nullopt;
+    }
+    return sent;
+}
 
-void showProgress(const std::string& file, std::size_t sent, std::size_t total) {
-    int width = 30, done = total ? static_cast<int>(width * sent / total) : width;
-    std::fprintf(stderr, "\r%s [%s%s] %3zu%%", file.c_str(), std::string(static_cast<std::size_t>(done), '#').c_str(),
-                 std::string(static_cast<std::size_t>(width - done), ' ').c_str(), total ? 100 * sent / total : 100);
-    if (sent == total) std::fprintf(stderr, "\n");
+int runSession(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audio, const Options& options,
+               const std::string& input) {
+    std::optional<int> started = printer.waitStarted(kStartDeadline);
+    if (!started && !printer.brokeOff())
+        std::fprintf(stderr, "%s: no answer to the session start within %lld s\n", input.c_str(),
+                     static_cast<long long>(kStartDeadline.count()));
+    if (!started) return kSessionError;
+    if (*started == -2) return reportConnectFailure(input, options.url);
+    if (*started != 0) {
+        std::fprintf(stderr, "%s: the server refused the session (check --token)\n", input.c_str());
+        return kSessionRefused;
+    }
+    if (!options.json) std::fprintf(stderr, "%s: session %s\n", input.c_str(), printer.sessionId().c_str());
+    std::optional<std::uint64_t> sent = stream(client, printer, audio, options, input);
+    if (client.stop() != 0) return sent ? kSessionError : kUsage; // already broken off, and reported
+    auto twiceTheAudio = std::chrono::milliseconds(sent.value_or(0) / 16); // 32 bytes a millisecond
+    if (!printer.waitStopped(kStopMargin + twiceTheAudio)) {
+        if (!printer.brokeOff()) std::fprintf(stderr, "%s: the server did not finish the session\n", input.c_str());
+        return kSessionError;
+    }
+    return sent ? kDone : kUsage;
 }
 
 // 0 at once, or once an ending session's connection has closed; -5 while the
@@ -138,41 +137,16 @@ int destroyWhenIdle(QUORVEX::QvAsrClient* client) {
     return result;
 }
 
-int transcribe(const Options& options, const std::string& file, const quorvex::tools::WavAudio& audio) {
-    Printer printer(options, file);
+int transcribe(const Options& options, const std::string& input, AudioSource& audio) {
+    Printer printer(options.json, input);
     QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
     client->init(&printer);
     QUORVEX::QvAsrStartParam start{options.url.c_str(), options.token.c_str()};
-    int outcome = kDone;
-    if (client->start(&start) != 0) {
-        std::fprintf(stderr, "%s: cannot connect to %s\n", file.c_str(), options.url.c_str());
-        outcome = kConnectionRefused;
-    } else if (int started = printer.waitStarted(); started != 0) {
-        std::fprintf(stderr, "%s: %s\n", file.c_str(),
-                     started == -2 ? ("connection to " + options.url + " refused").c_str()
-                                   : "the server refused the session (check --token)");
-        outcome = started == -2 ? kConnectionRefused : kSessionRefused;
-    } else {
-        if (!options.json) std::fprintf(stderr, "%s: session %s\n", file.c_str(), printer.sessionId().c_str());
-        constexpr std::size_t kFrame = 640; // 20 ms
-        const std::size_t total = audio.pcm.size();
-        const bool progress = isatty(STDERR_FILENO) && total > 10 * 32000; // longer than ten seconds
-        auto next = std::chrono::steady_clock::now();
-        for (std::size_t at = 0; at < total && !printer.failed(); at += kFrame) {
-            int length = static_cast<int>(std::min(kFrame, total - at));
-            QUORVEX::QvAsrAudioFrame frame{audio.pcm.data() + at, length, 1, 16000, 16};
-            if (client->sendAudio(&frame) != 0) break;
-            if (progress && (at / kFrame) % 50 == 0) showProgress(file, at, total);
-            if (options.realtime) std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
-        }
-        if (progress) showProgress(file, total, total);
-        client->stop();
-        // The server may still be recognising a backlog: twice the audio's length, and a margin.
-        outcome = printer.waitFinished(std::chrono::seconds(30) + std::chrono::milliseconds(audio.pcm.size() / 16));
-    }
+    int outcome = client->start(&start) == 0 ? runSession(*client, printer, audio, options, input)
+                                             : reportConnectFailure(input, options.url);
     if (destroyWhenIdle(client) != 0) {
         // The client, and this file's printer that it calls, must outlive the library's use of them: stop here.
-        std::fprintf(stderr, "%s: the client is still busy after 1 s; giving up\n", file.c_str());
+        std::fprintf(stderr, "%s: the client is still busy after 1 s; giving up\n", input.c_str());
         std::fflush(nullptr);
         std::_Exit(kSessionError);
     }
@@ -180,53 +154,66 @@ int transcribe(const Options& options, const std::string& file, const quorvex::t
     return outcome;
 }
 
-[[noreturn]] void usage(const char* problem) {
-    std::fprintf(stderr,
-                 "quorvex-transcribe: %s\n"
-                 "usage: quorvex-transcribe [--url ws://host:port/path] [--token T] [--realtime] [--json] FILE.wav...\n",
-                 problem);
-    std::exit(kUsage);
+// Every input is checked before any connection is made.
+bool openInputs(const Options& options, std::vector<std::unique_ptr<AudioSource>>& sources) {
+    for (const std::string& input : options.inputs) {
+        std::string error;
+        if (input == kStandardInput && isatty(STDIN_FILENO)) {
+            error = "standard input is a terminal; pipe raw 16 kHz 16-bit mono PCM into it (see --help)";
+        } else {
+            sources.push_back(input == kStandardInput ? openRawPcm(STDIN_FILENO, interrupted)
+                                                      : openAudioFile(input, error));
+        }
+        if (!error.empty()) {
+            std::fprintf(stderr, "quorvex-transcribe: %s\n", error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<quorvex::server::AsrServer> startEmbeddedServer(std::string& error) {
+    auto engine = quorvex::server::makePocketsphinxEngine(quorvex::server::kDefaultModelDir, error);
+    if (!engine) return nullptr;
+    quorvex::server::ServerOptions embeddedOptions;
+    // One client of its own, streaming faster than real time: its backlog is the whole file.
+    embeddedOptions.maxBacklogMs = 3600 * 1000;
+    auto server = std::make_unique<quorvex::server::AsrServer>(embeddedOptions, std::move(engine));
+    return server->start(error) ? std::move(server) : nullptr;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--realtime") options.realtime = true;
-        else if (arg == "--json") options.json = true;
-        else if ((arg == "--url" || arg == "--token") && i + 1 < argc) (arg == "--url" ? options.url : options.token) = argv[++i];
-        else if (arg.rfind("--", 0) == 0) usage(("unknown option " + arg).c_str());
-        else options.files.push_back(arg);
+    std::string problem;
+    switch (parseOptions(argc, argv, options, problem)) {
+    case Request::Help: std::fputs(helpText(), stdout); return kDone;
+    case Request::Version: std::fputs(versionText(QUORVEX::getVersion()).c_str(), stdout); return kDone;
+    case Request::Usage:
+        std::fprintf(stderr,
+                     "quorvex-transcribe: %s\nusage: quorvex-transcribe [OPTION]... INPUT...\n"
+                     "Try 'quorvex-transcribe --help' for more information.\n",
+                     problem.c_str());
+        return kUsage;
+    case Request::Run: break;
     }
-    if (options.files.empty()) usage("no WAV file given");
-
+    if (!options.url.empty() && !quorvex::transport::detail::parseWsUrl(options.url)) {
+        std::fprintf(stderr, "quorvex-transcribe: --url '%s' is not a ws:// or wss:// URL\n", options.url.c_str());
+        return kUsage;
+    }
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr); // libwebsockets' notices are not for users of a tool
-    std::vector<quorvex::tools::WavAudio> audio(options.files.size());
-    for (std::size_t i = 0; i < options.files.size(); ++i) {
-        std::string error;
-        if (!quorvex::tools::readWav(options.files[i], audio[i], error) ||
-            !(error = quorvex::tools::checkRecognisable(options.files[i], audio[i])).empty()) {
-            std::fprintf(stderr, "quorvex-transcribe: %s\n", error.c_str());
-            return kUsage;
-        }
-    }
+    std::vector<std::unique_ptr<AudioSource>> sources;
+    if (!openInputs(options, sources)) return kUsage;
 
+    blockInterrupt(true); // for every thread started from here on
     std::unique_ptr<quorvex::server::AsrServer> embedded;
     if (options.url.empty()) {
         std::string error;
-        auto engine = quorvex::server::makePocketsphinxEngine(quorvex::server::kDefaultModelDir, error);
-        if (engine) {
-            quorvex::server::ServerOptions embeddedOptions;
-            // One client of its own, streaming faster than real time: its backlog is the whole file.
-            embeddedOptions.maxBacklogMs = 3600 * 1000;
-            embedded = std::make_unique<quorvex::server::AsrServer>(embeddedOptions, std::move(engine));
-            if (!embedded->start(error)) embedded.reset();
-        }
+        embedded = startEmbeddedServer(error);
         if (!embedded) {
             std::fprintf(stderr, "quorvex-transcribe: no --url and no embedded server: %s\n", error.c_str());
-            return kConnectionRefused;
+            return kConnectionFailed;
         }
         options.url = embedded->url();
     }
@@ -234,9 +221,14 @@ int main(int argc, char** argv) {
     QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
     QUORVEX::QvAsrSdkInitParam params{};
     QUORVEX::init(&log, &params);
+    blockInterrupt(false);
+    bool live = false;
+    for (const std::string& input : options.inputs) live = live || input == kStandardInput;
+    if (live) takeInterruptAsEndOfInput();
+
     int outcome = kDone;
-    for (std::size_t i = 0; i < options.files.size() && outcome == kDone; ++i)
-        outcome = transcribe(options, options.files[i], audio[i]);
+    for (std::size_t i = 0; i < options.inputs.size() && outcome == kDone; ++i)
+        outcome = transcribe(options, options.inputs[i], *sources[i]);
     QUORVEX::release();
     return outcome;
 }

@@ -23,6 +23,9 @@ void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);
 // Loop thread, inside a server context's connection factory: whether the
 // connection asked for is a WebSocket upgrade rather than a plain HTTP request.
 bool acceptingUpgrade(CWSSContext& context);
+// Loop thread: the transport refused the current request's body (413) for
+// passing the limit; for the connection's onHttpClose.
+bool requestBodyRefused(CWSSConn& conn);
 // Closes at once, without the close hand-shake: for a peer that missed a
 // deadline and would likely miss the next one too.
 void closeAtOnce(CWSSConn& conn);

@@ -108,6 +108,8 @@ void closeWhenSent(CWSSConn& conn, int status, const std::string& reason) {
     }
 }
 
+bool requestBodyRefused(CWSSConn& conn) { return ConnFields::handle(conn).bodyRefused; }
+
 bool acceptingUpgrade(CWSSContext& context) {
     auto& loop = context.loop();
     return loop && loop->server().upgrading();

@@ -48,6 +48,8 @@ struct ConnHandle {
     // Loop thread only: the status and reason of the close frame this side sends.
     int closeCode = 1000;
     std::string closeReason;
+    // Loop thread only: the current request's body passed the limit.
+    bool bodyRefused = false;
 
 private:
     std::mutex loopLock; // guards loop_

@@ -86,6 +86,7 @@ int ServerSide::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t
     CWSSConn* conn = link->conn;
     if (!conn) return -1;
     ConnFields::beginHttpRequest(*conn);
+    ConnFields::handle(*conn).bodyRefused = false;
     link->bodyBytes = 0;
     bool handled = false;
     guarded("processHttp", [&] { handled = conn->processHttp(loop_.owner(), wsi, uri, static_cast<int>(len)); });
@@ -93,15 +94,13 @@ int ServerSide::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t
     return answer(wsi, link, handled);
 }
 
-// A body is bounded like a message: past the limit the request gets 413 and
-// the connection goes, before the body is held in memory.
+// Past the body limit the request gets 413 and the connection goes, before
+// the body is held in memory; the connection's onHttpClose can tell why.
 int ServerSide::onHttpBody(ConnLink* link, const void* in, std::size_t len) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     link->bodyBytes += len;
-    if (link->bodyBytes > limits_.maxMessageBytes) {
-        if (link->bodyBytes - len <= limits_.maxMessageBytes)
-            lwsl_notice("%s: request body over %zu bytes refused\n", loop_.moduleName().c_str(),
-                        limits_.maxMessageBytes);
+    if (link->bodyBytes > limits_.maxBodyBytes) {
+        if (link->conn) ConnFields::handle(*link->conn).bodyRefused = true;
         lws_return_http_status(link->wsi, HTTP_STATUS_REQ_ENTITY_TOO_LARGE, nullptr);
         return -1;
     }

@@ -1,0 +1,80 @@
+#ifndef QUORVEX_TESTS_DEPLOY_HAPROXY_FIXTURE_H
+#define QUORVEX_TESTS_DEPLOY_HAPROXY_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "asr_fixture.h"
+#include "child_process.h"
+
+namespace quorvex::test {
+
+// quorvex-server with the echo engine on an ephemeral loopback port.
+class ServerProcess {
+public:
+    ServerProcess();
+    int port() const { return port_; }
+    ChildProcess& process() { return process_; }
+    // A gauge or counter from its /metrics; -1 when it cannot be read.
+    long long metric(const std::string& name);
+
+private:
+    ChildProcess process_;
+    int port_ = 0;
+};
+
+// Debian's haproxy running deploy/haproxy/quorvex.cfg in the foreground, with
+// the listening port and the servers filled in and quick health checks.
+class Haproxy {
+public:
+    explicit Haproxy(const std::vector<int>& serverPorts);
+    ~Haproxy();
+    bool running() const { return process_ != nullptr; }
+    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/asr"; }
+    // Server names as the template numbers them: quorvex1, quorvex2, ...
+    bool waitUntilDown(const std::string& server);
+    std::string output() { return process_ ? process_->output() : std::string(); }
+
+private:
+    std::string writeConfig(const std::vector<int>& serverPorts);
+    std::string directory_;
+    int listener_ = -1, port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// One recognition session through the library, streaming seeded noise to the
+// echo engine, which confirms byte count and checksum at the end.
+class EchoSession {
+public:
+    // `breaks`, when given, is notified each time the session breaks off.
+    explicit EchoSession(unsigned seed, Signal* breaks = nullptr);
+    ~EchoSession();
+    EchoSession(const EchoSession&) = delete;
+    EchoSession& operator=(const EchoSession&) = delete;
+
+    bool start(const std::string& url); // true once the session runs
+    void send(std::size_t frames);      // 20 ms each, as fast as they go
+    bool stopAndConfirm();              // every byte sent came back counted, in order
+    bool brokeOff() { return listener_.count("session") > 0; }
+    std::string heard();
+
+private:
+    struct Listener : RecordingListener {
+        Signal* breaks = nullptr;
+        void onSessionError(int code, const char* text) override {
+            RecordingListener::onSessionError(code, text); // recorded before anyone is told
+            if (breaks) breaks->update([] {});
+        }
+    };
+    Listener listener_;
+    QUORVEX::QvAsrClient* client_;
+    std::vector<unsigned char> pcm_;
+    unsigned seed_;
+};
+
+} // namespace quorvex::test
+
+#endif

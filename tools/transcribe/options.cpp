@@ -1,0 +1,85 @@
+#include "options.h"
+
+#ifndef QUORVEX_TOOLS_VERSION
+#error "the build gives the project's version"
+#endif
+
+namespace quorvex::tools {
+
+Request parseOptions(int argc, char** argv, Options& options, std::string& problem) {
+    bool onlyInputs = false;
+    int standardInputs = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (onlyInputs || arg == kStandardInput || arg.empty() || arg[0] != '-') {
+            standardInputs += arg == kStandardInput;
+            options.inputs.push_back(arg);
+        } else if (arg == "--") {
+            onlyInputs = true;
+        } else if (arg == "-h" || arg == "--help") {
+            return Request::Help;
+        } else if (arg == "--version") {
+            return Request::Version;
+        } else if (arg == "--realtime") {
+            options.realtime = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--url" || arg == "--token") {
+            if (i + 1 >= argc) {
+                problem = arg + " needs a value";
+                return Request::Usage;
+            }
+            (arg == "--url" ? options.url : options.token) = argv[++i];
+        } else {
+            problem = "unknown option " + arg;
+            return Request::Usage;
+        }
+    }
+    if (options.inputs.empty()) problem = "no input given (an audio file, or - for standard input)";
+    if (standardInputs > 1) problem = "standard input (-) can be given once";
+    return problem.empty() ? Request::Run : Request::Usage;
+}
+
+const char* helpText() {
+    return R"(usage: quorvex-transcribe [OPTION]... INPUT...
+Streams speech to a quorvex recognition server and prints what it heard:
+final results as lines (partial ones replaced in place on a terminal).
+
+Inputs, transcribed one after the other, one session each:
+  FILE           an audio file in any format libsndfile reads (WAV of any
+                 sample width, integer or float, FLAC, Ogg/Vorbis, MP3, ...),
+                 mixed down to mono and resampled to 16 kHz
+  -              raw 16 kHz 16-bit little-endian mono PCM from standard input,
+                 streamed as it arrives; the session ends at the end of the
+                 input or at Ctrl-C. A microphone, live:
+                   arecord -q -f S16_LE -r 16000 -c 1 -t raw | quorvex-transcribe -
+
+Options:
+  --url URL      the server: ws://HOST:PORT/PATH, or wss://... for TLS.
+                 Without it, an embedded server (pocketsphinx, US English)
+                 runs on loopback for the duration of the command.
+  --token TOKEN  the access token sent when a session starts (default empty)
+  --realtime     send files at the pace of speech, 20 ms of audio every 20 ms,
+                 instead of as fast as the connection takes them
+  --json         print one JSON object per result, partial and final:
+                 {"file","session_id","text","bg","ed","fin"}
+  -h, --help     show this help and exit
+  --version      show the tool's and the library's versions and exit
+  --             everything after it is an input, even if it starts with '-'
+
+Exit codes:
+  0  every input transcribed
+  2  bad arguments, or an input that cannot be read
+  3  cannot connect: refused, unreachable, or the WebSocket upgrade failed
+  4  the server refused the session (check --token)
+  5  the session broke off, or the server stopped answering
+  6  the server's host name does not resolve
+  7  the TLS handshake failed (a wss:// URL for a plain server?)
+)";
+}
+
+std::string versionText(const char* libraryVersion) {
+    return std::string("quorvex-transcribe ") + QUORVEX_TOOLS_VERSION + " (libquorvex " + libraryVersion + ")\n";
+}
+
+} // namespace quorvex::tools

@@ -1,0 +1,90 @@
+#include "printer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace quorvex::tools {
+namespace {
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+            continue;
+        }
+        if (c == '"' || c == '\\') out += '\\';
+        out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+Printer::Printer(bool json, std::string input)
+    : json_(json), input_(std::move(input)), terminal_(isatty(STDOUT_FILENO) != 0) {}
+
+void Printer::onMessageError(int, const char* text) { std::fprintf(stderr, "\n%s: %s\n", input_.c_str(), text); }
+
+void Printer::onSessionError(int, const char* text) {
+    std::fprintf(stderr, "\n%s: session error: %s\n", input_.c_str(), text);
+    finish(false);
+}
+
+void Printer::onStartResult(int code, const char* sessionId) {
+    std::lock_guard<std::mutex> guard(lock_);
+    startCode_ = code;
+    if (code == 0 && sessionId) sessionId_ = sessionId;
+    changed_.notify_all();
+}
+
+void Printer::onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (json_) {
+        std::printf("{\"file\":%s,\"session_id\":%s,\"text\":%s,\"bg\":%d,\"ed\":%d,\"fin\":%d}\n",
+                    jsonString(input_).c_str(), jsonString(sessionId_).c_str(), jsonString(result->text).c_str(),
+                    result->bg, result->ed, result->fin);
+    } else if (result->fin) {
+        std::printf("%s%s\n", terminal_ ? "\r\033[K" : "", result->text);
+    } else if (terminal_) {
+        std::printf("\r\033[K%s", result->text); // a partial result, replaced in place
+    }
+    std::fflush(stdout);
+}
+
+void Printer::onStopResult(int) { finish(true); }
+
+std::optional<int> Printer::waitStarted(std::chrono::seconds deadline) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, deadline, [&] { return startCode_ || finished_; });
+    return finished_ ? std::nullopt : startCode_;
+}
+
+bool Printer::brokeOff() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return finished_ && !stopped_;
+}
+
+bool Printer::waitStopped(std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, deadline, [&] { return finished_; });
+    return stopped_;
+}
+
+std::string Printer::sessionId() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sessionId_;
+}
+
+void Printer::finish(bool stopped) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (finished_) return;
+    finished_ = true;
+    stopped_ = stopped;
+    changed_.notify_all();
+}
+
+} // namespace quorvex::tools

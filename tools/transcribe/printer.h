@@ -1,0 +1,51 @@
+#ifndef QUORVEX_TOOLS_TRANSCRIBE_PRINTER_H
+#define QUORVEX_TOOLS_TRANSCRIBE_PRINTER_H
+
+#include <quorvex/quorvex.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace quorvex::tools {
+
+// Prints one session's results as they come (on the library's loop thread);
+// the main thread waits on it for the session's milestones.
+class Printer : public QUORVEX::QvAsrClientListener {
+public:
+    Printer(bool json, std::string input);
+
+    void onMessageError(int code, const char* text) override;
+    void onSessionError(int code, const char* text) override;
+    void onDestroyed(int) override {}
+    void onStartResult(int code, const char* sessionId) override;
+    void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) override;
+    void onStopResult(int) override;
+
+    // The start result (0, -2, -4), or nothing when the session broke off
+    // first (already reported) or no answer came before the deadline.
+    std::optional<int> waitStarted(std::chrono::seconds deadline);
+    bool brokeOff();
+    // True once the server confirmed the stop; false when the session broke
+    // off or nothing came before the deadline.
+    bool waitStopped(std::chrono::milliseconds deadline);
+    std::string sessionId();
+
+private:
+    void finish(bool stopped);
+
+    const bool json_;
+    const std::string input_;
+    const bool terminal_;
+    std::mutex lock_; // guards everything below, and stdout between results
+    std::condition_variable changed_;
+    std::optional<int> startCode_;
+    std::string sessionId_;
+    bool finished_ = false, stopped_ = false;
+};
+
+} // namespace quorvex::tools
+
+#endif
