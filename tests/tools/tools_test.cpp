@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstdio>
 #include <fstream>
 
 #include "program_run.h"
 #include "refusing_port.h"
+#include "wire_peer.h"
 #include "server/asr_server.h"
 
 namespace {
@@ -102,6 +105,19 @@ TEST(TranscribeTool, AnUnknownNameARefusalAndATlsFailureAreToldApart) {
 
     ToolRun notAUrl = transcribe("--url http://127.0.0.1/asr " + wav);
     EXPECT_EQ(notAUrl.exitCode, 2) << notAUrl.output;
+}
+
+TEST(TranscribeTool, AServerThatNeverAnswersEndsWithinTheTimeout) {
+    std::string wav = writeWav(16000, 1, 16);
+    quorvex::test::WirePeer silent(quorvex::test::WirePeer::Mode::NeverAnswer);
+    auto begun = std::chrono::steady_clock::now();
+    ToolRun run = transcribe("--timeout 1 --url " + silent.url() + " " + wav);
+    auto took = std::chrono::steady_clock::now() - begun;
+    EXPECT_EQ(run.exitCode, 8) << run.output;
+    EXPECT_NE(run.output.find("accepted the connection"), std::string::npos) << run.output;
+    EXPECT_LT(took, std::chrono::seconds(10)) << "--timeout 1 was not the bound";
+    for (const char* bad : {"0", "abc", "3601", ""})
+        EXPECT_EQ(transcribe(std::string("--timeout ") + bad + " " + wav).exitCode, 2) << "--timeout " << bad;
 }
 
 TEST(TranscribeTool, RefusedConnectionAndWrongTokenHaveTheirOwnCodes) {

@@ -24,6 +24,15 @@ Request parseOptions(int argc, char** argv, Options& options, std::string& probl
             options.realtime = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--timeout") {
+            std::string value = i + 1 < argc ? argv[++i] : "";
+            bool digits = !value.empty() && value.size() <= 4 &&
+                          value.find_first_not_of("0123456789") == std::string::npos;
+            options.timeoutSeconds = digits ? std::stoi(value) : 0;
+            if (options.timeoutSeconds < 1 || options.timeoutSeconds > 3600) {
+                problem = "--timeout takes whole seconds from 1 to 3600";
+                return Request::Usage;
+            }
         } else if (arg == "--url" || arg == "--token") {
             if (i + 1 >= argc) {
                 problem = arg + " needs a value";
@@ -61,6 +70,11 @@ Options:
   --token TOKEN  the access token sent when a session starts (default empty)
   --realtime     send files at the pace of speech, 20 ms of audio every 20 ms,
                  instead of as fast as the connection takes them
+  --timeout S    how long to wait for each answer of the server: the
+                 connection, the session start, and any sign of life after
+                 the end of the input (default 10; 1 to 3600). A file sent
+                 faster than real time also gets twice its length for the
+                 server to catch up.
   --json         print one JSON object per result, partial and final:
                  {"file","session_id","text","bg","ed","fin"}
   -h, --help     show this help and exit
@@ -75,6 +89,8 @@ Exit codes:
   5  the session broke off, or the server stopped answering
   6  the server's host name does not resolve
   7  the TLS handshake failed (a wss:// URL for a plain server?)
+  8  the server took the connection but did not answer within --timeout
+     (or refused the WebSocket upgrade: is the path right?)
 )";
 }
 

@@ -15,6 +15,7 @@ enum Exit {
     kSessionError = 5,      // the session broke off, or the server went silent
     kNameUnknown = 6,       // the host name does not resolve
     kTlsFailed = 7,         // TCP works, TLS does not
+    kNoAnswer = 8,          // the server took the connection, but no session came of it in time
 };
 
 constexpr const char* kStandardInput = "-";
@@ -22,6 +23,7 @@ constexpr const char* kStandardInput = "-";
 struct Options {
     std::string url, token;
     bool realtime = false, json = false;
+    int timeoutSeconds = 10; // the longest wait for each answer of the server
     std::vector<std::string> inputs; // paths; kStandardInput for raw PCM on standard input
 };
 

@@ -26,7 +26,6 @@ using namespace quorvex::tools;
 namespace {
 
 constexpr std::size_t kFrameBytes = 640; // 20 ms
-constexpr std::chrono::seconds kStartDeadline{30};
 constexpr std::chrono::seconds kProbeDeadline{5};
 // The server may still be recognising a backlog: twice the audio's length, and this margin.
 constexpr std::chrono::seconds kStopMargin{30};
@@ -65,6 +64,7 @@ int reportConnectFailure(const std::string& input, const std::string& url) {
     case Reach::BadUrl: return kUsage;
     case Reach::NameUnknown: return kNameUnknown;
     case Reach::TlsFailed: return kTlsFailed;
+    case Reach::Reachable: return kNoAnswer;
     default: return kConnectionFailed;
     }
 }
@@ -105,10 +105,12 @@ std::optional<std::uint64_t> stream(QUORVEX::QvAsrClient& client, Printer& print
 
 int runSession(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audio, const Options& options,
                const std::string& input) {
-    std::optional<int> started = printer.waitStarted(kStartDeadline);
+    // The library answers within its connect and start deadlines; a margin on top.
+    auto startDeadline = std::chrono::seconds(2 * options.timeoutSeconds) + kProbeDeadline;
+    std::optional<int> started = printer.waitStarted(startDeadline);
     if (!started && !printer.brokeOff())
         std::fprintf(stderr, "%s: no answer to the session start within %lld s\n", input.c_str(),
-                     static_cast<long long>(kStartDeadline.count()));
+                     static_cast<long long>(startDeadline.count()));
     if (!started) return kSessionError;
     if (*started == -2) return reportConnectFailure(input, options.url);
     if (*started != 0) {
@@ -124,6 +126,18 @@ int runSession(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audi
         return kSessionError;
     }
     return sent ? kDone : kUsage;
+}
+
+// Every wait of the library bounded by --timeout; a file sent faster than
+// real time also gives the server twice its length to catch up after the stop.
+QUORVEX::QvAsrClientLimits clientLimits(const Options& options, std::uint64_t longestBytes) {
+    QUORVEX::QvAsrClientLimits limits{};
+    int timeoutMs = options.timeoutSeconds * 1000;
+    std::uint64_t catchUpMs = options.realtime ? 0 : std::min<std::uint64_t>(longestBytes / 16, 7200 * 1000);
+    limits.connectTimeoutMs = timeoutMs;
+    limits.startTimeoutMs = timeoutMs;
+    limits.stopTimeoutMs = timeoutMs + static_cast<int>(catchUpMs);
+    return limits;
 }
 
 // 0 at once, or once an ending session's connection has closed; -5 while the
@@ -205,6 +219,8 @@ int main(int argc, char** argv) {
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr); // libwebsockets' notices are not for users of a tool
     std::vector<std::unique_ptr<AudioSource>> sources;
     if (!openInputs(options, sources)) return kUsage;
+    std::uint64_t longestBytes = 0;
+    for (const auto& source : sources) longestBytes = std::max(longestBytes, source->expectedBytes());
 
     blockInterrupt(true); // for every thread started from here on
     std::unique_ptr<quorvex::server::AsrServer> embedded;
@@ -221,6 +237,8 @@ int main(int argc, char** argv) {
     QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
     QUORVEX::QvAsrSdkInitParam params{};
     QUORVEX::init(&log, &params);
+    QUORVEX::QvAsrClientLimits limits = clientLimits(options, longestBytes);
+    QUORVEX::setClientLimits(&limits);
     blockInterrupt(false);
     bool live = false;
     for (const std::string& input : options.inputs) live = live || input == kStandardInput;
