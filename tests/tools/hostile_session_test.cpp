@@ -210,3 +210,18 @@ TEST_F(HostileClients, AWrongTokenIsFinalAndRepeatedOnesLockTheAddressOut) {
     good.sendAudio(10000);
     EXPECT_TRUE(good.finish()) << "a running session is not affected by its address's lockout";
 }
+
+TEST_F(HostileClients, TextThatIsNotUtf8ClosesWith1007) {
+    serve(ServerOptions{});
+    EchoSession good(port());
+    ASSERT_TRUE(good.start());
+    good.sendAudio(6400);
+
+    WsPeer badText;
+    ASSERT_EQ(badText.open(port()), 101);
+    badText.sendText(std::string("\xff\xfe not UTF-8", 12));
+    EXPECT_EQ(badText.closeCode(), 1007) << "invalid UTF-8 in a text frame";
+
+    good.sendAudio(6400);
+    EXPECT_TRUE(good.finish());
+}

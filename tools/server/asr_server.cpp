@@ -1,5 +1,7 @@
 #include "asr_server.h"
 
+#include <libwebsockets.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -86,6 +88,8 @@ bool AsrServer::start(std::string& error) {
     config.listenPort = shared_->options.port;
     std::snprintf(config.bindInterface, sizeof config.bindInterface, "%s", shared_->options.bind.c_str());
     std::snprintf(config.moduleName, sizeof config.moduleName, "quorvex-server");
+    // Text frames that are not UTF-8 end the connection with 1007, as RFC 6455 asks.
+    config.lwsOptions |= static_cast<std::int32_t>(LWS_SERVER_OPTION_VALIDATE_UTF8);
     context_ = std::make_unique<CWSSContext>();
     Shared& shared = *shared_;
     shared.context = context_.get();
