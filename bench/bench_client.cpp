@@ -101,6 +101,9 @@ BENCHMARK(BM_DestroyClosedClient)->Iterations(20000)->UseRealTime();
 // The calling thread's cost of one 640-byte sendAudio while streaming.
 void BM_SendAudio640(benchmark::State& state) {
     Library library;
+    QvAsrClientLimits roomy{}; // a million frames at once measure the call, not the queue cap
+    roomy.sendQueueBytes = 1 << 30;
+    setClientLimits(&roomy);
     ScriptedServer server(TestServer::Options{false, false, true});
     RecordingListener listener;
     QvAsrClient* client = createAsrInstance();
@@ -118,6 +121,8 @@ void BM_SendAudio640(benchmark::State& state) {
     stopAndWaitClose(client);
     destroyAsrInstance(client);
     delete client;
+    QvAsrClientLimits defaults{};
+    setClientLimits(&defaults);
 }
 BENCHMARK(BM_SendAudio640)->Iterations(1000000);
 

@@ -3,6 +3,7 @@
 
 #include "bench_util.h"
 #include "recording_client.h"
+#include "transport/detail/conn_control.h"
 #include "test_server.h"
 
 using namespace quorvex::bench;
@@ -43,6 +44,9 @@ void BM_WriteThroughput640(benchmark::State& state) {
     TestServer server(TestServer::Options{false, false, true});
     LoopOwner loop;
     RecordingClient client(loop.context);
+    tagWSSLimits roomy; // a burst of 128 MB measures the write path, not the queue cap
+    roomy.sendQueueBytes = std::size_t(1) << 30;
+    quorvex::transport::detail::setConnLimits(client, roomy);
     if (!client.connectTo(server.url()) || !client.waitEstablished()) {
         state.SkipWithError("the loopback connection did not open within 5 s");
         return;
