@@ -37,7 +37,9 @@ public:
 
     void init(CWSSContext* ctx, lws* wsi);
     void uninit();
-    // Any thread: the connection closes at the loop's next pass, then onClose.
+    // Any thread: what is queued is dropped and a close frame (1000) leaves as
+    // soon as the socket takes it (a peer that takes nothing is cut off after
+    // 2 s); then onClose.
     void close();
     // Any thread: sends what is queued, then closes with status 1000 (close
     // frame), then onClose. For a server that answers before hanging up.

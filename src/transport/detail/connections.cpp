@@ -73,7 +73,7 @@ void Connections::onPeerClose(const void* in, std::size_t len) {
 // libwebsockets sends a close frame only from a writable callback: the send
 // path writes it as soon as it can, and a peer that takes nothing more is
 // cut off after a short grace.
-void Connections::closeGracefully(CWSSConn* conn, lws* wsi) {
+void Connections::closeGracefully(CWSSConn* conn, lws* wsi, int status, const char* reason) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     constexpr int kCloseFrameGraceSeconds = 2;
     ConnHandle& handle = ConnFields::handle(*conn);
@@ -82,6 +82,8 @@ void Connections::closeGracefully(CWSSConn* conn, lws* wsi) {
         return;
     }
     ConnFields::queue(*conn).close(); // nothing more leaves after the close
+    handle.closeCode = status;
+    handle.closeReason = reason;
     handle.closeWhenSent = true;
     lws_callback_on_writable(wsi);
     lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
@@ -127,14 +129,10 @@ int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
     case MessageAssembler::Outcome::Complete:
         deliver(link);
         break;
-    case MessageAssembler::Outcome::TooBig: {
+    case MessageAssembler::Outcome::TooBig:
         lwsl_err("%s: incoming message over %zu bytes, closing\n", loop_.moduleName().c_str(), link->rx.limit());
-        static const char reason[] = "message too big";
-        lws_close_reason(wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE,
-                         reinterpret_cast<unsigned char*>(const_cast<char*>(reason)), sizeof reason - 1);
-        killAsync(wsi);
+        closeGracefully(link->conn, wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, "message too big");
         break;
-    }
     }
     return 0;
 }

@@ -59,8 +59,9 @@ public:
     void settleClose(ConnLink* link);
     // Logs the close code and reason a peer sent.
     void onPeerClose(const void* in, std::size_t len);
-    // Closes with a close frame (1000) as soon as the socket takes one.
-    void closeGracefully(CWSSConn* conn, lws* wsi);
+    // Closes with a close frame as soon as the socket takes one; what is
+    // still queued is dropped.
+    void closeGracefully(CWSSConn* conn, lws* wsi, int status = 1000, const char* reason = "");
     // Frees a connection object the loop owns, after its last event.
     void releaseOwned(ConnLink* link);
     int onReceive(ConnLink* link, const void* in, std::size_t len);
