@@ -118,7 +118,8 @@ bool CWSSConn::processHttp(CWSSContext* ctx, lws* handle, const char* in, int le
     connContext = ctx;
     wsi = handle;
     requestUri.assign(in ? in : "", in && len > 0 ? static_cast<std::size_t>(len) : 0);
-    if (lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI)) {
+    handle_->headOnly = lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI) > 0;
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) || handle_->headOnly) {
         method = 0;
     } else if (lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI)) {
         method = 1;
@@ -164,7 +165,8 @@ void CWSSConn::onHttpWrite() {
         _lws_log(LLL_ERR, "lws_add_http_common_headers error");
         return;
     }
-    lws_write(wsi, reinterpret_cast<unsigned char*>(&response[kReserved]), bodyLength, LWS_WRITE_HTTP_FINAL);
+    if (!handle_->headOnly)
+        lws_write(wsi, reinterpret_cast<unsigned char*>(&response[kReserved]), bodyLength, LWS_WRITE_HTTP_FINAL);
     response.clear();
     // Non-zero: the connection cannot carry another request (no keep-alive), so let it go.
     if (lws_http_transaction_completed(wsi)) lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC);

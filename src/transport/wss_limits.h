@@ -16,6 +16,10 @@ struct tagWSSLimits {
     // Server contexts: one HTTP request body; a larger one is answered 413
     // and the connection closes, before the body is held in memory.
     std::size_t maxBodyBytes = 64u << 20;
+    // Server contexts: accepted connections open at once (HTTP and
+    // WebSocket). One more is closed as soon as it is accepted, so a flood
+    // is refused promptly instead of queueing; 0: no cap of our own.
+    unsigned int maxConnections = 0;
     // Nothing received for this long: libwebsockets pings the peer...
     unsigned short pingAfterSeconds = 10;
     // ...and hangs up when still nothing has come back.

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,8 @@ namespace quorvex::test {
 // pipe: the port it announces, signals, its exit code and every line it wrote.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& arguments) {
+    // descriptorLimit: the open file limit (soft and hard) it starts with; 0 keeps the test's.
+    explicit ServerProcess(const std::vector<std::string>& arguments, unsigned int descriptorLimit = 0) {
         int out[2];
         if (pipe(out) != 0) return;
         pid_ = fork();
@@ -27,6 +29,8 @@ public:
             dup2(out[1], 1);
             dup2(out[1], 2);
             close(out[0]);
+            rlimit files{descriptorLimit, descriptorLimit};
+            if (descriptorLimit && setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(126);
             std::vector<char*> argv{const_cast<char*>(QUORVEX_SERVER)};
             for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
             argv.push_back(nullptr);

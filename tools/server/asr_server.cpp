@@ -1,6 +1,7 @@
 #include "asr_server.h"
 
 #include <libwebsockets.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,9 +21,20 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// Connections the open file limit leaves room for (read after main raised it).
+unsigned int connectionRoom() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1000000;
+    rlim_t soft = std::min<rlim_t>(limit.rlim_cur, 1000000);
+    return static_cast<unsigned int>(soft > 2 * kReservedDescriptors ? soft - kReservedDescriptors
+                                                                        : std::max<rlim_t>(1, soft / 2));
+}
+
 ServerOptions resolved(ServerOptions limits, const Engine& engine) {
     if (limits.workers == 0) limits.workers = std::max(1u, std::thread::hardware_concurrency());
     if (limits.maxSessions == 0) limits.maxSessions = engine.suggestedSessions(limits.workers);
+    unsigned int descriptors = connectionRoom();
+    if (limits.maxConnections == 0 || limits.maxConnections > descriptors) limits.maxConnections = descriptors;
     return limits;
 }
 
@@ -99,6 +111,7 @@ bool AsrServer::start(std::string& error) {
     limits.maxMessageBytes = std::max(shared.options.maxMessageBytes, shared.options.maxFrameBytes);
     limits.sendQueueBytes = shared.options.maxSendQueueBytes;
     limits.maxBodyBytes = shared.options.maxPostBytes;
+    limits.maxConnections = shared.options.maxConnections;
     limits.pingAfterSeconds = static_cast<unsigned short>(shared.options.pingAfterSeconds);
     limits.hangUpAfterSeconds = static_cast<unsigned short>(shared.options.hangUpAfterSeconds);
     auto factory = [&shared](const std::string& path) -> CWSSConn* {

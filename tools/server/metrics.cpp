@@ -7,7 +7,7 @@ namespace {
 constexpr const char* kRefusalNames[] = {
     "busy",       "draining",      "bad_token",       "token_lockout", "message_too_large",
     "bad_json",   "json_too_deep", "unknown_type",    "wrong_state",   "frame_too_large",
-    "bad_frame",  "backlog",       "wrong_path",      "post_too_large",
+    "bad_frame",  "backlog",       "wrong_path",      "post_too_large", "connection_limit",
 };
 static_assert(std::size(kRefusalNames) == static_cast<std::size_t>(Refusal::Count));
 
@@ -81,6 +81,7 @@ std::string Metrics::render(const ServerOptions& limits, bool draining) const {
         text += std::string("quorvex_limit{name=\"") + name + "\"} " + std::to_string(value) + "\n";
     };
     limit("max_sessions", limits.maxSessions);
+    limit("max_connections", limits.maxConnections);
     limit("max_message_bytes", limits.maxMessageBytes);
     limit("max_json_depth", limits.maxJsonDepth);
     limit("max_frame_bytes", limits.maxFrameBytes);

@@ -30,6 +30,7 @@ enum class Refusal {
     Backlog,
     WrongPath,       // a WebSocket on a path other than the session path
     PostTooLarge,
+    ConnectionLimit, // closed as soon as accepted: every connection slot taken
     Count
 };
 

@@ -105,6 +105,10 @@ const std::vector<Option>& options() {
          "concurrent sessions (and recognisers); beyond it START is refused with msg_code 503 "
          "(default: engine's share per worker times the workers)",
          "1 to 100000", count(&ServerOptions::maxSessions, 1, 100000)},
+        {"--max-connections", "N",
+         "connections open at once; one more is closed as soon as it is accepted (default and most: the "
+         "open file limit less " + std::to_string(kReservedDescriptors) + ")",
+         "1 to 1000000", count(&ServerOptions::maxConnections, 1, 1000000)},
         {"--max-message-bytes", "N",
          "largest control message; a larger one ends the connection (default " + std::to_string(d.maxMessageBytes) +
              ")",

@@ -15,6 +15,7 @@ struct ServerOptions {
     unsigned int workers = 0; // recognition threads; 0: one per core
 
     unsigned int maxSessions = 0;            // 0: what the engine suggests for the workers
+    unsigned int maxConnections = 0;         // open at once; 0 (and above it): the descriptor limit less a reserve
     std::size_t maxMessageBytes = 64 * 1024; // one control message
     unsigned int maxJsonDepth = 16;          // nesting of a control message
     std::size_t maxFrameBytes = 64000;       // one audio frame (2 s)
@@ -47,6 +48,10 @@ bool parseCommandLine(int argc, const char* const* argv, CommandLine& line, std:
 
 // The --help text: every option, its argument, its meaning and its default.
 std::string usageText();
+
+// Descriptors kept free of connections for the engine, logs and the
+// listener: accept() never meets EMFILE, which it could only retry at once.
+constexpr unsigned int kReservedDescriptors = 64;
 
 constexpr const char* kServerVersion = "quorvex-server 1.0.0";
 constexpr int kDefaultPort = 8765;

@@ -77,8 +77,9 @@ int main(int argc, char** argv) {
         return kCannotStart;
     }
     const ServerOptions& limits = server.limits();
-    logLine("%s engine, %u worker(s), up to %u session(s), listening on %s (GET /healthz, /metrics)", engine->name(),
-            limits.workers, limits.maxSessions, server.url().c_str());
+    logLine("%s engine, %u worker(s), up to %u session(s) and %u connection(s), listening on %s (GET /healthz, "
+            "/metrics)",
+            engine->name(), limits.workers, limits.maxSessions, limits.maxConnections, server.url().c_str());
     int received = 0;
     sigwait(&stopSignals, &received);
     logLine("%s, stopping (a second signal exits at once)", strsignal(received));

@@ -28,6 +28,9 @@ bool StatusConn::processRequest() {
         else
             answer(200, "ok\n");
     } else if (requestUri == "/metrics") {
+        // The transport refuses those before any connection exists: its count is the count.
+        shared_.metrics.refusals[static_cast<std::size_t>(Refusal::ConnectionLimit)] =
+            static_cast<std::int64_t>(quorvex::transport::detail::connectionsRefused(*shared_.context));
         answer(200, shared_.metrics.render(shared_.options, shared_.draining));
     } else {
         return false;

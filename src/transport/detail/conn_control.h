@@ -1,6 +1,7 @@
 #ifndef QUORVEX_TRANSPORT_DETAIL_CONN_CONTROL_H
 #define QUORVEX_TRANSPORT_DETAIL_CONN_CONTROL_H
 
+#include <cstdint>
 #include <string>
 
 #include "../wss_limits.h"
@@ -23,6 +24,8 @@ void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);
 // Loop thread, inside a server context's connection factory: whether the
 // connection asked for is a WebSocket upgrade rather than a plain HTTP request.
 bool acceptingUpgrade(CWSSContext& context);
+// Connections a server context closed at once for its connection cap.
+std::uint64_t connectionsRefused(const CWSSContext& context);
 // Loop thread: the transport refused the current request's body (413) for
 // passing the limit; for the connection's onHttpClose.
 bool requestBodyRefused(CWSSConn& conn);

@@ -115,6 +115,11 @@ bool acceptingUpgrade(CWSSContext& context) {
     return loop && loop->server().upgrading();
 }
 
+std::uint64_t connectionsRefused(const CWSSContext& context) {
+    auto& loop = context.loop();
+    return loop ? loop->server().refused() : 0;
+}
+
 void closeAtOnce(CWSSConn& conn) {
     if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestKill(&conn);
 }

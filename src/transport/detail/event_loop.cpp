@@ -175,6 +175,14 @@ int EventLoop::callback(lws* wsi, lws_callback_reasons reason, void* user, void*
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
         loop->drainCommands();
         return 0; // non-zero would close the event pipe
+    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION: // wsi is the listener; non-zero closes the new socket
+        return loop->server_.admit() ? 0 : 1;
+    case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
+        loop->server_.onAccepted(wsi);
+        return 0;
+    case LWS_CALLBACK_WSI_DESTROY:
+        loop->server_.onDestroyed(wsi);
+        break; // and the connection's own end below
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
         return loop->server_.acceptUpgrade(wsi);
     case LWS_CALLBACK_HTTP:

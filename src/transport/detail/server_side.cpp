@@ -44,6 +44,31 @@ bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info&
     return true;
 }
 
+bool ServerSide::admit() {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (limits_.maxConnections == 0 || accepted_.size() < limits_.maxConnections) return true;
+    ++refused_;
+    reportRefusals();
+    return false;
+}
+
+void ServerSide::reportRefusals() {
+    std::uint64_t now = nowMillis();
+    if (lastReportMs_ != 0 && now - lastReportMs_ < 1000) return;
+    lastReportMs_ = now;
+    std::uint64_t total = refused_.load();
+    lwsl_err("%s: %zu connections open, the limit: %llu new connection(s) closed at once\n",
+             loop_.moduleName().c_str(), accepted_.size(), static_cast<unsigned long long>(total - reported_));
+    reported_ = total;
+}
+
+void ServerSide::onAccepted(lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    accepted_.insert(wsi);
+}
+
+void ServerSide::onDestroyed(lws* wsi) { accepted_.erase(wsi); }
+
 CWSSConn* ServerSide::make(const std::string& path) {
     CWSSConn* conn = nullptr;
     if (factory_) guarded("connection factory", [&] { conn = factory_(path); });
@@ -132,7 +157,8 @@ int ServerSide::answer(lws* wsi, ConnLink* link, bool handled) {
     if (handled) {
         lwsl_err("%s: request handled without a response\n", loop_.moduleName().c_str());
         status = HTTP_STATUS_INTERNAL_SERVER_ERROR;
-    } else if (!lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) && !lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI)) {
+    } else if (!lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) && !lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI) &&
+               !lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI)) {
         status = HTTP_STATUS_METHOD_NOT_ALLOWED;
     }
     if (lws_return_http_status(wsi, status, nullptr)) return -1;

@@ -4,8 +4,10 @@
 #include <libwebsockets.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 
 #include "../wss_limits.h"
 
@@ -35,6 +37,13 @@ public:
     // Loop: the factory is being asked for a WebSocket upgrade, not plain HTTP.
     bool upgrading() const { return upgrading_; }
 
+    // The connection cap: a socket just accepted is admitted or closed at
+    // once; admitted ones are counted until their wsi is destroyed.
+    bool admit();
+    void onAccepted(lws* wsi);
+    void onDestroyed(lws* wsi);
+    std::uint64_t refused() const { return refused_.load(); } // any thread
+
     int acceptUpgrade(lws* wsi);
     int onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t len);
     int onHttpBody(ConnLink* link, const void* in, std::size_t len);
@@ -45,6 +54,7 @@ public:
 private:
     CWSSConn* make(const std::string& path);
     int answer(lws* wsi, ConnLink* link, bool handled);
+    void reportRefusals();
 
     EventLoop& loop_;
     ConnFactory factory_;
@@ -52,6 +62,10 @@ private:
     bool upgrading_ = false;
     lws_retry_bo_t idlePolicy_{};
     std::atomic<int> port_{0};
+    std::unordered_set<lws*> accepted_;
+    std::atomic<std::uint64_t> refused_{0};
+    std::uint64_t reported_ = 0;      // refusals already in a log line
+    std::uint64_t lastReportMs_ = 0;  // a flood is reported once a second, not once a socket
 };
 
 } // namespace quorvex::transport::detail
