@@ -45,6 +45,7 @@ public:
         if (read(portPipe[0], &port_, sizeof port_) != sizeof port_) std::abort();
     }
 
+    int port() const { return port_; }
     std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/asr"; }
 
     // Stops the child; its result, and the CPU seconds it used.

@@ -1,0 +1,126 @@
+// The library against the floor: the same real-time sessions from quorvex and
+// from a bare epoll client, against one load server, in one invocation, in
+// alternating order. Each client runs in its own process so that its CPU and
+// memory are its own.
+//   compare_floor [sessions=1000] [seconds=5] [rounds=2] [only=floor|quorvex]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "../child_server.h"
+#include "../process_stats.h"
+#include "floor_client.h"
+#include "load_server.h"
+#include "quorvex_sessions.h"
+
+using namespace quorvex::bench;
+
+namespace {
+
+enum class Kind { Floor, Quorvex };
+const char* name(Kind kind) { return kind == Kind::Floor ? "floor (epoll, bare sockets)" : "quorvex"; }
+
+RunFigures measure(Kind kind, const Workload& load, int port) {
+    if (kind == Kind::Quorvex) {
+        QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
+        QUORVEX::QvAsrSdkInitParam params{};
+        QUORVEX::init(&log, &params);
+    }
+    RunFigures figures;
+    {
+        Sessions sessions(load);
+        long rssBefore = residentKiB(), rssStreaming = 0;
+        double cpuBefore = cpuSeconds();
+        std::unique_ptr<LoadClient> client;
+        if (kind == Kind::Floor)
+            client = std::make_unique<FloorClient>(port, sessions);
+        else
+            client = std::make_unique<QuorvexClient>("ws://127.0.0.1:" + std::to_string(port) + "/asr", sessions);
+        runWorkload(load, *client, sessions, [&] { rssStreaming = residentKiB(); }, figures);
+        figures.cpuSeconds = cpuSeconds() - cpuBefore;
+        figures.rssKiBPerSession = double(rssStreaming - rssBefore) / load.sessions;
+    }
+    if (kind == Kind::Quorvex) QUORVEX::release();
+    return figures;
+}
+
+// In a child process; its figures come back through a pipe.
+RunFigures measureApart(Kind kind, const Workload& load, int port) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) std::abort();
+    pid_t child = fork();
+    if (child == 0) {
+        RunFigures figures = measure(kind, load, port);
+        if (write(pipeEnds[1], &figures, sizeof figures) != sizeof figures) std::_Exit(2);
+        std::_Exit(0);
+    }
+    close(pipeEnds[1]);
+    RunFigures figures;
+    if (read(pipeEnds[0], &figures, sizeof figures) != sizeof figures) std::fprintf(stderr, "%s: no figures\n", name(kind));
+    close(pipeEnds[0]);
+    waitpid(child, nullptr, 0);
+    return figures;
+}
+
+void print(const char* who, const RunFigures& f, const Workload& load) {
+    double sessionSeconds = double(load.sessions) * load.seconds;
+    std::printf("| %-28s | %8.3f | %6.1f | %6.2f / %6.2f | %6.2f / %6.2f | %6.2f / %6.2f | %d of %d, %lld of %lld bytes |\n",
+                who, 1000 * f.cpuSeconds / sessionSeconds, f.rssKiBPerSession, f.startP50, f.startP99, f.textP50,
+                f.textP99, f.stopP50, f.stopP99, f.sessionsOk, load.sessions,
+                static_cast<long long>(f.bytesConfirmed), static_cast<long long>(f.bytesSent));
+}
+
+void printRatio(const RunFigures& q, const RunFigures& f) {
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("| %-28s | %7.2fx | %5.2fx | %5.2fx / %5.2fx | %5.2fx / %5.2fx | %5.2fx / %5.2fx | |\n",
+                "quorvex / floor", ratio(q.cpuSeconds, f.cpuSeconds), ratio(q.rssKiBPerSession, f.rssKiBPerSession),
+                ratio(q.startP50, f.startP50), ratio(q.startP99, f.startP99), ratio(q.textP50, f.textP50),
+                ratio(q.textP99, f.textP99), ratio(q.stopP50, f.stopP50), ratio(q.stopP99, f.stopP99));
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Workload load;
+    load.sessions = argc > 1 ? std::atoi(argv[1]) : 1000;
+    load.seconds = argc > 2 ? std::atoi(argv[2]) : 5;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
+    const std::string only = argc > 4 ? argv[4] : ""; // one client alone, for a profiler
+    raiseDescriptorLimit();
+    ChildServer server([&](const auto& ready, const auto& waitForStop) {
+        return serveLoad(load.textEvery, ready, waitForStop);
+    });
+    std::printf("%d sessions x %d s, %d-byte frames every %d ms, a text per %d frames; %d round(s)\n", load.sessions,
+                load.seconds, load.frameBytes, load.frameMs, load.textEvery, rounds);
+    std::printf("| client | CPU ms per session-s | RSS KiB per session | start p50 / p99 ms | text p50 / p99 ms | "
+                "stop p50 / p99 ms | confirmed |\n|---|---|---|---|---|---|---|\n");
+    bool allConfirmed = true;
+    for (int round = 0; round < rounds; ++round) {
+        bool floorFirst = round % 2 == 0;
+        RunFigures figures[2];
+        for (Kind kind : floorFirst ? std::vector<Kind>{Kind::Floor, Kind::Quorvex} : std::vector<Kind>{Kind::Quorvex, Kind::Floor}) {
+            RunFigures& f = figures[kind == Kind::Floor ? 0 : 1];
+            if (!only.empty() && only != (kind == Kind::Floor ? "floor" : "quorvex")) continue;
+            f = measureApart(kind, load, server.port());
+            allConfirmed &= f.sessionsOk == load.sessions && f.bytesConfirmed == f.bytesSent;
+        }
+        print(name(Kind::Floor), figures[0], load);
+        print(name(Kind::Quorvex), figures[1], load);
+        printRatio(figures[1], figures[0]);
+    }
+    double serverCpu = 0;
+    server.stop(serverCpu);
+    return allConfirmed ? 0 : 3;
+}

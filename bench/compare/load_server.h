@@ -1,0 +1,19 @@
+#ifndef QUORVEX_BENCH_COMPARE_LOAD_SERVER_H
+#define QUORVEX_BENCH_COMPARE_LOAD_SERVER_H
+
+#include <cstdint>
+#include <functional>
+
+namespace quorvex::bench {
+
+// A recognition server reduced to its wire behaviour, on one libwebsockets
+// loop thread: START answered at once, a text "f<count>" after every
+// textEvery-th audio frame, and on STOP a final text "bytes:<n>" (the audio
+// bytes it received) and STOP_SESSION_RES. Runs until waitForStop returns;
+// the audio bytes it received in all.
+std::uint64_t serveLoad(int textEvery, const std::function<void(int port)>& ready,
+                        const std::function<void()>& waitForStop);
+
+} // namespace quorvex::bench
+
+#endif

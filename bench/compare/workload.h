@@ -1,0 +1,100 @@
+#ifndef QUORVEX_BENCH_COMPARE_WORKLOAD_H
+#define QUORVEX_BENCH_COMPARE_WORKLOAD_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorvex::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// The load both clients carry: every session streams frames in real time and
+// the load server answers one text per textEvery frames, each naming the
+// frame count it answers ("f<count>"), and a final text "bytes:<n>".
+struct Workload {
+    int sessions = 1000;
+    int seconds = 5;
+    int frameBytes = 640;
+    int frameMs = 20;
+    int textEvery = 10;
+    int arrivalUs = 500; // between one session's start (or stop) and the next
+    int frames() const { return seconds * 1000 / frameMs; }
+};
+
+// One session's timings. The runner writes the send side; the client's
+// receiving thread writes the answers. The runner reads the answers only
+// after the session reported its end (the lock of Sessions is the fence).
+struct SessionRecord {
+    Clock::time_point startCalled, stopCalled;
+    std::int64_t startUs = -1, stopUs = -1;
+    std::vector<std::atomic<std::int64_t>> frameSentUs; // by frame count, since the run began
+    std::vector<std::int64_t> textUs;
+    std::int64_t bytesSent = 0, bytesConfirmed = -1;
+    bool ok = false;
+    bool startReported = false, endReported = false; // under the lock of Sessions
+};
+
+// Every session of a run, and a count of those started and ended that the
+// runner waits on with a deadline.
+class Sessions {
+public:
+    Sessions(const Workload& load);
+    SessionRecord& operator[](int session) { return records_[static_cast<std::size_t>(session)]; }
+    int size() const { return static_cast<int>(records_.size()); }
+
+    // Receiving side.
+    void started(int session, bool ok);
+    void text(int session, const std::string& text); // "f<count>" or "bytes:<n>"
+    void ended(int session, bool ok);
+    // Sending side.
+    void frameSent(int session, int count);
+
+    bool waitStarted(std::chrono::seconds deadline);
+    bool waitEnded(std::chrono::seconds deadline);
+    int startedCount();
+    int endedCount();
+
+private:
+    Clock::time_point epoch_ = Clock::now();
+    std::vector<SessionRecord> records_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int started_ = 0, ended_ = 0;
+};
+
+// What a client reports back to the runner (through a pipe: plain data only).
+struct RunFigures {
+    double cpuSeconds = 0;
+    double rssKiBPerSession = 0;
+    double startP50 = 0, startP99 = 0, textP50 = 0, textP99 = 0, stopP50 = 0, stopP99 = 0; // ms
+    std::int64_t bytesSent = 0, bytesConfirmed = 0, texts = 0;
+    int sessionsOk = 0;
+};
+
+// The client under test, driven by runWorkload on the runner's thread.
+class LoadClient {
+public:
+    virtual ~LoadClient() = default;
+    virtual void start(int session) = 0;
+    virtual void sendFrame(int session, const unsigned char* pcm, int bytes) = 0;
+    virtual void stop(int session) = 0;
+};
+
+std::int64_t microsSince(Clock::time_point then);
+
+// Starts every session, streams in real time (sessions spread over each
+// frame period, as independent speakers are), stops them all and fills the
+// figures except CPU and memory, which the caller brackets.
+void runWorkload(const Workload& load, LoadClient& client, Sessions& sessions,
+                 const std::function<void()>& whileStreaming, RunFigures& figures);
+
+} // namespace quorvex::bench
+
+#endif
