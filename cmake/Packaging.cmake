@@ -68,6 +68,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(version_release "${PROJECT_VERSION}-${QUORVEX_PACKAGE_RELEASE}")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# libwebsockets loads its libuv plugin at run time, out of sight of shlibdeps.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libwebsockets-evlib-uv")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian_dir}/triggers) # ldconfig runs once per dpkg run

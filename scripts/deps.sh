@@ -3,7 +3,8 @@
 # Usage: scripts/deps.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake make g++ clang pkg-config libwebsockets-dev libc-ares-dev iproute2 libjsoncpp-dev libgtest-dev
+packages=(cmake make g++ clang pkg-config libwebsockets-dev libwebsockets-evlib-uv libuv1-dev libc-ares-dev iproute2
+          libjsoncpp-dev libgtest-dev
           libbenchmark-dev libclang-rt-14-dev openssl libssl-dev curl binutils
           libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
           libsndfile1-dev libsoxr-dev sox libsox-fmt-mp3 haproxy dpkg-dev file lintian "$@")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The library on its own, as a project that embeds it would build it: tools and
-# benchmarks off, and pkg-config shown libwebsockets and c-ares alone (so
+# benchmarks off, and pkg-config shown libwebsockets, c-ares and libuv alone (so
 # pocketsphinx cannot be found), with jsoncpp and GoogleTest as the only other
 # packages used.
 # Configures, builds, installs into a scratch prefix and runs the library's tests.
@@ -14,7 +14,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 pc_dir=$scratch/pkgconfig
 mkdir -p "$pc_dir"
-for module in libwebsockets $(pkg-config --print-requires libwebsockets | cut -d' ' -f1) libcares; do
+for module in libwebsockets $(pkg-config --print-requires libwebsockets | cut -d' ' -f1) libcares libuv; do
   ln -s "$(pkg-config --variable=pcfiledir "$module")/$module.pc" "$pc_dir/"
 done
 

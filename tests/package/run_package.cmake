@@ -23,7 +23,8 @@ foreach(package libquorvex1 libquorvex-dev quorvex-tools)
 endforeach()
 
 # Dependencies come from the binaries, not from a hand-kept list.
-if(NOT depends_libquorvex1 MATCHES "libwebsockets[0-9]+ \\(>=" OR NOT depends_libquorvex1 MATCHES "libjsoncpp")
+if(NOT depends_libquorvex1 MATCHES "libwebsockets[0-9]+ \\(>=" OR NOT depends_libquorvex1 MATCHES "libjsoncpp"
+   OR NOT depends_libquorvex1 MATCHES "libwebsockets-evlib-uv" OR NOT depends_libquorvex1 MATCHES "libuv1")
   message(FATAL_ERROR "libquorvex1 depends on: ${depends_libquorvex1}")
 endif()
 if(NOT depends_quorvex-tools MATCHES "libsndfile1 \\(>=" OR NOT depends_quorvex-tools MATCHES "libsoxr")

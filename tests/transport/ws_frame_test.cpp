@@ -39,7 +39,7 @@ TEST(WsFrame, LengthEncodingsAndMaskingRoundTrip) {
             std::uint8_t key[4];
             keys.next(key);
             std::vector<unsigned char> frame;
-            appendFrame(frame, size % 2 == 0, payload.data(), size, mask ? key : nullptr);
+            appendFrame(frame, dataOpcode(size % 2 == 0), payload.data(), size, mask ? key : nullptr);
             bool binary = false, masked = false;
             EXPECT_EQ(unframe(frame, binary, masked), payload) << size;
             EXPECT_EQ(binary, size % 2 == 0);

@@ -50,6 +50,8 @@ struct ConnHandle {
     std::string closeReason;
     // Loop thread only: the current request's body passed the limit.
     bool bodyRefused = false;
+    // Loop thread only: our close frame has been written.
+    bool closeFrameSent = false;
     // The request is a HEAD: answered as a GET is, without the body.
     bool headOnly = false;
 

@@ -55,6 +55,7 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     ConnHandle& handle = ConnFields::handle(*conn);
     handle.closeCode = LWS_CLOSE_STATUS_NORMAL;
     handle.closeReason.clear();
+    handle.closeFrameSent = false;
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event
@@ -152,20 +153,24 @@ void Connections::deliver(ConnLink* link) {
 }
 
 void Connections::requestFlush(CWSSConn* conn) {
-    if (loop_.onLoopThread()) {
-        flushNow(conn);
+    if (loop_.onLoopThread()) { // maybe inside this connection's own callback: write when it is writable
+        flushNow(conn, false);
         return;
     }
-    if (!loop_.post([this, conn] { flushNow(conn); })) ConnFields::handle(*conn).flushPending = false;
+    if (!loop_.post([this, conn] { flushNow(conn, true); })) ConnFields::handle(*conn).flushPending = false;
 }
 
-void Connections::flushNow(CWSSConn* conn) {
+void Connections::flushNow(CWSSConn* conn, bool direct) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!attached(conn)) return;
     ConnHandle& handle = ConnFields::handle(*conn);
     handle.flushPending = false;
     ConnLink* link = handle.link;
-    if (link && link->phase == ConnLink::Phase::Open && loop_.lwsContext()) lws_callback_on_writable(link->wsi);
+    if (!link || link->phase != ConnLink::Phase::Open || !loop_.lwsContext()) return;
+    if (direct)
+        loop_.sendPath().writeNow(link);
+    else
+        lws_callback_on_writable(link->wsi);
 }
 
 void Connections::requestClose(CWSSConn* conn, lws* wsi) {

@@ -75,7 +75,9 @@ public:
 
 private:
     void freeOwned(CWSSConn* conn);
-    void flushNow(CWSSConn* conn);
+    // direct: from a command, outside any connection's callback, so the
+    // queue may go straight to the socket.
+    void flushNow(CWSSConn* conn, bool direct);
     void detachNow(CWSSConn* conn);
     void deliver(ConnLink* link);
 

@@ -1,5 +1,7 @@
 #include "event_loop.h"
 
+#include <uv.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +64,14 @@ void EventLoop::stop() {
 
 void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
     loopThread_ = std::this_thread::get_id();
+    events_ = std::make_unique<uv_loop_s>();
+    if (uv_loop_init(events_.get()) != 0) {
+        events_.reset();
+        ready(false);
+        return;
+    }
     if (!createLwsContext(config)) {
+        closeEvents();
         ready(false);
         return;
     }
@@ -71,10 +80,9 @@ void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)
         alive_ = true;
     }
     ready(true);
-    while (!stopRequested_.load()) {
-        if (lws_service(context_, 0) < 0) break;
-    }
+    while (!stopRequested_.load()) uv_run(events_.get(), UV_RUN_ONCE);
     shutDown();
+    closeEvents();
 }
 
 bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
@@ -92,9 +100,15 @@ bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
     std::string caFile(config.caFile, strnlen(config.caFile, sizeof config.caFile));
     if (!caFile.empty()) info.client_ssl_ca_filepath = caFile.c_str();
     if (server_.listening()) info.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
+    // libwebsockets' libuv plugin watches each socket on our own loop, and
+    // leaves the process's signal handlers alone.
+    void* foreignLoops[] = {events_.get()};
+    info.options |= LWS_SERVER_OPTION_LIBUV | LWS_SERVER_OPTION_UV_NO_SIGSEGV_SIGFPE_SPIN;
+    info.foreign_loops = foreignLoops;
     context_ = lws_create_context(&info);
     if (!context_) {
-        lwsl_err("%s: lws_create_context failed\n", moduleName_.c_str());
+        lwsl_err("%s: lws_create_context failed (libwebsockets' libuv plugin, libwebsockets-evlib-uv, is needed)\n",
+                 moduleName_.c_str());
         return false;
     }
     if (server_.listening() && !server_.listen(config, info)) {
@@ -106,6 +120,23 @@ bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
     return true;
 }
 
+// libuv closes handles asynchronously, on later passes. Bounded: a handle
+// that never closes must not hang the caller of stop().
+void EventLoop::runUntilIdle() {
+    for (int pass = 0; pass < 1000 && uv_run(events_.get(), UV_RUN_NOWAIT) != 0; ++pass) {
+    }
+}
+
+void EventLoop::closeEvents() {
+    runUntilIdle();
+    if (uv_loop_close(events_.get()) != 0) {
+        lwsl_err("%s: event loop handles still open at exit; the loop is leaked\n", moduleName_.c_str());
+        (void)events_.release();
+        return;
+    }
+    events_.reset();
+}
+
 void EventLoop::shutDown() {
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -114,6 +145,10 @@ void EventLoop::shutDown() {
     connector_.failUnresolved();
     connector_.stopLookups();
     lws_context_destroy(context_); // open connections report their close on this thread
+    // On a loop of our own, libwebsockets closes its libuv handles on the
+    // next passes and finishes (descriptors, memory) on a second call.
+    runUntilIdle();
+    lws_context_destroy(context_);
     context_ = nullptr;
     owner_->init(nullptr);
     // Commands that were still queued run against a closed loop: connects

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 class CWSSContext;
 struct tagWSSvrConfig;
+struct uv_loop_s;
 
 namespace quorvex::transport::detail {
 
@@ -51,6 +53,7 @@ public:
     Connections& connections() { return connections_; }
     ClientConnector& connector() { return connector_; }
     ServerSide& server() { return server_; }
+    SendPath& sendPath() { return sendPath_; }
     int listenPort() const { return server_.port(); }
 
     CWSSContext* owner() const { return owner_; }
@@ -65,12 +68,17 @@ private:
     void run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready);
     bool createLwsContext(const tagWSSvrConfig& config);
     void shutDown();
+    void closeEvents();
+    void runUntilIdle();
     void drainCommands();
 
     CWSSContext* owner_;
     std::string moduleName_;
     std::vector<lws_protocols> protocols_;
     lws_context* context_ = nullptr;
+    // libuv (epoll) under libwebsockets: a pass costs what is ready, not a
+    // poll() over every socket.
+    std::unique_ptr<uv_loop_s> events_;
     std::thread thread_;
     std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopRequested_{false};

@@ -23,7 +23,8 @@ bool SendPath::writeBatch(ConnLink* link, SendQueue& queue) {
         if (message->payloadSize > batchLimit_ || batch_.size() >= kBatchBytes) break;
         std::uint8_t key[4];
         if (link->client()) maskKeys_.next(key);
-        appendFrame(batch_, message->binary, message->payload(), message->payloadSize, link->client() ? key : nullptr);
+        appendFrame(batch_, dataOpcode(message->binary), message->payload(), message->payloadSize,
+                    link->client() ? key : nullptr);
         bytes += message->payloadSize;
         ++messages;
         queue.popFront();
@@ -47,7 +48,7 @@ bool SendPath::writeWhole(ConnLink* link, SendQueue& queue) {
     }
     std::size_t header = frameHeaderSize(message->payloadSize, mask != nullptr);
     unsigned char* frame = message->payload() - header;
-    writeFrameHeader(frame, message->binary, message->payloadSize, mask);
+    writeFrameHeader(frame, dataOpcode(message->binary), message->payloadSize, mask);
     if (mask) maskPayload(message->payload(), message->payload(), message->payloadSize, mask);
     std::size_t length = header + message->payloadSize;
     if (lws_write(link->wsi, frame, length, LWS_WRITE_RAW) < static_cast<int>(length)) return false;
@@ -56,30 +57,83 @@ bool SendPath::writeWhole(ConnLink* link, SendQueue& queue) {
     return true;
 }
 
-int SendPath::onWritable(ConnLink* link) {
-    QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    CWSSConn* conn = link->conn;
-    if (!conn) return 0;
-    SendQueue& queue = ConnFields::queue(*conn);
+SendPath::Drained SendPath::drain(ConnLink* link, SendQueue& queue) {
     for (int round = 0; round < kMaxWritesPerWritable && queue.front(); ++round) {
         bool small = queue.front()->payloadSize <= batchLimit_;
         if (!(small ? writeBatch(link, queue) : writeWhole(link, queue))) {
             lwsl_err("%s: write failed, closing\n", loop_.moduleName().c_str());
-            return -1;
+            return Drained::Failed;
         }
         // libwebsockets keeps what the socket did not take; wait until it has left.
         if (lws_partial_buffered(link->wsi)) break;
     }
-    ConnFields::touch(*conn);
-    if (queue.size() > 0) {
+    ConnFields::touch(*link->conn);
+    return queue.size() > 0 ? Drained::More : Drained::Empty;
+}
+
+// Straight to the socket, without waiting for the loop to report it
+// writable: that wait costs two epoll changes and a pass per message. Only
+// what the socket cannot take now waits for the writable callback, which
+// also does the closing.
+void SendPath::writeNow(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    CWSSConn* conn = link->conn;
+    if (!conn) return;
+    if (lws_partial_buffered(link->wsi)) {
         lws_callback_on_writable(link->wsi);
-    } else if (ConnHandle& handle = ConnFields::handle(*conn); handle.closeWhenSent.exchange(false)) {
-        auto* reason = reinterpret_cast<unsigned char*>(handle.closeReason.data());
-        lws_close_reason(link->wsi, static_cast<lws_close_status>(handle.closeCode), reason,
-                         handle.closeReason.size());
-        return -1; // everything queued has left: close with a close frame
+        return;
+    }
+    switch (drain(link, ConnFields::queue(*conn))) {
+    case Drained::Failed:
+        lws_set_timeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC);
+        return;
+    case Drained::More:
+        lws_callback_on_writable(link->wsi);
+        return;
+    case Drained::Empty:
+        if (ConnFields::handle(*conn).closeWhenSent) lws_callback_on_writable(link->wsi);
+        return;
+    }
+}
+
+int SendPath::onWritable(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    CWSSConn* conn = link->conn;
+    if (!conn) return 0;
+    Drained drained = drain(link, ConnFields::queue(*conn));
+    if (drained == Drained::Failed) return -1;
+    if (drained == Drained::More) {
+        lws_callback_on_writable(link->wsi);
+    } else if (ConnFields::handle(*conn).closeWhenSent) {
+        return closeAfterSending(link);
     }
     return 0;
+}
+
+// Everything queued has left: the close frame goes the same way as the
+// messages did, because on its libuv loop libwebsockets closed the socket
+// without sending its own. The connection ends once the frame has left.
+int SendPath::closeAfterSending(ConnLink* link) {
+    ConnHandle& handle = ConnFields::handle(*link->conn);
+    if (!handle.closeFrameSent) {
+        handle.closeFrameSent = true;
+        std::vector<unsigned char> payload{static_cast<unsigned char>(handle.closeCode >> 8),
+                                           static_cast<unsigned char>(handle.closeCode)};
+        payload.insert(payload.end(), handle.closeReason.begin(), handle.closeReason.end());
+        std::uint8_t key[4];
+        if (link->client()) maskKeys_.next(key);
+        batch_.resize(LWS_PRE);
+        appendFrame(batch_, Opcode::Close, payload.data(), payload.size(), link->client() ? key : nullptr);
+        std::size_t length = batch_.size() - LWS_PRE;
+        if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length))
+            return -1;
+        if (lws_partial_buffered(link->wsi)) {
+            lws_callback_on_writable(link->wsi);
+            return 0;
+        }
+    }
+    handle.closeWhenSent = false;
+    return -1;
 }
 
 } // namespace quorvex::transport::detail

@@ -23,8 +23,13 @@ public:
 
     // Loop. Non-zero closes the connection.
     int onWritable(ConnLink* link);
+    // Loop, outside the connection's own callbacks: writes what is queued now.
+    void writeNow(ConnLink* link);
 
 private:
+    enum class Drained { Empty, More, Failed };
+    Drained drain(ConnLink* link, SendQueue& queue);
+    int closeAfterSending(ConnLink* link);
     bool writeBatch(ConnLink* link, SendQueue& queue);
     bool writeWhole(ConnLink* link, SendQueue& queue);
 

@@ -29,9 +29,9 @@ std::size_t frameHeaderSize(std::size_t size, bool masked) {
     return length + (masked ? 4 : 0);
 }
 
-void writeFrameHeader(unsigned char* out, bool binary, std::size_t size, const std::uint8_t* maskKey) {
+void writeFrameHeader(unsigned char* out, Opcode opcode, std::size_t size, const std::uint8_t* maskKey) {
     const unsigned char maskBit = maskKey ? 0x80 : 0x00;
-    *out++ = binary ? 0x82 : 0x81;
+    *out++ = static_cast<unsigned char>(0x80 | static_cast<unsigned char>(opcode));
     if (size < 126) {
         *out++ = static_cast<unsigned char>(maskBit | size);
     } else if (size <= 0xffff) {
@@ -61,12 +61,12 @@ void maskPayload(const unsigned char* in, unsigned char* out, std::size_t size, 
     for (; i < size; ++i) out[i] = in[i] ^ maskKey[i & 3];
 }
 
-void appendFrame(std::vector<unsigned char>& out, bool binary, const unsigned char* payload, std::size_t size,
+void appendFrame(std::vector<unsigned char>& out, Opcode opcode, const unsigned char* payload, std::size_t size,
                  const std::uint8_t* maskKey) {
     std::size_t start = out.size();
     std::size_t header = frameHeaderSize(size, maskKey != nullptr);
     out.resize(start + header + size);
-    writeFrameHeader(out.data() + start, binary, size, maskKey);
+    writeFrameHeader(out.data() + start, opcode, size, maskKey);
     if (maskKey) {
         maskPayload(payload, out.data() + start + header, size, maskKey);
     } else if (size > 0) {
