@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <future>
 
@@ -36,7 +37,16 @@ bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, u
     lws_protocols protocol{};
     protocol.name = kProtocolName;
     protocol.callback = &EventLoop::callback;
-    protocol.rx_buffer_size = rxBufferSize;
+    // rxBufferSize is the context's socket read size. libwebsockets also
+    // gives every connection a frame buffer of the protocol's size: a
+    // client hears short texts, so its connections get a small one (longer
+    // messages arrive in more pieces) and ten thousand sessions do not hold
+    // 40 MB of buffers for nothing.
+    readBufferBytes_ = rxBufferSize;
+    unsigned int clientBuffer = rxBufferSize ? std::min(rxBufferSize, kClientFrameBufferBytes) : kClientFrameBufferBytes;
+    protocol.rx_buffer_size = server_.listening() ? rxBufferSize : clientBuffer;
+    // Without it, libwebsockets cuts every send() to the frame buffer's size.
+    protocol.tx_packet_size = SendPath::kBatchBytes;
     protocols_ = {protocol, lws_protocols{}};
 
     std::promise<bool> ready;
@@ -89,6 +99,7 @@ bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
     lws_context_creation_info info{};
     info.port = CONTEXT_PORT_NO_LISTEN;
     info.protocols = protocols_.data();
+    info.pt_serv_buf_size = readBufferBytes_;
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | static_cast<unsigned int>(config.lwsOptions);
     info.user = this;
     info.uid = config.uid;

@@ -31,6 +31,7 @@ class EventLoop {
 public:
     using Command = std::function<void()>;
     static constexpr const char* kProtocolName = "quorvex-ws";
+    static constexpr unsigned int kClientFrameBufferBytes = 512;
 
     explicit EventLoop(CWSSContext* owner);
     ~EventLoop();
@@ -75,6 +76,7 @@ private:
     CWSSContext* owner_;
     std::string moduleName_;
     std::vector<lws_protocols> protocols_;
+    unsigned int readBufferBytes_ = 4096;
     lws_context* context_ = nullptr;
     // libuv (epoll) under libwebsockets: a pass costs what is ready, not a
     // poll() over every socket.

@@ -13,7 +13,6 @@ namespace quorvex::transport::detail {
 
 namespace {
 constexpr int kMaxWritesPerWritable = 16;
-constexpr std::size_t kBatchBytes = 64 * 1024;
 } // namespace
 
 bool SendPath::writeBatch(ConnLink* link, SendQueue& queue) {

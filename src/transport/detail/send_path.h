@@ -1,6 +1,7 @@
 #ifndef QUORVEX_TRANSPORT_DETAIL_SEND_PATH_H
 #define QUORVEX_TRANSPORT_DETAIL_SEND_PATH_H
 
+#include <cstddef>
 #include <vector>
 
 #include "ws_frame.h"
@@ -17,6 +18,9 @@ struct ConnLink;
 // because one lws_write per message costs a syscall each.
 class SendPath {
 public:
+    // One raw write holds at most this much of small messages.
+    static constexpr std::size_t kBatchBytes = 64 * 1024;
+
     explicit SendPath(EventLoop& loop) : loop_(loop) {}
     // Messages up to this size are batched; before the loop starts.
     void setBatchLimit(unsigned int bytes) { batchLimit_ = bytes; }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 
 static_assert(LWS_PRE >= 14, "frame headers are written into the headroom in front of a payload");
 
@@ -23,6 +24,43 @@ std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_
     return message;
 }
 
+void MessageList::pushBack(std::unique_ptr<OutMessage> message) {
+    OutMessage* added = message.release();
+    added->next = nullptr;
+    (tail_ ? tail_->next : head_) = added;
+    tail_ = added;
+    ++size_;
+}
+
+std::unique_ptr<OutMessage> MessageList::popFront() {
+    std::unique_ptr<OutMessage> first(head_);
+    if (!head_) return first;
+    head_ = head_->next;
+    if (!head_) tail_ = nullptr;
+    first->next = nullptr;
+    --size_;
+    return first;
+}
+
+void MessageList::appendAll(MessageList& other) {
+    if (other.empty()) return;
+    (tail_ ? tail_->next : head_) = other.head_;
+    tail_ = other.tail_;
+    size_ += other.size_;
+    other.head_ = other.tail_ = nullptr;
+    other.size_ = 0;
+}
+
+void MessageList::swap(MessageList& other) noexcept {
+    std::swap(head_, other.head_);
+    std::swap(tail_, other.tail_);
+    std::swap(size_, other.size_);
+}
+
+void MessageList::clear() {
+    while (head_) popFront();
+}
+
 SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLoop) {
     std::unique_ptr<OutMessage> refused; // freed outside the lock
     std::lock_guard<std::mutex> guard(lock_);
@@ -37,18 +75,13 @@ SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLo
     }
     bytes_ += message->payloadSize;
     bool holdBack = gate_ == Gate::LoopOnly && !fromLoop;
-    if (holdBack) {
-        held_.push_back(std::move(message));
-    } else {
-        messages_.push_back(std::move(message));
-    }
+    (holdBack ? held_ : messages_).pushBack(std::move(message));
     size_.store(messages_.size(), std::memory_order_relaxed);
     return Push::Accepted;
 }
 
 void SendQueue::reset(Gate gate, std::size_t capBytes) {
-    std::deque<std::unique_ptr<OutMessage>> dropped;
-    std::vector<std::unique_ptr<OutMessage>> droppedHeld;
+    MessageList dropped, droppedHeld; // freed outside the lock
     std::lock_guard<std::mutex> guard(lock_);
     dropped.swap(messages_);
     droppedHeld.swap(held_);
@@ -62,22 +95,20 @@ void SendQueue::setGate(Gate gate) {
     std::lock_guard<std::mutex> guard(lock_);
     gate_ = gate;
     if (gate != Gate::Open) return;
-    for (auto& message : held_) messages_.push_back(std::move(message));
-    std::vector<std::unique_ptr<OutMessage>>().swap(held_);
+    messages_.appendAll(held_);
     size_.store(messages_.size(), std::memory_order_relaxed);
 }
 
 OutMessage* SendQueue::front() {
     std::lock_guard<std::mutex> guard(lock_);
-    return messages_.empty() ? nullptr : messages_.front().get();
+    return messages_.front();
 }
 
 void SendQueue::popFront() {
     std::unique_ptr<OutMessage> done;
     std::lock_guard<std::mutex> guard(lock_);
-    if (messages_.empty()) return;
-    done = std::move(messages_.front());
-    messages_.pop_front();
+    done = messages_.popFront();
+    if (!done) return;
     bytes_ -= done->payloadSize;
     size_.store(messages_.size(), std::memory_order_relaxed);
 }

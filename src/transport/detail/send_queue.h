@@ -3,23 +3,46 @@
 
 #include <atomic>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 namespace quorvex::transport::detail {
 
 // One outgoing WebSocket message in one allocation: this record, then
 // libwebsockets' header room (where the frame header is written), then the
 // payload. A full queue of audio costs little more than the audio itself.
-struct OutMessage {
+struct alignas(16) OutMessage {
     std::size_t payloadSize = 0;
+    OutMessage* next = nullptr; // in its queue
     bool binary = false;
 
     unsigned char* payload();
     // Frees what makeOutMessage allocated, whatever its size.
     static void operator delete(void* message) { ::operator delete(message); }
+};
+
+// A first-in first-out list threaded through the messages themselves: an
+// idle connection's queue costs three words, not a deque's first block.
+class MessageList {
+public:
+    MessageList() = default;
+    ~MessageList() { clear(); }
+    MessageList(const MessageList&) = delete;
+    MessageList& operator=(const MessageList&) = delete;
+
+    void pushBack(std::unique_ptr<OutMessage> message);
+    std::unique_ptr<OutMessage> popFront();
+    void appendAll(MessageList& other); // leaves other empty
+    void swap(MessageList& other) noexcept;
+    void clear();
+    OutMessage* front() const { return head_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    OutMessage* head_ = nullptr;
+    OutMessage* tail_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 // Messages waiting for the socket. Producers are any thread; the consumer is
@@ -54,8 +77,8 @@ public:
 
 private:
     mutable std::mutex lock_; // guards everything below but size_
-    std::deque<std::unique_ptr<OutMessage>> messages_;
-    std::vector<std::unique_ptr<OutMessage>> held_; // other threads' writes while LoopOnly; rarely any
+    MessageList messages_;
+    MessageList held_; // other threads' writes while LoopOnly; rarely any
     std::size_t bytes_ = 0;
     std::size_t capBytes_;
     Gate gate_ = Gate::Closed;
