@@ -142,6 +142,8 @@ TEST_F(HostileClients, DeadPeersAreFoundByPings) {
         << "a peer that answers pings keeps its connection";
     EXPECT_TRUE(eventually([&] { return metrics().connectionsOpen == 1; })) << "the silent peer was never dropped";
     EXPECT_NE(dead.closeCode(), 0);
+    EXPECT_EQ(metrics().closeCount(CloseReason::PeerSilent), 1) << "counted by its reason, not as the peer's close";
+    EXPECT_EQ(metrics().closeCount(CloseReason::Peer), 0);
 }
 
 TEST_F(HostileClients, OnlyTheSessionPathUpgradesAndRequestBodiesAreCapped) {

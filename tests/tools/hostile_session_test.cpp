@@ -95,6 +95,7 @@ TEST_F(HostileClients, ControlMessagesAreBoundedStrictAndNeverEchoed) {
     int code = huge.closeCode();
     EXPECT_EQ(code, 1009) << "message too big";
     EXPECT_TRUE(eventually([&] { return metrics().connectionsOpen == 1; }));
+    EXPECT_EQ(metrics().closeCount(CloseReason::TooLarge), 2) << "the transport's own 1009 is counted as too large";
     EXPECT_EQ(metrics().refusalCount(Refusal::JsonTooDeep), 1);
     EXPECT_EQ(metrics().refusalCount(Refusal::MessageTooLarge), 1);
     EXPECT_EQ(metrics().refusalCount(Refusal::UnknownType), 1);

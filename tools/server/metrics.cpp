@@ -14,7 +14,7 @@ static_assert(std::size(kRefusalNames) == static_cast<std::size_t>(Refusal::Coun
 constexpr const char* kCloseNames[] = {
     "peer",      "start_timeout", "idle_timeout", "close_timeout", "bad_token", "token_lockout",
     "too_large", "backlog",       "busy",         "shutdown",      "wrong_path", "recogniser_failed",
-    "not_reading",
+    "not_reading", "peer_silent",
 };
 static_assert(std::size(kCloseNames) == static_cast<std::size_t>(CloseReason::Count));
 

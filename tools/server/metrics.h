@@ -49,6 +49,7 @@ enum class CloseReason {
     WrongPath,
     RecogniserFailed,
     NotReading,    // its send queue passed the cap
+    PeerSilent,    // answered no ping within the hang-up time
     Count
 };
 

@@ -175,6 +175,7 @@ void SessionConn::onClose() {
     CloseReason reason = closeReason_;
     if (forced_) reason = CloseReason::CloseTimeout;
     else if (quorvex::transport::detail::sendQueueOverflowed(*this)) reason = CloseReason::NotReading;
+    else if (reason == CloseReason::Peer) reason = transportReason();
     shared_.metrics.closed(reason);
     if (registered_) {
         registered_ = false;
@@ -182,6 +183,20 @@ void SessionConn::onClose() {
         --shared_.metrics.connectionsOpen;
         shared_.metrics.announce();
     }
+}
+
+// The transport ends some connections by itself, as the limits say.
+CloseReason SessionConn::transportReason() {
+    using quorvex::transport::detail::TransportEnd;
+    switch (quorvex::transport::detail::transportEnd(*this)) {
+    case TransportEnd::MessageTooLarge:
+        return CloseReason::TooLarge;
+    case TransportEnd::PeerSilent:
+        return CloseReason::PeerSilent;
+    case TransportEnd::None:
+        break;
+    }
+    return CloseReason::Peer;
 }
 
 void SessionConn::end(CloseReason reason) {

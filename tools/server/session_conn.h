@@ -48,6 +48,7 @@ private:
     // Ends the session (if any) and closes once what is queued has left.
     void end(CloseReason reason);
     static int closeStatus(CloseReason reason);
+    CloseReason transportReason();
     void enter(Phase phase);
 
     AsrServer::Shared& shared_;

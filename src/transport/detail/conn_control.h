@@ -29,6 +29,13 @@ std::uint64_t connectionsRefused(const CWSSContext& context);
 // Loop thread: the transport refused the current request's body (413) for
 // passing the limit; for the connection's onHttpClose.
 bool requestBodyRefused(CWSSConn& conn);
+// Why the transport itself ended a connection; loop thread, in onClose.
+enum class TransportEnd {
+    None,            // the peer or the application ended it
+    MessageTooLarge, // an incoming message passed the limit (close 1009)
+    PeerSilent,      // nothing heard for the hang-up time, pings unanswered
+};
+TransportEnd transportEnd(CWSSConn& conn);
 // Closes at once, without the close hand-shake: for a peer that missed a
 // deadline and would likely miss the next one too.
 void closeAtOnce(CWSSConn& conn);

@@ -120,6 +120,8 @@ std::uint64_t connectionsRefused(const CWSSContext& context) {
     return loop ? loop->server().refused() : 0;
 }
 
+TransportEnd transportEnd(CWSSConn& conn) { return ConnFields::handle(conn).transportEnd; }
+
 void closeAtOnce(CWSSConn& conn) {
     if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestKill(&conn);
 }

@@ -2,11 +2,13 @@
 #define QUORVEX_TRANSPORT_DETAIL_CONN_HANDLE_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "../wss_limits.h"
+#include "conn_control.h"
 
 namespace quorvex::transport::detail {
 
@@ -52,6 +54,11 @@ struct ConnHandle {
     bool bodyRefused = false;
     // Loop thread only: our close frame has been written.
     bool closeFrameSent = false;
+    // Loop thread only: when the current connection last received anything
+    // (ms since the epoch), and whether the transport itself ended it.
+    std::uint64_t lastReceivedMs = 0;
+    bool closeRequested = false; // by this side: gracefully or at once
+    TransportEnd transportEnd = TransportEnd::None;
     // The request is a HEAD: answered as a GET is, without the body.
     bool headOnly = false;
 

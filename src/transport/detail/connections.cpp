@@ -56,6 +56,9 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     handle.closeCode = LWS_CLOSE_STATUS_NORMAL;
     handle.closeReason.clear();
     handle.closeFrameSent = false;
+    handle.closeRequested = false;
+    handle.transportEnd = TransportEnd::None;
+    handle.lastReceivedMs = nowMillis();
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event
@@ -83,6 +86,7 @@ void Connections::closeGracefully(CWSSConn* conn, lws* wsi, int status, const ch
         return;
     }
     ConnFields::queue(*conn).close(); // nothing more leaves after the close
+    handle.closeRequested = true;
     handle.closeCode = status;
     handle.closeReason = reason;
     handle.closeWhenSent = true;
@@ -99,11 +103,25 @@ void Connections::settleClose(ConnLink* link) {
     if (!conn) return;
     conn->uninit();
     ConnHandle& handle = ConnFields::handle(*conn);
+    noteSilentPeer(handle);
     handle.link = nullptr;
     handle.active = false;
     handle.closeWhenSent = false;
     guarded("onClose", [&] { conn->onClose(); });
     if (!link->client()) freeOwned(conn); // touch nothing of a client's after onClose
+}
+
+// libwebsockets hangs up on a peer that answered nothing for the hang-up
+// time and says nothing of it: a close nobody asked for after that long a
+// silence is that hang-up.
+void Connections::noteSilentPeer(ConnHandle& handle) {
+    if (handle.transportEnd != TransportEnd::None || handle.closeRequested || handle.closeWhenSent) return;
+    std::uint64_t silentMs = nowMillis() - handle.lastReceivedMs;
+    if (silentMs >= handle.limits.hangUpAfterSeconds * 1000ull) handle.transportEnd = TransportEnd::PeerSilent;
+}
+
+void Connections::onHeard(ConnLink* link) {
+    if (link->conn) ConnFields::handle(*link->conn).lastReceivedMs = nowMillis();
 }
 
 void Connections::releaseOwned(ConnLink* link) {
@@ -122,6 +140,7 @@ void Connections::freeOwned(CWSSConn* conn) {
 int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!link->conn) return 0;
+    onHeard(link);
     lws* wsi = link->wsi;
     switch (link->rx.add(lws_is_first_fragment(wsi), lws_is_final_fragment(wsi), lws_frame_is_binary(wsi), in,
                          len)) {
@@ -132,6 +151,7 @@ int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
         break;
     case MessageAssembler::Outcome::TooBig:
         lwsl_err("%s: incoming message over %zu bytes, closing\n", loop_.moduleName().c_str(), link->rx.limit());
+        ConnFields::handle(*link->conn).transportEnd = TransportEnd::MessageTooLarge;
         closeGracefully(link->conn, wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, "message too big");
         break;
     }
@@ -183,7 +203,9 @@ void Connections::requestClose(CWSSConn* conn, lws* wsi) {
 void Connections::requestKill(CWSSConn* conn) {
     auto kill = [this, conn] {
         if (!attached(conn) || !loop_.lwsContext()) return;
-        ConnLink* link = ConnFields::handle(*conn).link;
+        ConnHandle& handle = ConnFields::handle(*conn);
+        handle.closeRequested = true;
+        ConnLink* link = handle.link;
         if (link && link->wsi && link->phase == ConnLink::Phase::Open) killAsync(link->wsi);
     };
     if (loop_.onLoopThread()) {

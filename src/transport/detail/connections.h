@@ -14,6 +14,7 @@ class CWSSConn;
 namespace quorvex::transport::detail {
 
 class EventLoop;
+struct ConnHandle;
 
 // The libwebsockets side of one connection: the record whose address is the
 // wsi's user pointer. Owned by the loop; it outlives the CWSSConn's interest
@@ -73,8 +74,12 @@ public:
     void requestKill(CWSSConn* conn);
     void detach(CWSSConn* conn); // synchronous: no event reaches conn afterwards
 
+    // A pong or any message: the peer is alive.
+    void onHeard(ConnLink* link);
+
 private:
     void freeOwned(CWSSConn* conn);
+    void noteSilentPeer(ConnHandle& handle);
     // direct: from a command, outside any connection's callback, so the
     // queue may go straight to the socket.
     void flushNow(CWSSConn* conn, bool direct);

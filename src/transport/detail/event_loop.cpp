@@ -258,6 +258,10 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
     case LWS_CALLBACK_CLIENT_WRITEABLE:
     case LWS_CALLBACK_SERVER_WRITEABLE:
         return sendPath_.onWritable(link);
+    case LWS_CALLBACK_RECEIVE_PONG:
+    case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+        connections_.onHeard(link);
+        return 0;
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
         connections_.onPeerClose(in, len);
         return 0;
