@@ -141,9 +141,10 @@ ClassifiedFrame classifyFrame(const char* data, int len) {
     static const char empty[1] = {0};
     const char* begin = len > 0 ? data : empty;
     try {
-        Json::Reader reader;
+        // One reader per thread: a new one allocates its two internal deques per message.
+        static thread_local Json::Reader reader;
         Json::Value root;
-        if (!reader.parse(begin, begin + len, root, true) || !root.isObject()) return frame;
+        if (!reader.parse(begin, begin + len, root, false) || !root.isObject()) return frame;
         frame.head = fromJson<AsrMsgHead>(root);
         if (frame.head.service_type != kAsrServiceType) {
             frame.kind = FrameKind::NotForAsr;

@@ -1,5 +1,8 @@
 #include "hostile_fixture.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 namespace quorvex::test {
 
 class GatedRecogniser : public server::Recogniser {
@@ -54,6 +57,39 @@ std::string HostileClients::logText() {
     std::string all;
     for (const auto& line : logs_) all += line + "\n";
     return all;
+}
+
+// Raw bytes until done says so, the stream ends or the deadline passes.
+std::string readRaw(int fd, const std::function<bool(const std::string&)>& done) {
+    std::string bytes;
+    auto until = std::chrono::steady_clock::now() + kDeadline;
+    pollfd readable{fd, POLLIN, 0};
+    char chunk[4096];
+    while (!done(bytes)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
+        ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0) break;
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+// Whether the raw server frames in bytes include a close frame.
+bool hasCloseFrame(const std::string& bytes) {
+    for (std::size_t at = 0; bytes.size() - at >= 2;) {
+        std::size_t length = static_cast<unsigned char>(bytes[at + 1]) & 0x7f, header = 2;
+        if (length == 126) {
+            if (bytes.size() - at < 4) return false;
+            length = (static_cast<std::size_t>(static_cast<unsigned char>(bytes[at + 2])) << 8) |
+                     static_cast<unsigned char>(bytes[at + 3]);
+            header = 4;
+        }
+        if (bytes.size() - at < header + length) return false;
+        if ((static_cast<unsigned char>(bytes[at]) & 0x0f) == 8) return true;
+        at += header + length;
+    }
+    return false;
 }
 
 } // namespace quorvex::test

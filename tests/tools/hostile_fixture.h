@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,11 @@ private:
 inline bool hasCode(const std::string& message, int code) {
     return message.find("\"msg_code\":" + std::to_string(code) + ",") != std::string::npos;
 }
+
+// Raw bytes from a socket until done says so, the stream ends or the deadline passes.
+std::string readRaw(int fd, const std::function<bool(const std::string&)>& done);
+// Whether raw server frames include a close frame.
+bool hasCloseFrame(const std::string& bytes);
 
 // A server on loopback with limits of the test's choosing, its log lines captured.
 class HostileClients : public ::testing::Test {

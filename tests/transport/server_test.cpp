@@ -1,3 +1,5 @@
+#include <dirent.h>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -197,4 +199,28 @@ TEST(ConnDefaults, EventOperationsDoNothingAndProcessRequestIsFalse) {
     conn.uninit();
     conn.close();
     EXPECT_TRUE(lwsLogContains("conn already closed \n"));
+}
+
+TEST_F(ServerContext, AFailedListenLeavesNoDescriptorBehind) {
+    auto descriptors = [] {
+        int count = 0;
+        if (DIR* dir = opendir("/proc/self/fd")) {
+            while (readdir(dir)) ++count;
+            closedir(dir);
+        }
+        return count;
+    };
+    tagWSSvrConfig taken;
+    taken.listenPort = server.context.listenPort(); // in use: every start below fails
+    std::snprintf(taken.bindInterface, sizeof taken.bindInterface, "127.0.0.1");
+    {
+        CWSSContext first;
+        ASSERT_FALSE(first.startServer(taken, [](const std::string&) { return nullptr; }));
+    }
+    int before = descriptors();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        CWSSContext context;
+        EXPECT_FALSE(context.startServer(taken, [](const std::string&) { return nullptr; }));
+    }
+    EXPECT_EQ(descriptors(), before) << "a context that could not listen kept descriptors";
 }

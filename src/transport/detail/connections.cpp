@@ -66,12 +66,15 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     if (queue.size() > 0) lws_callback_on_writable(wsi);
 }
 
-void Connections::onPeerClose(const void* in, std::size_t len) {
+// Non-zero: the peer answered our close, so libwebsockets must not answer
+// it with one more.
+int Connections::onPeerClose(ConnLink* link, const void* in, std::size_t len) {
     const auto* bytes = static_cast<const unsigned char*>(in);
     int code = len >= 2 ? (bytes[0] << 8) | bytes[1] : 1005; // 1005: no status in the frame
     std::size_t reasonLength = len > 2 ? std::min<std::size_t>(len - 2, 123) : 0;
     lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
                 static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
+    return link->conn && ConnFields::handle(*link->conn).closeFrameSent ? 1 : 0;
 }
 
 // libwebsockets sends a close frame only from a writable callback: the send
@@ -141,6 +144,7 @@ int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!link->conn) return 0;
     onHeard(link);
+    if (ConnFields::handle(*link->conn).closeFrameSent) return 0; // after our close: not delivered
     lws* wsi = link->wsi;
     switch (link->rx.add(lws_is_first_fragment(wsi), lws_is_final_fragment(wsi), lws_frame_is_binary(wsi), in,
                          len)) {

@@ -59,7 +59,7 @@ public:
     void settleOpen(ConnLink* link, lws* wsi);
     void settleClose(ConnLink* link);
     // Logs the close code and reason a peer sent.
-    void onPeerClose(const void* in, std::size_t len);
+    int onPeerClose(ConnLink* link, const void* in, std::size_t len);
     // Closes with a close frame as soon as the socket takes one; what is
     // still queued is dropped.
     void closeGracefully(CWSSConn* conn, lws* wsi, int status = 1000, const char* reason = "");

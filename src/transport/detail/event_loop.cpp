@@ -99,7 +99,7 @@ bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
     lws_context_creation_info info{};
     info.port = CONTEXT_PORT_NO_LISTEN;
     info.protocols = protocols_.data();
-    info.pt_serv_buf_size = readBufferBytes_;
+    info.pt_serv_buf_size = std::max(readBufferBytes_, 4096u); // the client handshake is built in it
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | static_cast<unsigned int>(config.lwsOptions);
     info.user = this;
     info.uid = config.uid;
@@ -123,8 +123,7 @@ bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
         return false;
     }
     if (server_.listening() && !server_.listen(config, info)) {
-        lws_context_destroy(context_);
-        context_ = nullptr;
+        destroyLwsContext();
         return false;
     }
     owner_->init(context_);
@@ -148,6 +147,15 @@ void EventLoop::closeEvents() {
     events_.reset();
 }
 
+// On a loop of our own, libwebsockets closes its libuv handles on the next
+// passes and finishes (descriptors, memory) on a second call.
+void EventLoop::destroyLwsContext() {
+    lws_context_destroy(context_);
+    runUntilIdle();
+    lws_context_destroy(context_);
+    context_ = nullptr;
+}
+
 void EventLoop::shutDown() {
     {
         std::lock_guard<std::mutex> guard(queueLock_);
@@ -155,12 +163,7 @@ void EventLoop::shutDown() {
     }
     connector_.failUnresolved();
     connector_.stopLookups();
-    lws_context_destroy(context_); // open connections report their close on this thread
-    // On a loop of our own, libwebsockets closes its libuv handles on the
-    // next passes and finishes (descriptors, memory) on a second call.
-    runUntilIdle();
-    lws_context_destroy(context_);
-    context_ = nullptr;
+    destroyLwsContext(); // open connections report their close on this thread
     owner_->init(nullptr);
     // Commands that were still queued run against a closed loop: connects
     // fail, detaches complete, everything else finds nothing to do.
@@ -263,8 +266,7 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
         connections_.onHeard(link);
         return 0;
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
-        connections_.onPeerClose(in, len);
-        return 0;
+        return connections_.onPeerClose(link, in, len);
     case LWS_CALLBACK_CLIENT_CLOSED:
     case LWS_CALLBACK_CLOSED:
         connections_.settleClose(link);

@@ -70,6 +70,7 @@ private:
     bool createLwsContext(const tagWSSvrConfig& config);
     void shutDown();
     void closeEvents();
+    void destroyLwsContext();
     void runUntilIdle();
     void drainCommands();
 

@@ -111,28 +111,26 @@ int SendPath::onWritable(ConnLink* link) {
 
 // Everything queued has left: the close frame goes the same way as the
 // messages did, because on its libuv loop libwebsockets closed the socket
-// without sending its own. The connection ends once the frame has left.
+// without sending its own. Then, as RFC 6455 asks, the socket stays until
+// the peer's close arrives (or a short grace passes): closing it with input
+// unread would reset the connection and drop what the kernel had not sent.
 int SendPath::closeAfterSending(ConnLink* link) {
+    constexpr int kCloseAckGraceSeconds = 2;
     ConnHandle& handle = ConnFields::handle(*link->conn);
-    if (!handle.closeFrameSent) {
-        handle.closeFrameSent = true;
-        std::vector<unsigned char> payload{static_cast<unsigned char>(handle.closeCode >> 8),
-                                           static_cast<unsigned char>(handle.closeCode)};
-        payload.insert(payload.end(), handle.closeReason.begin(), handle.closeReason.end());
-        std::uint8_t key[4];
-        if (link->client()) maskKeys_.next(key);
-        batch_.resize(LWS_PRE);
-        appendFrame(batch_, Opcode::Close, payload.data(), payload.size(), link->client() ? key : nullptr);
-        std::size_t length = batch_.size() - LWS_PRE;
-        if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length))
-            return -1;
-        if (lws_partial_buffered(link->wsi)) {
-            lws_callback_on_writable(link->wsi);
-            return 0;
-        }
-    }
-    handle.closeWhenSent = false;
-    return -1;
+    if (handle.closeFrameSent) return 0;
+    handle.closeFrameSent = true;
+    ConnFields::queue(*link->conn).close(); // nothing may follow the close frame
+    std::vector<unsigned char> payload{static_cast<unsigned char>(handle.closeCode >> 8),
+                                       static_cast<unsigned char>(handle.closeCode)};
+    payload.insert(payload.end(), handle.closeReason.begin(), handle.closeReason.end());
+    std::uint8_t key[4];
+    if (link->client()) maskKeys_.next(key);
+    batch_.resize(LWS_PRE);
+    appendFrame(batch_, Opcode::Close, payload.data(), payload.size(), link->client() ? key : nullptr);
+    std::size_t length = batch_.size() - LWS_PRE;
+    if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length)) return -1;
+    lws_set_timeout(link->wsi, PENDING_TIMEOUT_CLOSE_ACK, kCloseAckGraceSeconds);
+    return 0;
 }
 
 } // namespace quorvex::transport::detail

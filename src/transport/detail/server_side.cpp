@@ -161,8 +161,22 @@ int ServerSide::answer(lws* wsi, ConnLink* link, bool handled) {
                !lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI)) {
         status = HTTP_STATUS_METHOD_NOT_ALLOWED;
     }
-    if (lws_return_http_status(wsi, status, nullptr)) return -1;
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI) ? statusOnly(wsi, status) : lws_return_http_status(wsi, status, nullptr))
+        return -1;
     return lws_http_transaction_completed(wsi) ? -1 : 0;
+}
+
+// A HEAD is answered without a body, or a kept-alive connection would read
+// the body as the start of its next response.
+int ServerSide::statusOnly(lws* wsi, unsigned int status) {
+    unsigned char buffer[LWS_PRE + 256];
+    unsigned char* start = buffer + LWS_PRE;
+    unsigned char* cursor = start;
+    unsigned char* end = buffer + sizeof buffer;
+    return lws_add_http_common_headers(wsi, status, "text/html", 0, &cursor, end) ||
+                   lws_finalize_write_http_header(wsi, start, &cursor, end)
+               ? -1
+               : 0;
 }
 
 void ServerSide::onHttpClosed(ConnLink* link) {

@@ -54,6 +54,7 @@ public:
 private:
     CWSSConn* make(const std::string& path);
     int answer(lws* wsi, ConnLink* link, bool handled);
+    int statusOnly(lws* wsi, unsigned int status);
     void reportRefusals();
 
     EventLoop& loop_;
