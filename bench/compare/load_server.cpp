@@ -1,8 +1,8 @@
 #include "load_server.h"
 
 #include <libwebsockets.h>
-#include <uv.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -96,41 +96,26 @@ std::uint64_t serveLoad(int textEvery, const std::function<void(int port)>& read
     LoadState state;
     state.textEvery = textEvery;
     lws_protocols protocols[] = {{"load", callback, sizeof(LoadPeer), 4096, 0, nullptr, 0}, {}};
-    // On epoll, as the library is: the server's own poll() over every socket
-    // would take the CPU both clients are measured against.
-    uv_loop_t events;
-    uv_loop_init(&events);
-    void* foreignLoops[] = {&events};
     lws_context_creation_info info{};
     info.port = 0;
     info.iface = "127.0.0.1";
     info.protocols = protocols;
     info.user = &state;
-    info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND | LWS_SERVER_OPTION_LIBUV |
-                   LWS_SERVER_OPTION_UV_NO_SIGSEGV_SIGFPE_SPIN;
-    info.foreign_loops = foreignLoops;
+    info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
     lws_context* context = lws_create_context(&info);
     if (!context) return 0;
     int port = lws_get_vhost_listen_port(lws_get_vhost_by_name(context, "default"));
-    // The loop ends only once this wake-up has run: nothing touches the
-    // context or the handle after the loop thread is done with them.
-    bool stopped = false;
-    uv_async_t wake;
-    wake.data = &stopped;
-    uv_async_init(&events, &wake, [](uv_async_t* handle) { *static_cast<bool*>(handle->data) = true; });
+    std::atomic<bool> stop{false};
     std::thread loop([&] {
-        while (!stopped) uv_run(&events, UV_RUN_ONCE);
-        uv_close(reinterpret_cast<uv_handle_t*>(&wake), nullptr);
-        lws_context_destroy(context);
-        for (int pass = 0; pass < 1000 && uv_run(&events, UV_RUN_NOWAIT); ++pass) {
+        while (!stop && lws_service(context, 0) >= 0) {
         }
-        lws_context_destroy(context);
     });
     ready(port);
     waitForStop();
-    uv_async_send(&wake);
+    stop = true;
+    lws_cancel_service(context);
     loop.join();
-    uv_loop_close(&events);
+    lws_context_destroy(context);
     return state.bytes;
 }
 
