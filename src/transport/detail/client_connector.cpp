@@ -9,6 +9,7 @@
 #include "connections.h"
 #include "event_loop.h"
 #include "guarded.h"
+#include "liveness.h"
 #include "loop_thread.h"
 #include "send_queue.h"
 
@@ -60,9 +61,6 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     }
     ConnLink* link = loop_.connections().create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
-    const tagWSSLimits& limits = ConnFields::handle(*client).limits;
-    link->idlePolicy.secs_since_valid_ping = limits.pingAfterSeconds;
-    link->idlePolicy.secs_since_valid_hangup = limits.hangUpAfterSeconds;
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
@@ -75,7 +73,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     info.local_protocol_name = EventLoop::kProtocolName;
     info.userdata = link;
     info.pwsi = &link->wsi;
-    info.retry_and_idle_policy = &link->idlePolicy;
+    info.retry_and_idle_policy = &kNoIdleTimers;
     if (url.tls) {
         info.ssl_connection = LCCSCF_USE_SSL;
         if (ConnFields::handle(*client).noSslVerify)

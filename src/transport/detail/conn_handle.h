@@ -57,6 +57,7 @@ struct ConnHandle {
     // Loop thread only: when the current connection last received anything
     // (ms since the epoch), and whether the transport itself ended it.
     std::uint64_t lastReceivedMs = 0;
+    std::uint64_t lastPingMs = 0;
     bool closeRequested = false; // by this side: gracefully or at once
     TransportEnd transportEnd = TransportEnd::None;
     // The request is a HEAD: answered as a GET is, without the body.

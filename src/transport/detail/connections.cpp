@@ -58,7 +58,7 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     handle.closeFrameSent = false;
     handle.closeRequested = false;
     handle.transportEnd = TransportEnd::None;
-    handle.lastReceivedMs = nowMillis();
+    handle.lastReceivedMs = handle.lastPingMs = nowMillis();
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event
@@ -106,21 +106,11 @@ void Connections::settleClose(ConnLink* link) {
     if (!conn) return;
     conn->uninit();
     ConnHandle& handle = ConnFields::handle(*conn);
-    noteSilentPeer(handle);
     handle.link = nullptr;
     handle.active = false;
     handle.closeWhenSent = false;
     guarded("onClose", [&] { conn->onClose(); });
     if (!link->client()) freeOwned(conn); // touch nothing of a client's after onClose
-}
-
-// libwebsockets hangs up on a peer that answered nothing for the hang-up
-// time and says nothing of it: a close nobody asked for after that long a
-// silence is that hang-up.
-void Connections::noteSilentPeer(ConnHandle& handle) {
-    if (handle.transportEnd != TransportEnd::None || handle.closeRequested || handle.closeWhenSent) return;
-    std::uint64_t silentMs = nowMillis() - handle.lastReceivedMs;
-    if (silentMs >= handle.limits.hangUpAfterSeconds * 1000ull) handle.transportEnd = TransportEnd::PeerSilent;
 }
 
 void Connections::onHeard(ConnLink* link) {

@@ -38,7 +38,6 @@ struct ConnLink {
     Phase phase = Phase::Connecting;
     std::uint64_t attempt = 0; // client connections: the attempt it carries
     MessageAssembler rx;
-    lws_retry_bo_t idlePolicy{}; // client connections: when to ping, when to hang up
     std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
 };
 
@@ -76,10 +75,19 @@ public:
 
     // A pong or any message: the peer is alive.
     void onHeard(ConnLink* link);
+    // Loop: every open WebSocket connection that still has its object.
+    template <typename Visit>
+    void forEachOpen(Visit visit) {
+        for (auto& entry : links_) {
+            ConnLink* link = entry.first;
+            if (link->kind != ConnLink::Kind::Http && link->phase == ConnLink::Phase::Open && link->conn &&
+                link->wsi)
+                visit(link);
+        }
+    }
 
 private:
     void freeOwned(CWSSConn* conn);
-    void noteSilentPeer(ConnHandle& handle);
     // direct: from a command, outside any connection's callback, so the
     // queue may go straight to the socket.
     void flushNow(CWSSConn* conn, bool direct);

@@ -22,7 +22,7 @@ void failLoopThreadCheck(const char* function) {
 
 EventLoop::EventLoop(CWSSContext* owner)
     : owner_(owner), timers_(*this), connections_(*this), connector_(*this), server_(*this),
-      sendPath_(*this) {}
+      sendPath_(*this), liveness_(*this) {}
 
 EventLoop::~EventLoop() { stop(); }
 
@@ -85,10 +85,17 @@ void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)
         ready(false);
         return;
     }
+    timers_.start(events_.get());
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         alive_ = true;
     }
+    timers_.add(
+        [this](void*) {
+            liveness_.sweep();
+            return true;
+        },
+        Liveness::kSweepMs);
     ready(true);
     while (!stopRequested_.load()) uv_run(events_.get(), UV_RUN_ONCE);
     shutDown();
@@ -163,12 +170,12 @@ void EventLoop::shutDown() {
     }
     connector_.failUnresolved();
     connector_.stopLookups();
+    timers_.clear(); // pending ones are dropped: none may fire into a context being destroyed
     destroyLwsContext(); // open connections report their close on this thread
     owner_->init(nullptr);
     // Commands that were still queued run against a closed loop: connects
     // fail, detaches complete, everything else finds nothing to do.
     drainCommands();
-    timers_.clear();
 }
 
 // ---- commands ----------------------------------------------------------------

@@ -13,6 +13,7 @@
 
 #include "client_connector.h"
 #include "connections.h"
+#include "liveness.h"
 #include "send_path.h"
 #include "server_side.h"
 #include "timer_set.h"
@@ -95,6 +96,7 @@ private:
     ClientConnector connector_;
     ServerSide server_;
     SendPath sendPath_;
+    Liveness liveness_;
 };
 
 } // namespace quorvex::transport::detail

@@ -6,6 +6,7 @@
 #include "conn_handle.h"
 #include "connections.h"
 #include "event_loop.h"
+#include "guarded.h"
 #include "loop_thread.h"
 #include "send_queue.h"
 
@@ -93,6 +94,19 @@ void SendPath::writeNow(ConnLink* link) {
         if (ConnFields::handle(*conn).closeWhenSent) lws_callback_on_writable(link->wsi);
         return;
     }
+}
+
+void SendPath::writePing(ConnLink* link) {
+    if (lws_partial_buffered(link->wsi)) return;
+    std::uint8_t key[4];
+    if (link->client()) maskKeys_.next(key);
+    batch_.resize(LWS_PRE);
+    // With a payload: libwebsockets does not report an empty pong.
+    static const unsigned char kPayload[] = {'q', 'v'};
+    appendFrame(batch_, Opcode::Ping, kPayload, sizeof kPayload, link->client() ? key : nullptr);
+    std::size_t length = batch_.size() - LWS_PRE;
+    if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length))
+        killAsync(link->wsi);
 }
 
 int SendPath::onWritable(ConnLink* link) {

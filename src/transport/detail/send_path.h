@@ -29,6 +29,9 @@ public:
     int onWritable(ConnLink* link);
     // Loop, outside the connection's own callbacks: writes what is queued now.
     void writeNow(ConnLink* link);
+    // Loop: a ping, unless the socket still holds part of an earlier write
+    // (a peer that does not read is the send-queue cap's to end).
+    void writePing(ConnLink* link);
 
 private:
     enum class Drained { Empty, More, Failed };

@@ -9,14 +9,13 @@
 #include "connections.h"
 #include "event_loop.h"
 #include "guarded.h"
+#include "liveness.h"
 #include "loop_thread.h"
 
 namespace quorvex::transport::detail {
 
 void ServerSide::setLimits(const tagWSSLimits& limits) {
     limits_ = limits;
-    idlePolicy_.secs_since_valid_ping = limits.pingAfterSeconds;
-    idlePolicy_.secs_since_valid_hangup = limits.hangUpAfterSeconds;
 }
 
 bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info& info) {
@@ -29,7 +28,7 @@ bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info&
     info.iface = iface.empty() ? nullptr : iface.c_str();
     info.vhost_name = name.empty() ? "default" : name.c_str();
     info.options |= LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND;
-    info.retry_and_idle_policy = &idlePolicy_;
+    info.retry_and_idle_policy = &kNoIdleTimers;
     if (!cert.empty()) {
         info.ssl_cert_filepath = cert.c_str();
         info.ssl_private_key_filepath = key.c_str();

@@ -61,7 +61,6 @@ private:
     ConnFactory factory_;
     tagWSSLimits limits_;
     bool upgrading_ = false;
-    lws_retry_bo_t idlePolicy_{};
     std::atomic<int> port_{0};
     std::unordered_set<lws*> accepted_;
     std::atomic<std::uint64_t> refused_{0};

@@ -1,7 +1,9 @@
 #include "timer_set.h"
 
+#include <libwebsockets.h>
+#include <uv.h>
+
 #include <algorithm>
-#include <cstring>
 
 #include "event_loop.h"
 #include "guarded.h"
@@ -13,45 +15,45 @@ namespace {
 
 void* handleOf(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
 std::uint64_t idOf(void* handle) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)); }
-lws_usec_t micros(unsigned int ms) { return static_cast<lws_usec_t>(ms) * LWS_US_PER_MS; }
 
 } // namespace
 
-// Standard layout, so that lws_container_of may find it from its list node.
-struct TimerNode {
-    lws_sorted_usec_list_t sul;
-    Timer* timer;
-};
-
 struct Timer {
-    TimerNode node;
-    TimerSet* set = nullptr;
     std::uint64_t id = 0;
     TimerSet::Callback callback;
     unsigned int intervalMs = 0;
     bool cancelled = false;
-
-    Timer() {
-        std::memset(&node, 0, sizeof node);
-        node.timer = this;
-    }
+    bool scheduled = false;
+    std::multimap<std::uint64_t, std::uint64_t>::iterator slot;
 };
 
 TimerSet::TimerSet(EventLoop& loop) : loop_(loop) {}
 
 TimerSet::~TimerSet() = default;
 
+void TimerSet::start(uv_loop_s* events) {
+    events_ = events;
+    wake_ = new uv_timer_t;
+    uv_timer_init(events_, wake_);
+    wake_->data = this;
+}
+
 void* TimerSet::add(Callback callback, unsigned int intervalMs) {
     std::uint64_t id = nextId_++;
     bool posted = loop_.post([this, id, intervalMs, callback = std::move(callback)]() mutable {
+        if (!wake_ || !loop_.lwsContext()) return;
         auto timer = std::make_unique<Timer>();
-        timer->set = this;
         timer->id = id;
         timer->callback = std::move(callback);
         timer->intervalMs = intervalMs;
-        Timer* armed = timer.get();
+        Timer* added = timer.get();
         timers_.emplace(id, std::move(timer));
-        arm(armed);
+        if (intervalMs == 0) {
+            fire(added); // already on the loop's next pass
+            return;
+        }
+        schedule(added, intervalMs);
+        rearm();
     });
     return posted ? handleOf(id) : nullptr;
 }
@@ -68,25 +70,51 @@ void TimerSet::remove(void* handle) {
 
 void TimerSet::clear() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    schedule_.clear();
     timers_.clear();
+    if (!wake_) return;
+    uv_close(reinterpret_cast<uv_handle_t*>(wake_), [](uv_handle_t* handle) { delete reinterpret_cast<uv_timer_t*>(handle); });
+    wake_ = nullptr;
 }
 
-void TimerSet::arm(Timer* timer) {
+void TimerSet::schedule(Timer* timer, unsigned int delayMs) {
+    timer->slot = schedule_.emplace(uv_now(events_) + delayMs, timer->id);
+    timer->scheduled = true;
+}
+
+// One libuv timer for the earliest due: restarting it is cheap.
+void TimerSet::rearm() {
+    if (!wake_) return;
+    if (schedule_.empty()) {
+        uv_timer_stop(wake_);
+        return;
+    }
+    std::uint64_t now = uv_now(events_);
+    std::uint64_t first = schedule_.begin()->first;
+    uv_timer_start(wake_, &TimerSet::onWake, first > now ? first - now : 0, 0);
+}
+
+void TimerSet::onWake(uv_timer_s* wake) { static_cast<TimerSet*>(wake->data)->runDue(); }
+
+void TimerSet::runDue() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (!loop_.lwsContext()) {
-        timers_.erase(timer->id);
-        return;
+    std::uint64_t now = uv_now(events_);
+    bool fired = false;
+    // Repeats are due at least 1 ms later, so this ends.
+    while (!schedule_.empty() && schedule_.begin()->first <= now) {
+        std::uint64_t id = schedule_.begin()->second;
+        schedule_.erase(schedule_.begin());
+        auto found = timers_.find(id);
+        if (found == timers_.end()) continue;
+        found->second->scheduled = false;
+        fire(found->second.get());
+        fired = true;
     }
-    if (timer->intervalMs == 0) {
-        fire(timer); // already on the loop's next pass
-        return;
-    }
-    lws_sul_schedule(loop_.lwsContext(), 0, &timer->node.sul, &TimerSet::onDue, micros(timer->intervalMs));
-}
-
-void TimerSet::onDue(lws_sorted_usec_list_t* sul) {
-    Timer* timer = lws_container_of(sul, TimerNode, sul)->timer;
-    timer->set->fire(timer);
+    rearm();
+    // libwebsockets re-arms its own timers (a close at once is one) only
+    // after it has serviced an event, and a timer of ours is not one of its
+    // events: wake it, or such a close waits for the next packet.
+    if (fired && loop_.lwsContext()) lws_cancel_service(loop_.lwsContext());
 }
 
 void TimerSet::fire(Timer* timer) {
@@ -96,9 +124,9 @@ void TimerSet::fire(Timer* timer) {
     firing_ = id;
     guarded("timer callback", [&] { again = timer->callback(handleOf(id)); });
     firing_ = 0;
-    if (again && !timer->cancelled && loop_.lwsContext()) {
-        lws_sul_schedule(loop_.lwsContext(), 0, &timer->node.sul, &TimerSet::onDue,
-                         micros(std::max(1u, timer->intervalMs)));
+    if (again && !timer->cancelled && loop_.lwsContext() && wake_) {
+        schedule(timer, std::max(1u, timer->intervalMs));
+        rearm();
         return;
     }
     timers_.erase(id);
@@ -112,8 +140,9 @@ void TimerSet::cancel(std::uint64_t id) {
         found->second->cancelled = true;
         return;
     }
-    lws_sul_cancel(&found->second->node.sul);
+    if (found->second->scheduled) schedule_.erase(found->second->slot);
     timers_.erase(found);
+    rearm();
 }
 
 } // namespace quorvex::transport::detail

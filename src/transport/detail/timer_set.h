@@ -1,21 +1,25 @@
 #ifndef QUORVEX_TRANSPORT_DETAIL_TIMER_SET_H
 #define QUORVEX_TRANSPORT_DETAIL_TIMER_SET_H
 
-#include <libwebsockets.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <unordered_map>
+
+struct uv_loop_s;
+struct uv_timer_s;
 
 namespace quorvex::transport::detail {
 
 class EventLoop;
 struct Timer;
 
-// The timers of one loop, on libwebsockets' sorted timer list. Handles are
-// plain ids, so a stale handle is harmless.
+// The timers of one loop: an ordered schedule behind one libuv timer for the
+// earliest, so adding one costs a logarithm, not a walk along libwebsockets'
+// sorted list past every connection's timers. Handles are plain ids, so a
+// stale handle is harmless.
 class TimerSet {
 public:
     using Callback = std::function<bool(void*)>;
@@ -25,6 +29,8 @@ public:
     TimerSet(const TimerSet&) = delete;
     TimerSet& operator=(const TimerSet&) = delete;
 
+    // Loop, before anything is scheduled.
+    void start(uv_loop_s* events);
     // Any thread. The callback runs on the loop after intervalMs (0: on the
     // loop's next pass), and again every intervalMs while it returns true.
     // Null when the loop no longer runs commands.
@@ -35,14 +41,21 @@ public:
     void clear();
 
 private:
-    static void onDue(lws_sorted_usec_list_t* sul);
-    void arm(Timer* timer);
+    using Schedule = std::multimap<std::uint64_t, std::uint64_t>; // due (loop ms) -> id
+
+    static void onWake(uv_timer_s* wake);
+    void schedule(Timer* timer, unsigned int delayMs);
+    void rearm();
+    void runDue();
     void fire(Timer* timer);
     void cancel(std::uint64_t id);
 
     EventLoop& loop_;
+    uv_loop_s* events_ = nullptr;                                      // loop
+    uv_timer_s* wake_ = nullptr;                                       // loop; freed by its close
     std::atomic<std::uint64_t> nextId_{1};
     std::unordered_map<std::uint64_t, std::unique_ptr<Timer>> timers_; // loop
+    Schedule schedule_;                                                // loop
     std::uint64_t firing_ = 0;                                         // loop
 };
 

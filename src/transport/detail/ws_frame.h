@@ -18,7 +18,7 @@ private:
     std::size_t used_ = sizeof pool_;
 };
 
-enum class Opcode : unsigned char { Text = 1, Binary = 2, Close = 8 };
+enum class Opcode : unsigned char { Text = 1, Binary = 2, Close = 8, Ping = 9 };
 inline Opcode dataOpcode(bool binary) { return binary ? Opcode::Binary : Opcode::Text; }
 
 // Header of one whole WebSocket frame (FIN set): at most 14 bytes, so it

@@ -1,0 +1,33 @@
+#include "liveness.h"
+
+#include "conn_fields.h"
+#include "conn_handle.h"
+#include "connections.h"
+#include "event_loop.h"
+#include "guarded.h"
+#include "loop_thread.h"
+
+namespace quorvex::transport::detail {
+
+void Liveness::sweep() {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!loop_.lwsContext()) return;
+    std::uint64_t now = nowMillis();
+    loop_.connections().forEachOpen([&](ConnLink* link) {
+        ConnHandle& handle = ConnFields::handle(*link->conn);
+        if (handle.closeWhenSent || handle.closeRequested) return; // ending already, on its own deadline
+        const tagWSSLimits& limits = handle.limits;
+        std::uint64_t silentMs = now - handle.lastReceivedMs;
+        if (limits.hangUpAfterSeconds && silentMs >= limits.hangUpAfterSeconds * 1000ull) {
+            handle.transportEnd = TransportEnd::PeerSilent;
+            handle.closeRequested = true;
+            killAsync(link->wsi);
+        } else if (limits.pingAfterSeconds && silentMs >= limits.pingAfterSeconds * 1000ull &&
+                   now - handle.lastPingMs >= limits.pingAfterSeconds * 1000ull) {
+            handle.lastPingMs = now;
+            loop_.sendPath().writePing(link);
+        }
+    });
+}
+
+} // namespace quorvex::transport::detail
