@@ -20,7 +20,7 @@ struct tagWSSLimits {
     // WebSocket). One more is closed as soon as it is accepted, so a flood
     // is refused promptly instead of queueing; 0: no cap of our own.
     unsigned int maxConnections = 0;
-    // Nothing received for this long: libwebsockets pings the peer...
+    // Nothing received (no message, no pong) for this long: the peer is pinged...
     unsigned short pingAfterSeconds = 10;
     // ...and hangs up when still nothing has come back.
     unsigned short hangUpAfterSeconds = 20;
