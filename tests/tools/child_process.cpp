@@ -54,6 +54,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     if (pid_ <= 0) {
         ::close(out[0]);
         closeStdin();
+        outputEnded_ = true;
         return;
     }
     reader_ = std::thread([this, fd = out[0]] {
@@ -65,6 +66,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
             signal_.update([&] { output_.append(chunk, static_cast<std::size_t>(got)); });
         }
         ::close(fd);
+        signal_.update([&] { outputEnded_ = true; });
     });
     reaper_ = std::thread([this] {
         // Reaped only under the lock, so that signal() never reaches a recycled number.
@@ -120,8 +122,9 @@ void ChildProcess::signal(int number) {
     if (pid_ > 0 && !status_) ::kill(pid_, number);
 }
 
+// Its output is read to the end too: a caller looks at it next.
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds deadline) {
-    signal_.waitUntil([&] { return status_.has_value(); }, deadline);
+    signal_.waitUntil([&] { return status_.has_value() && outputEnded_; }, deadline);
     std::lock_guard<std::mutex> guard(signal_.lock());
     return status_;
 }

@@ -43,8 +43,9 @@ public:
 private:
     pid_t pid_ = -1;
     int stdin_ = -1;
-    Signal signal_; // guards output_, status_
+    Signal signal_; // guards output_, outputEnded_, status_
     std::string output_;
+    bool outputEnded_ = false; // the child's last byte has been read
     std::optional<int> status_;
     std::thread reader_, reaper_;
 };
