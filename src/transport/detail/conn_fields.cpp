@@ -43,6 +43,11 @@ std::uint64_t nowMillis() {
     return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
+std::uint64_t steadyMillis() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 void ConnFields::prepareQueue(CWSSConn& conn) {
     ConnHandle& handle = *conn.handle_;
     handle.overflowed = false;

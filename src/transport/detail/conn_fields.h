@@ -13,7 +13,8 @@ namespace quorvex::transport::detail {
 class SendQueue;
 struct ConnHandle;
 
-std::uint64_t nowMillis(); // ms since the Unix epoch
+std::uint64_t nowMillis();    // ms since the Unix epoch: for timestamps shown to callers
+std::uint64_t steadyMillis(); // ms on a clock that never steps: for measuring silences
 
 // The one way into a connection's fields whose place in the exported class
 // is fixed: the loop maintains its counters, addresses and HTTP request

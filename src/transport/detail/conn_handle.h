@@ -55,7 +55,7 @@ struct ConnHandle {
     // Loop thread only: our close frame has been written.
     bool closeFrameSent = false;
     // Loop thread only: when the current connection last received anything
-    // (ms since the epoch), and whether the transport itself ended it.
+    // and was last pinged (steadyMillis), and whether the transport itself ended it.
     std::uint64_t lastReceivedMs = 0;
     std::uint64_t lastPingMs = 0;
     bool closeRequested = false; // by this side: gracefully or at once

@@ -58,7 +58,7 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     handle.closeFrameSent = false;
     handle.closeRequested = false;
     handle.transportEnd = TransportEnd::None;
-    handle.lastReceivedMs = handle.lastPingMs = nowMillis();
+    handle.lastReceivedMs = handle.lastPingMs = steadyMillis();
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event
@@ -74,7 +74,11 @@ int Connections::onPeerClose(ConnLink* link, const void* in, std::size_t len) {
     std::size_t reasonLength = len > 2 ? std::min<std::size_t>(len - 2, 123) : 0;
     lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
                 static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
-    return link->conn && ConnFields::handle(*link->conn).closeFrameSent ? 1 : 0;
+    if (!link->conn) return 0;
+    ConnHandle& handle = ConnFields::handle(*link->conn);
+    bool answersOurs = handle.closeFrameSent;
+    handle.closeRequested = true; // closing now: nothing more, not even a ping, goes out
+    return answersOurs ? 1 : 0;
 }
 
 // libwebsockets sends a close frame only from a writable callback: the send
@@ -114,7 +118,7 @@ void Connections::settleClose(ConnLink* link) {
 }
 
 void Connections::onHeard(ConnLink* link) {
-    if (link->conn) ConnFields::handle(*link->conn).lastReceivedMs = nowMillis();
+    if (link->conn) ConnFields::handle(*link->conn).lastReceivedMs = steadyMillis();
 }
 
 void Connections::releaseOwned(ConnLink* link) {

@@ -12,7 +12,7 @@ namespace quorvex::transport::detail {
 void Liveness::sweep() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!loop_.lwsContext()) return;
-    std::uint64_t now = nowMillis();
+    std::uint64_t now = steadyMillis(); // a step of the wall clock must not look like silence
     loop_.connections().forEachOpen([&](ConnLink* link) {
         ConnHandle& handle = ConnFields::handle(*link->conn);
         if (handle.closeWhenSent || handle.closeRequested) return; // ending already, on its own deadline

@@ -78,6 +78,7 @@ void TimerSet::clear() {
 }
 
 void TimerSet::schedule(Timer* timer, unsigned int delayMs) {
+    uv_update_time(events_); // the loop's time is that of the pass's start, which may be long
     timer->slot = schedule_.emplace(uv_now(events_) + delayMs, timer->id);
     timer->scheduled = true;
 }

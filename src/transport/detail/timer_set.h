@@ -37,7 +37,8 @@ public:
     void* add(Callback callback, unsigned int intervalMs);
     // Any thread; harmless on a timer that has run or was removed.
     void remove(void* handle);
-    // Loop: drops every timer once the libwebsockets context is gone.
+    // Loop, at shutdown: drops every timer before the libwebsockets context
+    // goes, so that none fires into it.
     void clear();
 
 private:
