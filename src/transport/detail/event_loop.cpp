@@ -2,9 +2,9 @@
 
 #include <uv.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <future>
 

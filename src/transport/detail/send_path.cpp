@@ -85,7 +85,7 @@ void SendPath::writeNow(ConnLink* link) {
     }
     switch (drain(link, ConnFields::queue(*conn))) {
     case Drained::Failed:
-        lws_set_timeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC);
+        killAsync(link->wsi);
         return;
     case Drained::More:
         lws_callback_on_writable(link->wsi);
@@ -96,17 +96,21 @@ void SendPath::writeNow(ConnLink* link) {
     }
 }
 
-void SendPath::writePing(ConnLink* link) {
-    if (lws_partial_buffered(link->wsi)) return;
+// One control frame, whole, in one raw write (masked on client connections).
+bool SendPath::writeControl(ConnLink* link, Opcode opcode, const unsigned char* payload, std::size_t size) {
     std::uint8_t key[4];
     if (link->client()) maskKeys_.next(key);
     batch_.resize(LWS_PRE);
+    appendFrame(batch_, opcode, payload, size, link->client() ? key : nullptr);
+    std::size_t length = batch_.size() - LWS_PRE;
+    return lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) >= static_cast<int>(length);
+}
+
+void SendPath::writePing(ConnLink* link) {
+    if (lws_partial_buffered(link->wsi)) return;
     // With a payload: libwebsockets does not report an empty pong.
     static const unsigned char kPayload[] = {'q', 'v'};
-    appendFrame(batch_, Opcode::Ping, kPayload, sizeof kPayload, link->client() ? key : nullptr);
-    std::size_t length = batch_.size() - LWS_PRE;
-    if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length))
-        killAsync(link->wsi);
+    if (!writeControl(link, Opcode::Ping, kPayload, sizeof kPayload)) killAsync(link->wsi);
 }
 
 int SendPath::onWritable(ConnLink* link) {
@@ -137,12 +141,7 @@ int SendPath::closeAfterSending(ConnLink* link) {
     std::vector<unsigned char> payload{static_cast<unsigned char>(handle.closeCode >> 8),
                                        static_cast<unsigned char>(handle.closeCode)};
     payload.insert(payload.end(), handle.closeReason.begin(), handle.closeReason.end());
-    std::uint8_t key[4];
-    if (link->client()) maskKeys_.next(key);
-    batch_.resize(LWS_PRE);
-    appendFrame(batch_, Opcode::Close, payload.data(), payload.size(), link->client() ? key : nullptr);
-    std::size_t length = batch_.size() - LWS_PRE;
-    if (lws_write(link->wsi, batch_.data() + LWS_PRE, length, LWS_WRITE_RAW) < static_cast<int>(length)) return -1;
+    if (!writeControl(link, Opcode::Close, payload.data(), payload.size())) return -1;
     lws_set_timeout(link->wsi, PENDING_TIMEOUT_CLOSE_ACK, kCloseAckGraceSeconds);
     return 0;
 }
