@@ -1,5 +1,7 @@
 #include "asr_messages.h"
 
+#include <cstring>
+
 namespace QUORVEX {
 
 const char* const AsrMsgTypeNames[6] = {"START_SESSION_REQ", "START_SESSION_RES", "RECOGNITION_TEXT",
@@ -9,20 +11,21 @@ const char* const kAsrServiceType = "ASR";
 
 namespace {
 
-bool hasMember(const Json::Value& obj, const char* key) { return obj.isObject() && obj.isMember(key); }
-
-// A present member replaces the field, through the getter of its type.
+// A present member replaces the field; a mistyped one reads as its type's
+// empty value, as the getters give it.
 void read(const Json::Value& obj, const char* key, std::string& field) {
-    if (hasMember(obj, key)) field = getString(key, obj);
+    if (const Json::Value* value = member(obj, key, std::strlen(key)))
+        field = value->isString() ? value->asString() : std::string();
 }
 
 void read(const Json::Value& obj, const char* key, int& field) {
-    if (hasMember(obj, key)) field = getInt(key, obj);
+    if (const Json::Value* value = member(obj, key, std::strlen(key))) field = value->isInt() ? value->asInt() : 0;
 }
 
 template <typename T>
 void read(const Json::Value& obj, const char* key, T& field) {
-    if (hasMember(obj, key)) field = getObject<T>(key, obj);
+    if (const Json::Value* value = member(obj, key, std::strlen(key)))
+        field = value->isObject() ? fromJson<T>(*value) : T{};
 }
 
 // The members every server message shares, in their wire order.
@@ -42,14 +45,19 @@ void classifyAs(FrameKind kind, const Json::Value& root, ClassifiedFrame& frame)
 
 } // namespace
 
+// One lookup per member: a received text is read on the loop thread.
+const Json::Value* member(const Json::Value& obj, const char* key, std::size_t length) {
+    return obj.isObject() ? obj.find(key, key + length) : nullptr;
+}
+
 std::string getString(const std::string& key, const Json::Value& obj) {
-    if (obj.isObject() && obj.isMember(key) && obj[key].isString()) return obj[key].asString();
-    return std::string();
+    const Json::Value* value = member(obj, key.data(), key.size());
+    return value && value->isString() ? value->asString() : std::string();
 }
 
 int getInt(const std::string& key, const Json::Value& obj) {
-    if (obj.isObject() && obj.isMember(key) && obj[key].isInt()) return obj[key].asInt();
-    return 0;
+    const Json::Value* value = member(obj, key.data(), key.size());
+    return value && value->isInt() ? value->asInt() : 0;
 }
 
 template <>

@@ -97,10 +97,13 @@ int getInt(const std::string& key, const Json::Value& obj);
 template <typename T>
 T fromJson(const Json::Value& obj);
 
+// The member named, or null when obj is no object or has no such member.
+const Json::Value* member(const Json::Value& obj, const char* key, std::size_t length);
+
 template <typename T>
 T getObject(const std::string& key, const Json::Value& obj) {
-    if (obj.isObject() && obj.isMember(key) && obj[key].isObject()) return fromJson<T>(obj[key]);
-    return T{};
+    const Json::Value* value = member(obj, key.data(), key.size());
+    return value && value->isObject() ? fromJson<T>(*value) : T{};
 }
 
 template <> AsrMsgHead fromJson<AsrMsgHead>(const Json::Value& obj);

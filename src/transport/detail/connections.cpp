@@ -32,12 +32,22 @@ void Connections::forget(ConnLink* link) {
     links_.erase(link);
 }
 
+// Asked for every command about a connection (each audio frame's flush):
+// a hashed lookup, where the context's ordered set walks a tree.
 bool Connections::attached(CWSSConn* conn) const {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    return loop_.owner()->getAll().count(conn) != 0;
+    return attached_.count(conn) != 0;
 }
 
-void Connections::attach(CWSSConn* conn) { loop_.owner()->getAll().insert(conn); }
+void Connections::attach(CWSSConn* conn) {
+    loop_.owner()->getAll().insert(conn);
+    attached_.insert(conn);
+}
+
+void Connections::unattach(CWSSConn* conn) {
+    loop_.owner()->getAll().erase(conn);
+    attached_.erase(conn);
+}
 
 void Connections::settleOpen(ConnLink* link, lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
@@ -129,7 +139,7 @@ void Connections::releaseOwned(ConnLink* link) {
 }
 
 void Connections::freeOwned(CWSSConn* conn) {
-    loop_.owner()->getAll().erase(conn);
+    unattach(conn);
     ConnFields::handle(*conn).link = nullptr;
     delete conn;
 }
@@ -220,7 +230,7 @@ void Connections::detach(CWSSConn* conn) {
 void Connections::detachNow(CWSSConn* conn) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!attached(conn)) return;
-    loop_.owner()->getAll().erase(conn);
+    unattach(conn);
     ConnHandle& handle = ConnFields::handle(*conn);
     if (ConnLink* link = handle.link) {
         link->conn = nullptr;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "message_assembler.h"
 
@@ -54,6 +55,7 @@ public:
     void forget(ConnLink* link);
     bool attached(CWSSConn* conn) const;
     void attach(CWSSConn* conn);
+    void unattach(CWSSConn* conn);
 
     void settleOpen(ConnLink* link, lws* wsi);
     void settleClose(ConnLink* link);
@@ -96,6 +98,7 @@ private:
 
     EventLoop& loop_;
     std::unordered_map<ConnLink*, std::unique_ptr<ConnLink>> links_;
+    std::unordered_set<CWSSConn*> attached_; // the members of the context's set
 };
 
 } // namespace quorvex::transport::detail

@@ -59,8 +59,10 @@ bool SendPath::writeWhole(ConnLink* link, SendQueue& queue) {
 
 SendPath::Drained SendPath::drain(ConnLink* link, SendQueue& queue) {
     for (int round = 0; round < kMaxWritesPerWritable && queue.front(); ++round) {
-        bool small = queue.front()->payloadSize <= batchLimit_;
-        if (!(small ? writeBatch(link, queue) : writeWhole(link, queue))) {
+        // A message alone leaves from where it lies; only several small ones are worth a copy.
+        const OutMessage* front = queue.front();
+        bool batch = front->payloadSize <= batchLimit_ && front->next && front->next->payloadSize <= batchLimit_;
+        if (!(batch ? writeBatch(link, queue) : writeWhole(link, queue))) {
             lwsl_err("%s: write failed, closing\n", loop_.moduleName().c_str());
             return Drained::Failed;
         }
