@@ -134,7 +134,7 @@ void WirePeer::serveOne() {
         return;
     }
     if (!answerUpgrade(fd)) return;
-    if (mode_ == Mode::Recording) {
+    if (mode_ == Mode::Recording || mode_ == Mode::RecordingAndPinging) {
         record(fd);
         return;
     }
@@ -147,12 +147,15 @@ void WirePeer::serveOne() {
 
 void WirePeer::record(int fd) {
     WireFrame frame;
+    int binaryFrames = 0;
     while (readFrame(fd, frame)) {
         signal_.update([&] { frames_.push_back(frame); });
         if (frame.opcode == 8) {
             sendAll(fd, serverFrame(8, frame.payload.substr(0, 2)));
             return;
         }
+        if (frame.opcode == 2 && mode_ == Mode::RecordingAndPinging)
+            sendAll(fd, serverFrame(9, std::to_string(++binaryFrames)));
         if (frame.payload.find("START_SESSION_REQ") != std::string::npos)
             sendAll(fd, serverFrame(1, answer("START_SESSION_RES", R"({"session_id":"wire-1"})")));
         if (frame.payload.find("STOP_SESSION_REQ") != std::string::npos)
@@ -172,6 +175,10 @@ std::vector<WirePeer::WireFrame> WirePeer::frames() {
 
 bool WirePeer::waitFrames(std::size_t count, std::chrono::milliseconds deadline) {
     return signal_.waitUntil([&] { return frames_.size() >= count; }, deadline);
+}
+
+bool WirePeer::waitClose(std::chrono::milliseconds deadline) {
+    return signal_.waitUntil([this] { return !frames_.empty() && frames_.back().opcode == 8; }, deadline);
 }
 
 bool WirePeer::answerUpgrade(int fd) {

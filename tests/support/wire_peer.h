@@ -25,6 +25,10 @@ public:
         // Answers the start and stop requests and records every frame as it
         // came; answers a close frame with one and ends.
         Recording,
+        // Records as Recording does, and pings after every binary frame (the
+        // ping's payload is the count of binary frames so far), so that the
+        // client's automatic pongs meet its own writes on the wire.
+        RecordingAndPinging,
     };
 
     struct WireFrame {
@@ -45,6 +49,8 @@ public:
     std::string requestLine();
     std::vector<WireFrame> frames();
     bool waitFrames(std::size_t count, std::chrono::milliseconds deadline = kDeadline);
+    // Recording: a close frame has come (and been answered).
+    bool waitClose(std::chrono::milliseconds deadline = kDeadline);
 
 private:
     void serveOne();

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ public:
         if (pipe(out) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL); // a test that aborts (a sanitizer's report) leaves no server behind
             dup2(out[1], 1);
             dup2(out[1], 2);
             close(out[0]);

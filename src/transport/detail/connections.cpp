@@ -185,20 +185,29 @@ void Connections::requestFlush(CWSSConn* conn) {
         flushNow(conn, false);
         return;
     }
-    if (!loop_.post([this, conn] { flushNow(conn, true); })) ConnFields::handle(*conn).flushPending = false;
+    // While the loop waits, this thread writes in its place: no command, no
+    // wake-up, and the loop's time goes to what arrives.
+    if (auto taken = loop_.standIn()) {
+        bool settled = false;
+        guarded("flush", [&] { settled = flushNow(conn, true); });
+        if (!settled) loop_.wake();
+        return;
+    }
+    auto flushIfAttached = [this, conn] {
+        if (attached(conn)) flushNow(conn, true); // it may have gone since
+    };
+    if (!loop_.post(flushIfAttached)) ConnFields::handle(*conn).flushPending = false;
 }
 
-void Connections::flushNow(CWSSConn* conn, bool direct) {
+bool Connections::flushNow(CWSSConn* conn, bool direct) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (!attached(conn)) return;
     ConnHandle& handle = ConnFields::handle(*conn);
     handle.flushPending = false;
     ConnLink* link = handle.link;
-    if (!link || link->phase != ConnLink::Phase::Open || !loop_.lwsContext()) return;
-    if (direct)
-        loop_.sendPath().writeNow(link);
-    else
-        lws_callback_on_writable(link->wsi);
+    if (!link || link->phase != ConnLink::Phase::Open || !loop_.lwsContext()) return true;
+    if (direct) return loop_.sendPath().writeNow(link);
+    lws_callback_on_writable(link->wsi);
+    return false;
 }
 
 void Connections::requestClose(CWSSConn* conn, lws* wsi) {

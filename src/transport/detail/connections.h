@@ -90,9 +90,10 @@ public:
 
 private:
     void freeOwned(CWSSConn* conn);
-    // direct: from a command, outside any connection's callback, so the
-    // queue may go straight to the socket.
-    void flushNow(CWSSConn* conn, bool direct);
+    // conn is alive (its writer's own, or found attached). direct: outside
+    // any connection's callback, so the queue may go straight to the
+    // socket. False when the loop has more to do for it.
+    bool flushNow(CWSSConn* conn, bool direct);
     void detachNow(CWSSConn* conn);
     void deliver(ConnLink* link);
 

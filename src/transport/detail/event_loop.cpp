@@ -74,14 +74,17 @@ void EventLoop::stop() {
 
 void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
     loopThread_ = std::this_thread::get_id();
+    hold_.acquire();
     events_ = std::make_unique<uv_loop_s>();
     if (uv_loop_init(events_.get()) != 0) {
         events_.reset();
+        hold_.release();
         ready(false);
         return;
     }
     if (!createLwsContext(config)) {
         closeEvents();
+        hold_.release();
         ready(false);
         return;
     }
@@ -97,9 +100,15 @@ void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)
         },
         Liveness::kSweepMs);
     ready(true);
-    while (!stopRequested_.load()) uv_run(events_.get(), UV_RUN_ONCE);
+    // libuv's own wait would keep the hold through it: the loop waits on
+    // libuv's descriptor itself, without the hold, then runs what is ready.
+    while (!stopRequested_.load()) {
+        uv_run(events_.get(), UV_RUN_NOWAIT);
+        if (!stopRequested_.load()) hold_.waitForEvents(events_.get());
+    }
     shutDown();
     closeEvents();
+    hold_.release();
 }
 
 bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
@@ -187,6 +196,11 @@ bool EventLoop::post(Command command) {
     commands_.push_back(std::move(command));
     if (wake) lws_cancel_service(context_);
     return true;
+}
+
+void EventLoop::wake() {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (alive_) lws_cancel_service(context_);
 }
 
 void EventLoop::runOnLoop(const Command& command) {

@@ -14,6 +14,7 @@
 #include "client_connector.h"
 #include "connections.h"
 #include "liveness.h"
+#include "loop_hold.h"
 #include "send_path.h"
 #include "server_side.h"
 #include "timer_set.h"
@@ -44,6 +45,13 @@ public:
                ServerSide::ConnFactory factory = nullptr, const tagWSSLimits& acceptedLimits = tagWSSLimits());
     void stop(); // any thread but the loop's; joins it
     bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
+    // The loop thread, or a thread standing in for it while it waits.
+    bool mayTouch() const { return onLoopThread() || hold_.takenHere(); }
+    // Any thread but the loop's: the loop's state, while the loop waits for
+    // events; empty otherwise. Whoever stands in must wake() the loop for
+    // what it leaves to the loop (a socket to watch, a connection to kill).
+    LoopHold::Taken standIn() { return hold_.tryTake(); }
+    void wake();
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command);
@@ -86,6 +94,7 @@ private:
     std::thread thread_;
     std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopRequested_{false};
+    LoopHold hold_;
 
     std::mutex queueLock_; // guards commands_ and alive_
     std::vector<Command> commands_;

@@ -16,7 +16,7 @@ namespace quorvex::transport::detail {
 #else
 #define QUORVEX_ASSERT_LOOP_THREAD(loop)                                                                    \
     do {                                                                                                    \
-        if (!(loop).onLoopThread()) ::quorvex::transport::detail::failLoopThreadCheck(__func__);            \
+        if (!(loop).mayTouch()) ::quorvex::transport::detail::failLoopThreadCheck(__func__);                \
     } while (false)
 #endif
 

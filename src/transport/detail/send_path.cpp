@@ -77,25 +77,29 @@ SendPath::Drained SendPath::drain(ConnLink* link, SendQueue& queue) {
 // writable: that wait costs two epoll changes and a pass per message. Only
 // what the socket cannot take now waits for the writable callback, which
 // also does the closing.
-void SendPath::writeNow(ConnLink* link) {
+bool SendPath::writeNow(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     CWSSConn* conn = link->conn;
-    if (!conn) return;
+    if (!conn) return true;
     if (lws_partial_buffered(link->wsi)) {
         lws_callback_on_writable(link->wsi);
-        return;
+        return false;
     }
     switch (drain(link, ConnFields::queue(*conn))) {
     case Drained::Failed:
         killAsync(link->wsi);
-        return;
+        return false;
     case Drained::More:
         lws_callback_on_writable(link->wsi);
-        return;
+        return false;
     case Drained::Empty:
-        if (ConnFields::handle(*conn).closeWhenSent) lws_callback_on_writable(link->wsi);
-        return;
+        if (ConnFields::handle(*conn).closeWhenSent) {
+            lws_callback_on_writable(link->wsi);
+            return false;
+        }
+        return !lws_partial_buffered(link->wsi); // libwebsockets keeps a rest for the writable event
     }
+    return false;
 }
 
 // One control frame, whole, in one raw write (masked on client connections).

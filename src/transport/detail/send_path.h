@@ -27,8 +27,10 @@ public:
 
     // Loop. Non-zero closes the connection.
     int onWritable(ConnLink* link);
-    // Loop, outside the connection's own callbacks: writes what is queued now.
-    void writeNow(ConnLink* link);
+    // Loop, outside the connection's own callbacks: writes what is queued
+    // now. False when the loop has more to do for the connection (a rest to
+    // write when the socket takes it, a close, a kill).
+    bool writeNow(ConnLink* link);
     // Loop: a ping, unless the socket still holds part of an earlier write
     // (a peer that does not read is the send-queue cap's to end).
     void writePing(ConnLink* link);
