@@ -62,7 +62,8 @@ LoopHold::Taken LoopHold::tryTake() {
     constexpr auto kWaitForThePass = std::chrono::milliseconds(1);
     if (takenByThisThread == this) return Taken();
     std::unique_lock<std::mutex> guard(lock_);
-    if (!changed_.wait_for(guard, kWaitForThePass, [this] { return waiting_ && !taken_; })) return Taken();
+    auto free = [this] { return waiting_ && !taken_; };
+    if (!free() && !changed_.wait_for(guard, kWaitForThePass, free)) return Taken(); // no clock read when free
     taken_ = true;
     takenByThisThread = this;
     return Taken(this);
