@@ -154,8 +154,11 @@ void WirePeer::record(int fd) {
             sendAll(fd, serverFrame(8, frame.payload.substr(0, 2)));
             return;
         }
-        if (frame.opcode == 2 && mode_ == Mode::RecordingAndPinging)
+        if (frame.opcode == 2 && mode_ == Mode::RecordingAndPinging) {
             sendAll(fd, serverFrame(9, std::to_string(++binaryFrames)));
+            // A slow reader's pause, not a wait for anything.
+            if (binaryFrames % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         if (frame.payload.find("START_SESSION_REQ") != std::string::npos)
             sendAll(fd, serverFrame(1, answer("START_SESSION_RES", R"({"session_id":"wire-1"})")));
         if (frame.payload.find("STOP_SESSION_REQ") != std::string::npos)

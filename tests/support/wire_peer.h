@@ -27,7 +27,9 @@ public:
         Recording,
         // Records as Recording does, and pings after every binary frame (the
         // ping's payload is the count of binary frames so far), so that the
-        // client's automatic pongs meet its own writes on the wire.
+        // client's automatic pongs meet its own writes on the wire; pauses
+        // its reading now and then, so that the client's socket fills and
+        // writes are left half done.
         RecordingAndPinging,
     };
 

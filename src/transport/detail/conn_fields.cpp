@@ -125,6 +125,11 @@ std::uint64_t connectionsRefused(const CWSSContext& context) {
     return loop ? loop->server().refused() : 0;
 }
 
+std::uint64_t writesStoodIn(const CWSSContext& context) {
+    auto& loop = context.loop();
+    return loop ? loop->standIns() : 0;
+}
+
 TransportEnd transportEnd(CWSSConn& conn) { return ConnFields::handle(conn).transportEnd; }
 
 void closeAtOnce(CWSSConn& conn) {

@@ -188,9 +188,10 @@ void Connections::requestFlush(CWSSConn* conn) {
     // While the loop waits, this thread writes in its place: no command, no
     // wake-up, and the loop's time goes to what arrives.
     if (auto taken = loop_.standIn()) {
-        bool settled = false;
-        guarded("flush", [&] { settled = flushNow(conn, true); });
-        if (!settled) loop_.wake();
+        bool settled = true;
+        // A connection the loop owns may have ended while this thread waited for the hold.
+        guarded("flush", [&] { settled = !attached(conn) || flushNow(conn, true); });
+        if (!settled || loop_.passPending()) loop_.wake();
         return;
     }
     auto flushIfAttached = [this, conn] {

@@ -52,6 +52,10 @@ public:
     // what it leaves to the loop (a socket to watch, a connection to kill).
     LoopHold::Taken standIn() { return hold_.tryTake(); }
     void wake();
+    // libuv has changes to apply that only a pass of the loop applies.
+    bool passPending() const { return LoopHold::watcherChangesPending(events_.get()); }
+    // Writes an application thread made in the loop's place, so far.
+    std::uint64_t standIns() const { return hold_.standIns(); }
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command);

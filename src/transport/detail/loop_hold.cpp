@@ -10,15 +10,20 @@ namespace {
 // The hold this thread has taken, for the loop-thread checks.
 thread_local const LoopHold* takenByThisThread = nullptr;
 
+// The queue below is read from libuv's loop structure as uv/unix.h of 1.44
+// lays it out; another version must be checked before it is allowed here.
+static_assert(UV_VERSION_MAJOR == 1 && UV_VERSION_MINOR <= 44,
+              "check LoopHold::watcherChangesPending against this libuv's loop structure");
+
+} // namespace
+
 // libuv applies watcher changes (a socket now wanted writable, a new
 // socket) at the start of its next poll. A wait on its descriptor before
 // that would not see what they ask for, so the loop must pass once more
 // first. libuv keeps them queued in its loop structure (uv/unix.h).
-bool watcherChangesPending(const uv_loop_s* events) {
+bool LoopHold::watcherChangesPending(const uv_loop_s* events) {
     return events->watcher_queue[0] != static_cast<const void*>(&events->watcher_queue[0]);
 }
-
-} // namespace
 
 LoopHold::Taken::~Taken() {
     if (!hold_) return;
@@ -38,6 +43,7 @@ void LoopHold::acquire() {
 void LoopHold::waitForEvents(uv_loop_s* events) {
     if (watcherChangesPending(events)) return;
     pollfd backend{uv_backend_fd(events), POLLIN, 0};
+    uv_update_time(events); // the pass's callbacks ran after libuv last read the clock
     int timeoutMs = uv_backend_timeout(events);
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -66,6 +72,7 @@ LoopHold::Taken LoopHold::tryTake() {
     if (!free() && !changed_.wait_for(guard, kWaitForThePass, free)) return Taken(); // no clock read when free
     taken_ = true;
     takenByThisThread = this;
+    standIns_.fetch_add(1, std::memory_order_relaxed);
     return Taken(this);
 }
 

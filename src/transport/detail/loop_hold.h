@@ -1,7 +1,9 @@
 #ifndef QUORVEX_TRANSPORT_DETAIL_LOOP_HOLD_H
 #define QUORVEX_TRANSPORT_DETAIL_LOOP_HOLD_H
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 struct uv_loop_s;
@@ -42,6 +44,10 @@ public:
     Taken tryTake();
     // Whether this thread has the hold (the loop thread tests itself apart).
     bool takenHere() const;
+    std::uint64_t standIns() const { return standIns_.load(std::memory_order_relaxed); }
+
+    // Whether libuv holds watcher changes that its next pass applies.
+    static bool watcherChangesPending(const uv_loop_s* events);
 
 private:
     // The hold is a flag under a short lock rather than a lock held across
@@ -51,6 +57,7 @@ private:
     std::condition_variable changed_;
     bool waiting_ = false; // the loop waits for events, and may be stood in for
     bool taken_ = false;   // a thread stands in for it
+    std::atomic<std::uint64_t> standIns_{0};
 };
 
 } // namespace quorvex::transport::detail

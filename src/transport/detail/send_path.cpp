@@ -57,11 +57,10 @@ bool SendPath::writeWhole(ConnLink* link, SendQueue& queue) {
     return true;
 }
 
-SendPath::Drained SendPath::drain(ConnLink* link, SendQueue& queue) {
-    for (int round = 0; round < kMaxWritesPerWritable && queue.front(); ++round) {
+SendPath::Drained SendPath::drain(ConnLink* link, SendQueue& queue, int maxWrites) {
+    for (int round = 0; round < maxWrites && queue.front(); ++round) {
         // A message alone leaves from where it lies; only several small ones are worth a copy.
-        const OutMessage* front = queue.front();
-        bool batch = front->payloadSize <= batchLimit_ && front->next && front->next->payloadSize <= batchLimit_;
+        bool batch = queue.smallPairAtFront(batchLimit_);
         if (!(batch ? writeBatch(link, queue) : writeWhole(link, queue))) {
             lwsl_err("%s: write failed, closing\n", loop_.moduleName().c_str());
             return Drained::Failed;
@@ -85,7 +84,9 @@ bool SendPath::writeNow(ConnLink* link) {
         lws_callback_on_writable(link->wsi);
         return false;
     }
-    switch (drain(link, ConnFields::queue(*conn))) {
+    // One write for a thread standing in: the loop waits for it, and does
+    // the rest of a long queue itself, when the socket takes more.
+    switch (drain(link, ConnFields::queue(*conn), loop_.onLoopThread() ? kMaxWritesPerWritable : 1)) {
     case Drained::Failed:
         killAsync(link->wsi);
         return false;
@@ -123,7 +124,7 @@ int SendPath::onWritable(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     CWSSConn* conn = link->conn;
     if (!conn) return 0;
-    Drained drained = drain(link, ConnFields::queue(*conn));
+    Drained drained = drain(link, ConnFields::queue(*conn), kMaxWritesPerWritable);
     if (drained == Drained::Failed) return -1;
     if (drained == Drained::More) {
         lws_callback_on_writable(link->wsi);

@@ -37,7 +37,7 @@ public:
 
 private:
     enum class Drained { Empty, More, Failed };
-    Drained drain(ConnLink* link, SendQueue& queue);
+    Drained drain(ConnLink* link, SendQueue& queue, int maxWrites);
     int closeAfterSending(ConnLink* link);
     bool writeControl(ConnLink* link, Opcode opcode, const unsigned char* payload, std::size_t size);
     bool writeBatch(ConnLink* link, SendQueue& queue);

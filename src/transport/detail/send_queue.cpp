@@ -104,6 +104,12 @@ OutMessage* SendQueue::front() {
     return messages_.front();
 }
 
+bool SendQueue::smallPairAtFront(std::size_t limit) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const OutMessage* first = messages_.front();
+    return first && first->payloadSize <= limit && first->next && first->next->payloadSize <= limit;
+}
+
 void SendQueue::popFront() {
     std::unique_ptr<OutMessage> done;
     std::lock_guard<std::mutex> guard(lock_);

@@ -70,6 +70,9 @@ public:
     void close() { reset(Gate::Closed, capBytes()); }
     void setGate(Gate gate);
     OutMessage* front();
+    // The first two messages are both of at most limit bytes (other threads
+    // append behind the first while it is read: ask here, under the lock).
+    bool smallPairAtFront(std::size_t limit);
     void popFront();
     std::size_t size() const { return size_.load(std::memory_order_relaxed); }
     std::size_t bytes() const;
