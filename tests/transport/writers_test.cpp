@@ -1,0 +1,126 @@
+// Writes from application threads: each thread's order, the wire shared
+// with libwebsockets' own frames, and the loop's turn while they write.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "recording_client.h"
+#include "transport/detail/conn_control.h"
+#include "wire_peer.h"
+
+using namespace quorvex::test;
+
+class Writers : public ::testing::Test {
+protected:
+    LoopOwner loop;
+};
+
+TEST_F(Writers, WritesFromSeveralThreadsKeepEachThreadsOrder) {
+    TestServer server;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    constexpr int kThreads = 4, kEach = 500;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&client, t] {
+            for (int i = 0; i < kEach; ++i) {
+                std::string text = std::to_string(t) + ":" + std::to_string(i);
+                client.writeText(text.data(), static_cast<int>(text.size()));
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    ASSERT_TRUE(server.waitForFrames(kThreads * kEach)) << "only " << server.frames().size() << " messages arrived";
+    std::map<int, int> next;
+    for (const auto& frame : server.frames()) {
+        int thread = std::stoi(frame.data.substr(0, frame.data.find(':')));
+        int index = std::stoi(frame.data.substr(frame.data.find(':') + 1));
+        ASSERT_EQ(index, next[thread]) << "thread " << thread << " out of order";
+        ++next[thread];
+    }
+}
+
+// An application thread writes to the socket itself while the loop waits,
+// and libwebsockets answers pings on the loop thread: every frame must still
+// arrive whole, in order, with nothing of one inside another.
+TEST_F(Writers, WritesFromAnApplicationThreadAndAutomaticPongsNeverInterleave) {
+    WirePeer wire(WirePeer::Mode::RecordingAndPinging);
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(wire.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    const std::uint64_t standInsBefore = quorvex::transport::detail::writesStoodIn(*loop.context);
+    constexpr int kFrames = 400;
+    auto payload = [](int i) { return std::string(i % 7 == 0 ? 9000 : 640, static_cast<char>('a' + i % 26)); };
+    for (int i = 0; i < kFrames; ++i) {
+        std::string bytes = payload(i);
+        client.writeBinary(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+        // In bursts, so that the pings of one burst are answered while the next is written.
+        if (i % 20 == 19) {
+            ASSERT_TRUE(wire.waitFrames(static_cast<std::size_t>(i + 1))) << "frames stopped at " << i;
+        }
+    }
+    quorvex::transport::detail::closeWhenSent(client, 1000, "");
+    ASSERT_TRUE(wire.waitClose()) << "the close after the last frame did not arrive";
+
+    int binary = 0, pongs = 0, lastPong = 0;
+    for (const auto& frame : wire.frames()) {
+        ASSERT_TRUE(frame.fin);
+        if (frame.opcode == 2) {
+            ASSERT_LT(binary, kFrames);
+            ASSERT_EQ(frame.payload, payload(binary)) << "binary frame " << binary << " damaged or out of order";
+            ++binary;
+        } else if (frame.opcode == 10) {
+            int answered = std::stoi(frame.payload);
+            ASSERT_GT(answered, lastPong) << "a pong out of order";
+            ASSERT_LE(answered, binary) << "a pong for a ping not yet sent";
+            lastPong = answered;
+            ++pongs;
+        } else {
+            ASSERT_EQ(frame.opcode, 8) << "a frame of opcode " << frame.opcode << " on the wire";
+        }
+    }
+    EXPECT_EQ(binary, kFrames);
+    EXPECT_GT(pongs, 0) << "no ping was answered: the test did not meet its case";
+    EXPECT_GT(quorvex::transport::detail::writesStoodIn(*loop.context), standInsBefore)
+        << "no write was made in the loop's place: the test did not meet its case";
+}
+
+// Threads that write without pause stand in for the loop again and again;
+// what arrives on the loop (here on another connection) must still be
+// delivered while they write.
+TEST_F(Writers, WritersThatNeverPauseDoNotKeepTheLoopFromWhatArrives) {
+    TestServer sink, echoing;
+    echoing.onFrame([](Peer& peer, const Frame& frame) { peer.sendText(frame.data); });
+    RecordingClient flooded(loop.context), listening(loop.context);
+    ASSERT_TRUE(flooded.connectTo(sink.url()));
+    ASSERT_TRUE(listening.connectTo(echoing.url()));
+    ASSERT_TRUE(flooded.waitEstablished() && listening.waitEstablished());
+    std::atomic<bool> done{false};
+    Signal flowing; // the writers report once they are well under way
+    int writing = 0;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t) { // as many as there are cores here: the servers need their share too
+        writers.emplace_back([&] {
+            const unsigned char bytes[640] = {}; // audio-sized
+            auto until = std::chrono::steady_clock::now() + kDeadline;
+            for (int written = 1; !done && std::chrono::steady_clock::now() < until; ++written) {
+                flooded.writeBinary(bytes, sizeof bytes);
+                if (written == 100) flowing.update([&] { ++writing; });
+            }
+        });
+    }
+    constexpr std::size_t kEchoes = 200;
+    bool underWay = flowing.waitUntil([&] { return writing == 2; });
+    for (std::size_t i = 0; i < kEchoes && underWay; ++i) listening.writeText("e", 1);
+    bool delivered = underWay && listening.waitMessages(kEchoes);
+    done = true;
+    for (auto& writer : writers) writer.join();
+    ASSERT_TRUE(underWay) << "the writers did not get under way: the test did not meet its case";
+    EXPECT_TRUE(delivered) << "only " << listening.read(listening.received).size()
+                           << " echoes delivered while two threads wrote on another connection";
+    // (The flood may outgrow its send-queue cap and be cut: that bound is not what is tested here.)
+}
