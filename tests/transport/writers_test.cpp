@@ -124,3 +124,20 @@ TEST_F(Writers, WritersThatNeverPauseDoNotKeepTheLoopFromWhatArrives) {
                            << " echoes delivered while two threads wrote on another connection";
     // (The flood may outgrow its send-queue cap and be cut: that bound is not what is tested here.)
 }
+
+// A thread that connects and writes at once: its writes must not overtake
+// the connect it posted, nor be left behind by it.
+TEST_F(Writers, WritesRightAfterAConnectAllLeave) {
+    TestServer server;
+    for (int round = 0; round < 300; ++round) {
+        RecordingClient client(loop.context);
+        ASSERT_TRUE(client.connectTo(server.url()));
+        client.writeText("early", 5);
+        ASSERT_TRUE(client.waitEstablished()) << "round " << round;
+        client.writeText("late", 4);
+        ASSERT_TRUE(server.waitForFrames(static_cast<std::size_t>(2 * (round + 1))))
+            << "round " << round << ": only " << server.frames().size() << " messages arrived";
+        client.close();
+        ASSERT_TRUE(client.waitFor([&] { return client.closes > 0; })) << "round " << round;
+    }
+}

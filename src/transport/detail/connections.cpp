@@ -186,8 +186,9 @@ void Connections::requestFlush(CWSSConn* conn) {
         return;
     }
     // While the loop waits, this thread writes in its place: no command, no
-    // wake-up, and the loop's time goes to what arrives.
-    if (auto taken = loop_.standIn()) {
+    // wake-up, and the loop's time goes to what arrives. Not ahead of commands
+    // still queued, though: this thread's connect or close must come first.
+    if (auto taken = loop_.standIn(); taken && !loop_.commandsPending()) {
         bool settled = true;
         // A connection the loop owns may have ended while this thread waited for the hold.
         guarded("flush", [&] { settled = !attached(conn) || flushNow(conn, true); });
