@@ -186,12 +186,12 @@ void Connections::requestFlush(CWSSConn* conn) {
         return;
     }
     // While the loop waits, this thread writes in its place: no command, no
-    // wake-up, and the loop's time goes to what arrives. Not ahead of commands
-    // still queued, though: this thread's connect or close must come first.
-    if (auto taken = loop_.standIn(); taken && !loop_.commandsPending()) {
+    // wake-up, and the loop's time goes to what arrives. A connection not
+    // attached is left to a command: its connect is still queued (the flush
+    // must follow it), or it has gone.
+    if (auto taken = loop_.standIn(); taken && attached(conn)) {
         bool settled = true;
-        // A connection the loop owns may have ended while this thread waited for the hold.
-        guarded("flush", [&] { settled = !attached(conn) || flushNow(conn, true); });
+        guarded("flush", [&] { settled = flushNow(conn, true); });
         if (!settled || loop_.passPending()) loop_.wake();
         return;
     }

@@ -198,11 +198,6 @@ bool EventLoop::post(Command command) {
     return true;
 }
 
-bool EventLoop::commandsPending() {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    return !commands_.empty();
-}
-
 void EventLoop::wake() {
     std::lock_guard<std::mutex> guard(queueLock_);
     if (alive_) lws_cancel_service(context_);

@@ -59,7 +59,6 @@ public:
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command);
-    bool commandsPending();
     // Any thread; runs the command on the loop and returns when it has run
     // (at once when called on the loop thread).
     void runOnLoop(const Command& command);
