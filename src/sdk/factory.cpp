@@ -12,9 +12,11 @@ namespace {
 
 // Posts the destruction check to the loop thread and waits for this
 // request's own completion (spurious and foreign wake-ups are ignored).
+// The check is posted before the lock is taken: the loop takes the lock to
+// run it, and must never wait for a thread that is posting. The request's
+// own flag means a check that runs first is not missed.
 int destroyOnLoop(QvAsrClientImpl* client, CWSSContext* context) {
     DestroyRequest request;
-    std::unique_lock<std::mutex> lock(*sdkMutex);
     void* timer = context->addTimer(
         [client, &request](void*) {
             client->checkDestroy(&request);
@@ -25,7 +27,10 @@ int destroyOnLoop(QvAsrClientImpl* client, CWSSContext* context) {
         sdkLog("QUORVEX::destroyAsrInstance event loop is not running");
         return -5;
     }
-    sdkCond->wait(lock, [&request] { return request.completed; });
+    {
+        std::unique_lock<std::mutex> lock(*sdkMutex);
+        sdkCond->wait(lock, [&request] { return request.completed; });
+    }
     context->delTimer(timer);
     return request.result;
 }

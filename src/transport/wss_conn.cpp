@@ -2,13 +2,14 @@
 
 #include <libwebsockets.h>
 
+#include "detail/conn_fields.h"
 #include "detail/conn_handle.h"
 #include "detail/event_loop.h"
 #include "detail/send_queue.h"
 #include "wss_context.h"
 
+using quorvex::transport::detail::ConnFields;
 using quorvex::transport::detail::ConnHandle;
-using quorvex::transport::detail::makeOutMessage;
 using quorvex::transport::detail::SendQueue;
 
 CWSSConn::CWSSConn()
@@ -43,17 +44,25 @@ void CWSSConn::uninit() {
 }
 
 void CWSSConn::close() {
-    std::lock_guard<std::mutex> guard(connLock);
-    if (!wsi) {
+    lws* target = nullptr;
+    {
+        // Held for the copy only: the loop takes this lock as connections
+        // open and close, and must never wait for a thread that posts.
+        std::lock_guard<std::mutex> guard(connLock);
+        target = wsi;
+    }
+    if (!target) {
         _lws_log(LLL_ERR, "conn already closed \n");
         return;
     }
-    // libwebsockets is not thread-safe: only the loop thread may touch the wsi.
-    // While wsi is set the context is alive (its teardown unbinds us first).
-    if (connContext->isLoopThread()) {
-        connContext->loop()->connections().closeGracefully(this, wsi);
+    // libwebsockets is not thread-safe: only the loop thread may touch the
+    // wsi, and the loop checks the binding again before it does.
+    auto loop = handle_->loop();
+    if (!loop) return;
+    if (loop->onLoopThread()) {
+        if (ConnFields::isBoundTo(*this, target)) loop->connections().closeGracefully(this, target);
     } else {
-        connContext->loop()->connections().requestClose(this, wsi);
+        loop->connections().requestClose(this, target);
     }
 }
 
@@ -77,7 +86,7 @@ void CWSSConn::enqueue(const unsigned char* data, int len, bool binary) {
     }
     auto loop = handle_->loop();
     bool fromLoop = loop && loop->onLoopThread();
-    switch (sendQueue->push(makeOutMessage(data, static_cast<std::size_t>(len), binary), fromLoop)) {
+    switch (sendQueue->push(data, static_cast<std::size_t>(len), binary, fromLoop)) {
     case SendQueue::Push::Dropped:
         return; // no connection to send it on: it must not leak into a later one
     case SendQueue::Push::Full:

