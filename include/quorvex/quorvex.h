@@ -102,6 +102,14 @@ struct QvAsrClientLimits {
 // hang-up that does not come after the ping.
 QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 
+// Before init: the number of event-loop threads the next init starts (1 to
+// 16; 1, the default, keeps every listener call on one thread). With more,
+// each client is bound to one loop for its life, round robin at
+// createAsrInstance, and hears all of its events on that loop's thread:
+// listeners of different clients may then run at the same time. 0; -1 out
+// of range; -5 while initialised.
+QUORVEX_API int setLoopThreads(int count);
+
 // 0; -1 missing record or log file that cannot be opened; -5 already initialised.
 QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
 // Tears the library down. Clients that still exist lose their connections.

@@ -31,8 +31,8 @@ tagWSSLimits transportLimits(const QvAsrClientLimits& limits) {
 } // namespace
 
 QvAsrClientImpl::QvAsrClientImpl(CWSSContext* ctx)
-    : CWSSClient(std::function<void(const char*, int)>(), std::function<void()>()), context(ctx), listener(nullptr),
-      state(ASR_STATE_IDLE), self_(std::make_shared<std::atomic<QvAsrClientImpl*>>(this)) {}
+    : CWSSClient(std::function<void(const char*, int)>(), std::function<void()>()), context(ctx), loopIndex_(nextLoopIndex()),
+      listener(nullptr), state(ASR_STATE_IDLE), self_(std::make_shared<std::atomic<QvAsrClientImpl*>>(this)) {}
 
 QvAsrClientImpl::~QvAsrClientImpl() {
     self_->store(nullptr);
@@ -63,6 +63,8 @@ void QvAsrClientImpl::enterUnlessDestroyPending(AsrClientState next) {
     }
 }
 
+CWSSContext* QvAsrClientImpl::loopContext() const { return QUORVEX::loopContext(loopIndex_); }
+
 // ---- application operations ------------------------------------------------
 
 int QvAsrClientImpl::init(QvAsrClientListener* newListener) {
@@ -78,7 +80,8 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: null start parameter");
         return -1;
     }
-    if (!sharedClient || !sharedClient->getContext()) {
+    CWSSContext* loop = loopContext();
+    if (!loop) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: library not initialised");
         return -1;
     }
@@ -99,7 +102,7 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     limits_ = currentClientLimits();
     quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
     setNoSSLVerify();
-    if (!connect(sharedClient->getContext(), std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
+    if (!connect(loop, std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
         token = previousToken;
         state = previous;
         return -1;
@@ -147,7 +150,7 @@ void QvAsrClientImpl::onEstablished() {
 
 void QvAsrClientImpl::armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int)) {
     unsigned int epoch = ++deadlineEpoch_;
-    CWSSContext* loop = sharedClient ? sharedClient->getContext() : nullptr;
+    CWSSContext* loop = loopContext();
     if (!loop) return;
     auto self = self_;
     loop->addTimer(

@@ -50,6 +50,9 @@ public:
     // Loop thread, from destroyAsrInstance's timer: decides whether the client
     // may go now, later (when the connection closes) or not at all.
     void checkDestroy(DestroyRequest* request);
+    // The current context of the loop this client is bound to; null when
+    // the library is not initialised.
+    CWSSContext* loopContext() const;
 
     int currentState() const { return state.load(); }
 
@@ -65,9 +68,12 @@ private:
     void onStopDeadline(unsigned int epoch);
 
     std::string sessionId;
-    // The context the client was made on. start() connects on the shared
-    // client's current context instead: after release and init it is a new one.
+    // The context the client was made on. start() connects on the current
+    // context of the client's loop instead: after release and init it is a new one.
     [[maybe_unused]] CWSSContext* context;
+    // The loop this client is bound to for its life: its events, deadlines
+    // and destruction check all run on that loop's thread.
+    const unsigned int loopIndex_;
     std::string token;
     std::atomic<QvAsrClientListener*> listener;
     std::atomic<int> state;

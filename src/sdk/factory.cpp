@@ -41,7 +41,8 @@ int destroyChecked(QvAsrClient* client) {
         return -1;
     }
     if (!sharedClient) return 0;
-    CWSSContext* context = sharedClient->getContext();
+    auto* impl = static_cast<QvAsrClientImpl*>(client);
+    CWSSContext* context = impl->loopContext();
     if (!sdkMutex || !sdkCond || !context) {
         sdkLog("QUORVEX::destroyAsrInstance library initialised without its records");
         return -1;
@@ -50,7 +51,7 @@ int destroyChecked(QvAsrClient* client) {
         sdkLog("QUORVEX::destroyAsrInstance called on the event-loop thread (from a listener); refused");
         return -5;
     }
-    return destroyOnLoop(static_cast<QvAsrClientImpl*>(client), context);
+    return destroyOnLoop(impl, context);
 }
 
 } // namespace

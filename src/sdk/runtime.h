@@ -8,6 +8,7 @@
 #include "quorvex/quorvex.h"
 
 class CWSSClient;
+class CWSSContext;
 
 namespace QUORVEX {
 
@@ -20,6 +21,12 @@ extern std::mutex* sdkMutex;               // guards the destruction hand-shake 
 extern std::condition_variable* sdkCond;   // destroyAsrInstance waits here
 
 constexpr const char* kModuleName = "quorvex";
+
+// The context of loop index (counted round robin over the loops in force);
+// null when the library is not initialised. Loop 0 is sharedClient's.
+CWSSContext* loopContext(unsigned int index);
+// The loop the next client is bound to.
+unsigned int nextLoopIndex();
 
 } // namespace QUORVEX
 

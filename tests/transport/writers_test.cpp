@@ -9,6 +9,7 @@
 
 #include "recording_client.h"
 #include "transport/detail/conn_control.h"
+#include "transport/detail/send_queue.h"
 #include "wire_peer.h"
 
 using namespace quorvex::test;
@@ -137,4 +138,53 @@ TEST_F(Writers, WritesRightAfterAConnectAllLeave) {
         client.close();
         ASSERT_TRUE(client.waitFor([&] { return client.closes > 0; })) << "round " << round;
     }
+}
+
+namespace {
+// A writer that stops in the middle of its hand-off, between copying its
+// message and queueing it, until the test lets it go.
+struct HandOffPause {
+    static inline Signal signal;
+    static inline std::atomic<std::thread::id> target{};
+    static inline bool paused = false, released = false;
+    static void pause() {
+        if (std::this_thread::get_id() != target) return;
+        signal.update([] { paused = true; });
+        signal.waitUntil([] { return released; });
+    }
+};
+} // namespace
+
+// Nothing the loop needs is held by a thread stopped mid-hand-off (a writer
+// descheduled, throttled or stopped in a debugger): other connections'
+// messages flow on while it stays stopped, and its own message leaves whole
+// once it goes on.
+TEST_F(Writers, AWriterStoppedInItsHandOffHoldsUpNoOtherConnection) {
+    TestServer sink, echoing;
+    echoing.onFrame([](Peer& peer, const Frame& frame) { peer.sendText(frame.data); });
+    RecordingClient stalled(loop.context), listening(loop.context);
+    ASSERT_TRUE(stalled.connectTo(sink.url()));
+    ASSERT_TRUE(listening.connectTo(echoing.url()));
+    ASSERT_TRUE(stalled.waitEstablished() && listening.waitEstablished());
+    quorvex::transport::detail::handOffPauseForTests = &HandOffPause::pause;
+    std::thread writer([&] {
+        HandOffPause::signal.update([] { HandOffPause::target = std::this_thread::get_id(); });
+        stalled.writeText("after the pause", 15);
+    });
+    bool stopped = HandOffPause::signal.waitUntil([] { return HandOffPause::paused; });
+    constexpr std::size_t kEchoes = 100;
+    for (std::size_t i = 0; i < kEchoes && stopped; ++i) listening.writeText("e", 1);
+    bool delivered = stopped && listening.waitMessages(kEchoes);
+    bool stillStopped = false;
+    HandOffPause::signal.update([&] {
+        stillStopped = !HandOffPause::released;
+        HandOffPause::released = true;
+    });
+    writer.join();
+    quorvex::transport::detail::handOffPauseForTests = nullptr;
+    ASSERT_TRUE(stopped) << "the writer never reached its hand-off";
+    EXPECT_TRUE(delivered && stillStopped) << "only " << listening.read(listening.received).size() << " of "
+                                           << kEchoes << " echoes arrived while a writer was stopped mid-hand-off";
+    ASSERT_TRUE(sink.waitForFrames(1)) << "the stopped writer's message never left";
+    EXPECT_EQ(sink.frames().front().data, "after the pause");
 }

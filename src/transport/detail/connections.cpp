@@ -82,8 +82,10 @@ int Connections::onPeerClose(ConnLink* link, const void* in, std::size_t len) {
     const auto* bytes = static_cast<const unsigned char*>(in);
     int code = len >= 2 ? (bytes[0] << 8) | bytes[1] : 1005; // 1005: no status in the frame
     std::size_t reasonLength = len > 2 ? std::min<std::size_t>(len - 2, 123) : 0;
-    lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
-                static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
+    // A normal close is no news: at thousands of sessions it would be a line each.
+    if (code != LWS_CLOSE_STATUS_NORMAL)
+        lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
+                    static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
     if (!link->conn) return 0;
     ConnHandle& handle = ConnFields::handle(*link->conn);
     bool answersOurs = handle.closeFrameSent;
