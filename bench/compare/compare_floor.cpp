@@ -2,12 +2,20 @@
 // from a bare epoll client, against one load server, in one invocation, in
 // alternating order. Each client runs in its own process so that its CPU and
 // memory are its own.
-//   compare_floor [sessions=1000] [seconds=5] [rounds=2] [only=floor|quorvex]
+//   compare_floor [sessions=1000] [seconds=5] [rounds=2] [only=floor|quorvex|both] [options]
+// options: threads=N (writer threads sharing the sessions, 1), loops=N (the
+// library's loop threads, 1), paced (session 0 streams from a thread of its
+// own, beside a plain lock-copy-eventfd hand-off), slow (session 1's
+// listener takes 100 ms over each text; the library only).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <thread>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -25,8 +33,11 @@ namespace {
 enum class Kind { Floor, Quorvex };
 const char* name(Kind kind) { return kind == Kind::Floor ? "floor (epoll, bare sockets)" : "quorvex"; }
 
+int loopThreads = 1;
+
 RunFigures measure(Kind kind, const Workload& load, int port) {
     if (kind == Kind::Quorvex) {
+        QUORVEX::setLoopThreads(loopThreads);
         QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
         QUORVEX::QvAsrSdkInitParam params{};
         QUORVEX::init(&log, &params);
@@ -40,8 +51,24 @@ RunFigures measure(Kind kind, const Workload& load, int port) {
         if (kind == Kind::Floor)
             client = std::make_unique<FloorClient>(port, sessions);
         else
-            client = std::make_unique<QuorvexClient>("ws://127.0.0.1:" + std::to_string(port) + "/asr", sessions);
-        runWorkload(load, *client, sessions, [&] { rssStreaming = residentKiB(); }, figures);
+            client = std::make_unique<QuorvexClient>("ws://127.0.0.1:" + std::to_string(port) + "/asr", sessions,
+                                                     load.slowListener);
+        std::map<int, double> loopCpuBefore, loopCpuAfter;
+        auto streamingFrom = Clock::now();
+        runWorkload(load, *client, sessions, [&] {
+            rssStreaming = residentKiB();
+            loopCpuBefore = threadCpuSeconds("quorvex-loop");
+            streamingFrom = Clock::now();
+            // A second look a second later: the loops' share of a core while they stream.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            loopCpuAfter = threadCpuSeconds("quorvex-loop");
+        }, figures);
+        double wall = std::chrono::duration<double>(Clock::now() - streamingFrom).count();
+        int index = 0;
+        for (const auto& [thread, seconds] : loopCpuAfter) {
+            if (index < RunFigures::kLoopsShown && loopCpuBefore.count(thread))
+                figures.loopShare[index++] = (seconds - loopCpuBefore[thread]) / std::min(wall, 1.0);
+        }
         figures.cpuSeconds = cpuSeconds() - cpuBefore;
         figures.rssKiBPerSession = double(rssStreaming - rssBefore) / load.sessions;
     }
@@ -75,6 +102,26 @@ void print(const char* who, const RunFigures& f, const Workload& load) {
                 static_cast<long long>(f.bytesConfirmed), static_cast<long long>(f.bytesSent));
 }
 
+void printCalls(const char* who, const CallFigures& c) {
+    if (c.calls == 0) return;
+    std::printf("| %-34s | %7.1f / %7.1f / %7.1f / %8.1f | %lld of %lld | %7.2f / %7.2f |\n", who, c.p50Us, c.p99Us,
+                c.p999Us, c.maxUs, static_cast<long long>(c.overOneMs), static_cast<long long>(c.calls), c.lagP99Ms,
+                c.lagMaxMs);
+}
+
+void printHandOffs(const char* who, const RunFigures& f) {
+    std::string name(who);
+    printCalls((name + ": pacing threads").c_str(), f.pacers);
+    printCalls((name + ": session on its own thread").c_str(), f.alone);
+    printCalls((name + ": plain hand-off beside it").c_str(), f.plain);
+    if (f.loopShare[0] > 0) {
+        std::printf("| %-34s |", (name + ": loop threads, share of a core").c_str());
+        for (double share : f.loopShare)
+            if (share > 0) std::printf(" %.2f", share);
+        std::printf(" | | |\n");
+    }
+}
+
 void printRatio(const RunFigures& q, const RunFigures& f) {
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("| %-28s | %7.2fx | %5.2fx | %5.2fx / %5.2fx | %5.2fx / %5.2fx | %5.2fx / %5.2fx | |\n",
@@ -97,16 +144,28 @@ int main(int argc, char** argv) {
     load.sessions = argc > 1 ? std::atoi(argv[1]) : 1000;
     load.seconds = argc > 2 ? std::atoi(argv[2]) : 5;
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
-    const std::string only = argc > 4 ? argv[4] : ""; // one client alone, for a profiler
+    std::string only = argc > 4 ? argv[4] : ""; // one client alone, for a profiler
+    if (only == "both") only.clear();
+    for (int i = 5; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option.rfind("threads=", 0) == 0) load.writerThreads = std::atoi(option.c_str() + 8);
+        if (option.rfind("loops=", 0) == 0) loopThreads = std::atoi(option.c_str() + 6);
+        if (option == "paced") load.pacedAlone = true;
+        if (option == "slow") load.slowListener = true;
+    }
     raiseDescriptorLimit();
     ChildServer server([&](const auto& ready, const auto& waitForStop) {
         return serveLoad(load.textEvery, ready, waitForStop);
     });
-    std::printf("%d sessions x %d s, %d-byte frames every %d ms, a text per %d frames; %d round(s)\n", load.sessions,
-                load.seconds, load.frameBytes, load.frameMs, load.textEvery, rounds);
+    std::printf("%d sessions x %d s, %d-byte frames every %d ms, a text per %d frames; %d round(s); %d writer "
+                "thread(s), %d loop(s)%s%s\n",
+                load.sessions, load.seconds, load.frameBytes, load.frameMs, load.textEvery, rounds, load.writerThreads,
+                loopThreads, load.pacedAlone ? ", session 0 paced alone" : "",
+                load.slowListener ? ", session 1's listener takes 100 ms" : "");
     std::printf("| client | CPU ms per session-s | RSS KiB per session | start p50 / p99 ms | text p50 / p99 ms | "
                 "stop p50 / p99 ms | confirmed |\n|---|---|---|---|---|---|---|\n");
     bool allConfirmed = true;
+    std::vector<RunFigures> handOffs;
     for (int round = 0; round < rounds; ++round) {
         bool floorFirst = round % 2 == 0;
         RunFigures figures[2];
@@ -119,7 +178,12 @@ int main(int argc, char** argv) {
         print(name(Kind::Floor), figures[0], load);
         print(name(Kind::Quorvex), figures[1], load);
         printRatio(figures[1], figures[0]);
+        handOffs.push_back(figures[0]);
+        handOffs.push_back(figures[1]);
     }
+    std::printf("\n| hand-off calls | p50 / p99 / p99.9 / max us | over 1 ms | pacing lag p99 / max ms |\n"
+                "|---|---|---|---|\n");
+    for (std::size_t i = 0; i < handOffs.size(); ++i) printHandOffs(i % 2 == 0 ? "floor" : "quorvex", handOffs[i]);
     double serverCpu = 0;
     server.stop(serverCpu);
     return allConfirmed ? 0 : 3;

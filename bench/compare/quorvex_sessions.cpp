@@ -1,11 +1,14 @@
 #include "quorvex_sessions.h"
 
+#include <chrono>
+#include <thread>
+
 namespace quorvex::bench {
 
 // Loop thread only, after init.
 class QuorvexClient::Listener : public QUORVEX::QvAsrClientListener {
 public:
-    Listener(Sessions& sessions, int session) : sessions_(sessions), session_(session) {}
+    Listener(Sessions& sessions, int session, bool slow) : sessions_(sessions), session_(session), slow_(slow) {}
 
     void onMessageError(int, const char*) override {}
     void onSessionError(int, const char*) override { end(false); }
@@ -17,6 +20,7 @@ public:
     }
     void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) override {
         if (result->text) sessions_.text(session_, result->text);
+        if (slow_) std::this_thread::sleep_for(std::chrono::milliseconds(100)); // an application at work
     }
     void onStopResult(int code) override { end(code == 0); }
 
@@ -30,12 +34,14 @@ private:
 
     Sessions& sessions_;
     int session_;
+    bool slow_;
     bool startHeard_ = false, ended_ = false;
 };
 
-QuorvexClient::QuorvexClient(const std::string& url, Sessions& sessions) : url_(url), sessions_(sessions) {
+QuorvexClient::QuorvexClient(const std::string& url, Sessions& sessions, bool slowListener)
+    : url_(url), sessions_(sessions) {
     for (int session = 0; session < sessions.size(); ++session) {
-        listeners_.push_back(std::make_unique<Listener>(sessions, session));
+        listeners_.push_back(std::make_unique<Listener>(sessions, session, slowListener && session == 1));
         clients_.push_back(QUORVEX::createAsrInstance());
         clients_.back()->init(listeners_.back().get());
     }

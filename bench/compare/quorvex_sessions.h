@@ -14,7 +14,8 @@ namespace quorvex::bench {
 // application writes them.
 class QuorvexClient : public LoadClient {
 public:
-    QuorvexClient(const std::string& url, Sessions& sessions);
+    // slowListener: session 1's listener takes 100 ms over each text.
+    QuorvexClient(const std::string& url, Sessions& sessions, bool slowListener = false);
     ~QuorvexClient() override;
 
     void start(int session) override;

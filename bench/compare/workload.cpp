@@ -1,5 +1,7 @@
 #include "workload.h"
 
+#include "plain_handoff.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +79,30 @@ int Sessions::endedCount() {
     return ended_;
 }
 
+void CallTimes::merge(const CallTimes& other) {
+    callNs_.insert(callNs_.end(), other.callNs_.begin(), other.callNs_.end());
+    lagUs_.insert(lagUs_.end(), other.lagUs_.begin(), other.lagUs_.end());
+}
+
+CallFigures CallTimes::figures() const {
+    CallFigures f;
+    auto at = [](std::vector<std::int64_t>& v, double q) {
+        return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<std::size_t>(q * v.size()))];
+    };
+    std::vector<std::int64_t> calls = callNs_, lags = lagUs_;
+    std::sort(calls.begin(), calls.end());
+    std::sort(lags.begin(), lags.end());
+    f.calls = static_cast<std::int64_t>(calls.size());
+    f.p50Us = at(calls, 0.5) / 1000.0;
+    f.p99Us = at(calls, 0.99) / 1000.0;
+    f.p999Us = at(calls, 0.999) / 1000.0;
+    f.maxUs = calls.empty() ? 0 : calls.back() / 1000.0;
+    f.overOneMs = calls.end() - std::upper_bound(calls.begin(), calls.end(), std::int64_t{1000000});
+    f.lagP99Ms = at(lags, 0.99) / 1000.0;
+    f.lagMaxMs = lags.empty() ? 0 : lags.back() / 1000.0;
+    return f;
+}
+
 namespace {
 
 void percentiles(std::vector<std::int64_t> values, double& p50, double& p99) {
@@ -90,23 +116,57 @@ void percentiles(std::vector<std::int64_t> values, double& p50, double& p99) {
 // Each frame period is cut into slots; a session sends in its own slot.
 constexpr int kSlots = 20;
 
-void stream(const Workload& load, LoadClient& client, Sessions& sessions) {
+std::int64_t nanosSince(Clock::time_point then) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - then).count();
+}
+
+// One pacing thread: every frame period, each of its sessions in its slot.
+// Its lag is how late it starts a slot; each call to the client is timed.
+void pace(const Workload& load, LoadClient& client, Sessions& sessions, const std::vector<int>& mine,
+          CallTimes& times) {
     std::vector<unsigned char> pcm(static_cast<std::size_t>(load.frameBytes));
     for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<unsigned char>(i * 7);
+    times.reserve(mine.size() * static_cast<std::size_t>(load.frames()));
     auto next = Clock::now();
     const auto slot = std::chrono::microseconds(load.frameMs * 1000 / kSlots);
     for (int count = 1; count <= load.frames(); ++count) {
         for (int s = 0; s < kSlots; ++s) {
-            for (int session = s; session < load.sessions; session += kSlots) {
-                if (sessions[session].startUs < 0) continue; // never started
+            times.lag(std::max<std::int64_t>(0, microsSince(next)));
+            for (int session : mine) {
+                if (session % kSlots != s || sessions[session].startUs < 0) continue; // not its slot, or never started
                 sessions.frameSent(session, count);
+                auto before = Clock::now();
                 client.sendFrame(session, pcm.data(), load.frameBytes);
+                times.call(nanosSince(before));
                 sessions[session].bytesSent += load.frameBytes;
             }
             next += slot;
             std::this_thread::sleep_until(next); // the speakers' pace
         }
     }
+}
+
+// The sessions shared among the writer threads (session 0 apart when it
+// streams alone), and the times of each kind of thread.
+void stream(const Workload& load, LoadClient& client, Sessions& sessions, RunFigures& figures) {
+    int threads = std::max(1, load.writerThreads);
+    std::vector<std::vector<int>> shares(static_cast<std::size_t>(threads));
+    for (int session = load.pacedAlone ? 1 : 0; session < load.sessions; ++session)
+        shares[static_cast<std::size_t>(session % threads)].push_back(session);
+    std::vector<CallTimes> times(static_cast<std::size_t>(threads));
+    CallTimes alone, plain;
+    std::vector<std::thread> pacers;
+    for (int t = 0; t < threads; ++t)
+        pacers.emplace_back([&, t] { pace(load, client, sessions, shares[static_cast<std::size_t>(t)], times[static_cast<std::size_t>(t)]); });
+    if (load.pacedAlone) {
+        pacers.emplace_back([&] { pace(load, client, sessions, {0}, alone); });
+        pacers.emplace_back([&] { paceAPlainHandOff(load, plain); });
+    }
+    for (auto& pacer : pacers) pacer.join();
+    for (std::size_t t = 1; t < times.size(); ++t) times[0].merge(times[t]);
+    figures.pacers = times[0].figures();
+    figures.alone = alone.figures();
+    figures.plain = plain.figures();
 }
 
 } // namespace
@@ -132,7 +192,7 @@ void runWorkload(const Workload& load, LoadClient& client, Sessions& sessions,
         std::this_thread::sleep_for(std::chrono::milliseconds(load.seconds * 500)); // halfway
         whileStreaming();
     });
-    stream(load, client, sessions);
+    stream(load, client, sessions, figures);
     probe.join();
     paced([&](int session) {
         sessions[session].stopCalled = Clock::now();

@@ -25,7 +25,31 @@ struct Workload {
     int frameMs = 20;
     int textEvery = 10;
     int arrivalUs = 500; // between one session's start (or stop) and the next
+    int writerThreads = 1;  // threads that share the sessions' frames
+    bool pacedAlone = false; // session 0 streams from a thread of its own
+    bool slowListener = false; // session 1's listener takes 100 ms for each text (the library only)
     int frames() const { return seconds * 1000 / frameMs; }
+};
+
+// How long the calls that hand a frame over took, and how far the threads
+// that pace them fell behind their schedule.
+struct CallFigures {
+    double p50Us = 0, p99Us = 0, p999Us = 0, maxUs = 0;
+    double lagP99Ms = 0, lagMaxMs = 0;
+    std::int64_t calls = 0, overOneMs = 0;
+};
+
+// Call durations and lags of one or more pacing threads, merged at the end.
+class CallTimes {
+public:
+    void reserve(std::size_t calls) { callNs_.reserve(calls); }
+    void call(std::int64_t ns) { callNs_.push_back(ns); }
+    void lag(std::int64_t us) { lagUs_.push_back(us); }
+    void merge(const CallTimes& other);
+    CallFigures figures() const;
+
+private:
+    std::vector<std::int64_t> callNs_, lagUs_;
 };
 
 // One session's timings. The runner writes the send side; the client's
@@ -76,6 +100,11 @@ struct RunFigures {
     double startP50 = 0, startP99 = 0, textP50 = 0, textP99 = 0, stopP50 = 0, stopP99 = 0; // ms
     std::int64_t bytesSent = 0, bytesConfirmed = 0, texts = 0;
     int sessionsOk = 0;
+    CallFigures pacers;  // the threads that pace the sessions
+    CallFigures alone;   // session 0 on its own thread (pacedAlone)
+    CallFigures plain;   // a plain lock-copy-eventfd hand-off beside it
+    static constexpr int kLoopsShown = 4;
+    double loopShare[kLoopsShown] = {}; // each loop thread's share of a core while streaming
 };
 
 // The client under test, driven by runWorkload on the runner's thread.

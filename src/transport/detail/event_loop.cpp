@@ -1,5 +1,6 @@
 #include "event_loop.h"
 
+#include <pthread.h>
 #include <uv.h>
 
 #include <algorithm>
@@ -72,6 +73,7 @@ void EventLoop::stop() {
 
 void EventLoop::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
     loopThread_ = std::this_thread::get_id();
+    pthread_setname_np(pthread_self(), "quorvex-loop"); // for top -H, perf and debuggers
     events_ = std::make_unique<uv_loop_s>();
     if (uv_loop_init(events_.get()) != 0) {
         events_.reset();
