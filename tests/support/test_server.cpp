@@ -56,6 +56,7 @@ struct TestServer::Impl {
         std::string rx;
         bool rxBinary = false;
         bool closing = false;
+        int closeStatus = LWS_CLOSE_STATUS_NORMAL;
 
         int id() const override { return number; }
         void sendText(const std::string& text) override { push(Outgoing{text, false, 0, 0}); }
@@ -206,7 +207,7 @@ struct TestServer::Impl {
         }
         if (!peer.queue.empty() || peer.closing) {
             if (peer.queue.empty()) {
-                lws_close_reason(wsi, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
+                lws_close_reason(wsi, static_cast<lws_close_status>(peer.closeStatus), nullptr, 0);
                 return -1;
             }
             lws_callback_on_writable(wsi);
@@ -320,8 +321,11 @@ void TestServer::sendBinary(int peer, const std::string& bytes) {
     impl_->withPeer(peer, [bytes](Impl::PeerState& p) { p.sendBinary(bytes); });
 }
 
-void TestServer::closeClean(int peer) {
-    impl_->withPeer(peer, [](Impl::PeerState& p) { p.closeClean(); });
+void TestServer::closeClean(int peer, int status) {
+    impl_->withPeer(peer, [status](Impl::PeerState& p) {
+        p.closeStatus = status;
+        p.closeClean();
+    });
 }
 
 void TestServer::drop(int peer) {

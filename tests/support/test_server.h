@@ -60,7 +60,7 @@ public:
     // Any thread: act on a peer by id (1 for the first connection).
     void send(int peer, const std::string& text);
     void sendBinary(int peer, const std::string& bytes);
-    void closeClean(int peer);
+    void closeClean(int peer, int status = 1000);
     void drop(int peer);
 
     std::vector<Frame> frames() const;
