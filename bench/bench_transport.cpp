@@ -3,7 +3,7 @@
 
 #include "bench_util.h"
 #include "recording_client.h"
-#include "transport/detail/conn_control.h"
+#include "transport/engine/conn_control.h"
 #include "test_server.h"
 
 using namespace quorvex::bench;

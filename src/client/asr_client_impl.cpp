@@ -8,8 +8,8 @@
 #include "sdk/limits.h"
 #include "sdk/log.h"
 #include "sdk/runtime.h"
-#include "transport/detail/conn_control.h"
-#include "transport/detail/url.h"
+#include "transport/engine/conn_control.h"
+#include "transport/client/url.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {

@@ -1,13 +1,13 @@
-#include "wss_client.h"
+#include "transport/wss_client.h"
 
 #include <libwebsockets.h>
 
-#include "detail/conn_fields.h"
-#include "detail/conn_handle.h"
-#include "detail/event_loop.h"
-#include "detail/url.h"
-#include "wss_config.h"
-#include "wss_context.h"
+#include "transport/conn/conn_fields.h"
+#include "transport/conn/conn_handle.h"
+#include "transport/engine/event_loop.h"
+#include "transport/client/url.h"
+#include "transport/wss_config.h"
+#include "transport/wss_context.h"
 
 using quorvex::transport::detail::ConnFields;
 using quorvex::transport::detail::parseWsUrl;

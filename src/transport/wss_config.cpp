@@ -1,4 +1,4 @@
-#include "wss_config.h"
+#include "transport/wss_config.h"
 
 #include <cstring>
 

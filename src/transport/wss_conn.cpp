@@ -1,12 +1,12 @@
-#include "wss_conn.h"
+#include "transport/wss_conn.h"
 
 #include <libwebsockets.h>
 
-#include "detail/conn_fields.h"
-#include "detail/conn_handle.h"
-#include "detail/event_loop.h"
-#include "detail/send_queue.h"
-#include "wss_context.h"
+#include "transport/conn/conn_fields.h"
+#include "transport/conn/conn_handle.h"
+#include "transport/engine/event_loop.h"
+#include "transport/io/send_queue.h"
+#include "transport/wss_context.h"
 
 using quorvex::transport::detail::ConnFields;
 using quorvex::transport::detail::ConnHandle;

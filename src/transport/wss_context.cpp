@@ -1,9 +1,8 @@
-#include "wss_context.h"
+#include "transport/wss_context.h"
 
-#include "detail/event_loop.h"
-#include "wss_config.h"
+#include "transport/engine/event_loop.h"
+#include "transport/wss_config.h"
 
-using quorvex::transport::detail::EventLoop;
 
 CWSSContext::CWSSContext() : lwsContext(nullptr), taskId(0) {}
 
@@ -21,7 +20,7 @@ void CWSSContext::setTaskId(unsigned int id) { taskId = id; }
 
 bool CWSSContext::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize) {
     if (loop_) return true;
-    auto loop = std::make_shared<EventLoop>(this);
+    auto loop = std::make_shared<Loop>(this);
     if (!loop->start(config, rxBufferSize, txFragmentSize)) return false;
     loop_ = std::move(loop);
     return true;
@@ -30,7 +29,7 @@ bool CWSSContext::start(const tagWSSvrConfig& config, unsigned int rxBufferSize,
 bool CWSSContext::startServer(const tagWSSvrConfig& config, ConnFactory factory, unsigned int rxBufferSize,
                               unsigned int txFragmentSize, const tagWSSLimits& limits) {
     if (loop_ || !factory) return false;
-    auto loop = std::make_shared<EventLoop>(this);
+    auto loop = std::make_shared<Loop>(this);
     // Published before the loop runs: accepted connections take it from here.
     loop_ = loop;
     if (!loop->start(config, rxBufferSize, txFragmentSize, std::move(factory), limits)) {

@@ -13,10 +13,6 @@ struct lws_context;
 class CWSSConn;
 struct tagWSSvrConfig;
 
-namespace quorvex::transport::detail {
-class EventLoop;
-}
-
 // One libwebsockets context with its own event-loop thread. Every connection
 // event and every timer callback of the context runs on that thread.
 class QUORVEX_API CWSSContext {
@@ -58,12 +54,14 @@ public:
     bool start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize);
     void stop(); // stops and joins the loop thread; not from the loop thread
     bool isLoopThread() const;
-    const std::shared_ptr<quorvex::transport::detail::EventLoop>& loop() const { return loop_; }
+    // The transport behind the context; opaque outside the library.
+    struct Loop;
+    const std::shared_ptr<Loop>& loop() const { return loop_; }
 
 private:
     lws_context* lwsContext;
     std::set<void*> allSet;
-    std::shared_ptr<quorvex::transport::detail::EventLoop> loop_;
+    std::shared_ptr<Loop> loop_;
     unsigned int taskId;
 };
 

@@ -4,7 +4,7 @@
 
 #include "client_test_base.h"
 #include "lws_log.h"
-#include "transport/detail/url.h"
+#include "transport/client/url.h"
 #include "wire_peer.h"
 
 using namespace quorvex::test;

@@ -7,7 +7,7 @@
 #include "lws_log.h"
 #include "refusing_port.h"
 #include "recording_client.h"
-#include "transport/detail/conn_control.h"
+#include "transport/engine/conn_control.h"
 
 using namespace quorvex::test;
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "transport/detail/message_assembler.h"
+#include "transport/io/message_assembler.h"
 
 using quorvex::transport::detail::MessageAssembler;
 using Outcome = MessageAssembler::Outcome;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "transport/detail/url.h"
+#include "transport/client/url.h"
 
 using quorvex::transport::detail::parseWsUrl;
 

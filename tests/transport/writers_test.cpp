@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "recording_client.h"
-#include "transport/detail/conn_control.h"
-#include "transport/detail/send_queue.h"
+#include "transport/engine/conn_control.h"
+#include "transport/io/send_queue.h"
 #include "wire_peer.h"
 
 using namespace quorvex::test;

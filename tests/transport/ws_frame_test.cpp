@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "transport/detail/ws_frame.h"
+#include "transport/io/ws_frame.h"
 
 using namespace quorvex::transport::detail;
 

@@ -11,7 +11,7 @@
 #include "server_shared.h"
 #include "session_conn.h"
 #include "status_conn.h"
-#include "transport/detail/conn_control.h"
+#include "transport/engine/conn_control.h"
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
 

@@ -2,7 +2,7 @@
 
 #include "replies.h"
 #include "session_conn.h"
-#include "transport/detail/conn_control.h"
+#include "transport/engine/conn_control.h"
 
 namespace quorvex::server {
 

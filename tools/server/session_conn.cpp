@@ -5,7 +5,7 @@
 #include "control_message.h"
 #include "replies.h"
 #include "session.h"
-#include "transport/detail/conn_control.h"
+#include "transport/engine/conn_control.h"
 
 namespace quorvex::server {
 

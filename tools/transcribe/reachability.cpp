@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "transport/detail/url.h"
+#include "transport/client/url.h"
 
 namespace quorvex::tools {
 namespace {

@@ -19,7 +19,7 @@
 #include "options.h"
 #include "printer.h"
 #include "reachability.h"
-#include "transport/detail/url.h"
+#include "transport/client/url.h"
 
 using namespace quorvex::tools;
 

@@ -1,0 +1,56 @@
+#ifndef QUORVEX_TRANSPORT_CLIENT_CLIENT_CONNECTOR_H
+#define QUORVEX_TRANSPORT_CLIENT_CLIENT_CONNECTOR_H
+
+#include <libwebsockets.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "transport/client/resolver.h"
+#include "transport/client/url.h"
+
+class CWSSClient;
+
+namespace quorvex::transport::detail {
+
+class Connections;
+class LoopCore;
+struct ConnLink;
+
+// Client connection attempts: name lookup off the loop, the libwebsockets
+// connect, and exactly one of onEstablished / onConnectErr per attempt.
+// An attempt is settled once; late news of a settled attempt is ignored.
+class ClientConnector {
+public:
+    ClientConnector(LoopCore& loop, Connections& connections)
+        : loop_(loop), connections_(connections), resolver_(loop) {}
+
+    // Any thread. False when the loop no longer runs commands.
+    bool begin(CWSSClient* client, WsUrl url);
+    // Loop: the handshake of a client connection completed.
+    void settleEstablished(ConnLink* link, lws* wsi);
+    // Loop: libwebsockets gave up on a client connection before it opened.
+    void settleFailure(ConnLink* link, const char* why);
+    // Loop, at shutdown: attempts still waiting for a name lookup fail.
+    void failUnresolved();
+    // Loop, at shutdown: pending lookups are dropped.
+    void stopLookups() { resolver_.stop(); }
+
+private:
+    void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
+    void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address);
+    void fail(CWSSClient* client, std::uint64_t attempt, const char* why);
+    void armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms);
+    void onDeadline(CWSSClient* client, std::uint64_t attempt);
+    bool pending(CWSSClient* client, std::uint64_t attempt);
+
+    LoopCore& loop_;
+    Connections& connections_;
+    std::atomic<std::uint64_t> nextAttempt_{1};
+    Resolver resolver_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,124 @@
+#include "transport/client/resolver.h"
+
+#include <ares.h>
+#include <arpa/inet.h>
+#include <libwebsockets.h>
+#include <poll.h>
+
+#include <memory>
+#include <mutex>
+
+#include "transport/loop/loop_core.h"
+#include "transport/loop/loop_thread.h"
+
+namespace quorvex::transport::detail {
+
+struct Resolver::Query {
+    Resolver* resolver;
+    Done done;
+};
+
+namespace {
+
+constexpr unsigned int kPollIntervalMs = 2;
+
+std::string firstAddress(const ares_addrinfo* found) {
+    for (const ares_addrinfo_node* node = found ? found->nodes : nullptr; node; node = node->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* raw = nullptr;
+        if (node->ai_family == AF_INET) raw = &reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr;
+        if (node->ai_family == AF_INET6) raw = &reinterpret_cast<const sockaddr_in6*>(node->ai_addr)->sin6_addr;
+        if (raw && inet_ntop(node->ai_family, raw, text, sizeof text)) return text;
+    }
+    return {};
+}
+
+void onAnswer(void* arg, int status, int, ares_addrinfo* found) {
+    std::unique_ptr<Resolver::Query> query(static_cast<Resolver::Query*>(arg));
+    std::string address = status == ARES_SUCCESS ? firstAddress(found) : std::string();
+    if (found) ares_freeaddrinfo(found);
+    if (status == ARES_EDESTRUCTION || status == ARES_ECANCELLED) return; // stopped: nobody waits
+    query->done(address);
+}
+
+} // namespace
+
+Resolver::~Resolver() { stop(); }
+
+bool Resolver::openChannel() {
+    static std::once_flag libraryReady;
+    std::call_once(libraryReady, [] { ares_library_init(ARES_LIB_INIT_ALL); });
+    if (channel_) return true;
+    if (ares_init(&channel_) != ARES_SUCCESS) {
+        channel_ = nullptr;
+        lwsl_err("%s: the name resolver cannot start\n", loop_.moduleName().c_str());
+        return false;
+    }
+    return true;
+}
+
+void Resolver::resolve(const std::string& host, Done done) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (stopped_ || !openChannel()) {
+        done(std::string());
+        return;
+    }
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    ++pending_;
+    auto* query = new Query{this, [this, done = std::move(done)](const std::string& address) {
+                                --pending_;
+                                done(address);
+                            }};
+    ares_getaddrinfo(channel_, host.c_str(), nullptr, &hints, &onAnswer, query);
+    keepPolling();
+}
+
+// While lookups are pending, the loop looks at c-ares' sockets and timeouts
+// every few milliseconds; otherwise it does nothing for them.
+void Resolver::keepPolling() {
+    if (polling_ || pending_ == 0 || stopped_) return;
+    polling_ = true;
+    loop_.timers().add(
+        [this](void*) {
+            poll();
+            polling_ = pending_ > 0 && !stopped_;
+            return polling_;
+        },
+        kPollIntervalMs);
+}
+
+void Resolver::poll() {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!channel_ || stopped_) return;
+    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+    int watched = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
+    pollfd fds[ARES_GETSOCK_MAXNUM];
+    nfds_t count = 0;
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+        short events = static_cast<short>((ARES_GETSOCK_READABLE(watched, i) ? POLLIN : 0) |
+                                          (ARES_GETSOCK_WRITABLE(watched, i) ? POLLOUT : 0));
+        if (events) fds[count++] = pollfd{sockets[i], events, 0};
+    }
+    if (count > 0) ::poll(fds, count, 0);
+    bool any = false;
+    for (nfds_t i = 0; i < count; ++i) {
+        if (!fds[i].revents) continue;
+        any = true;
+        bool readable = fds[i].revents & (POLLIN | POLLERR | POLLHUP);
+        bool writable = fds[i].revents & POLLOUT;
+        ares_process_fd(channel_, readable ? fds[i].fd : ARES_SOCKET_BAD, writable ? fds[i].fd : ARES_SOCKET_BAD);
+    }
+    if (!any) ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD); // timeouts and retries
+}
+
+void Resolver::stop() {
+    stopped_ = true;
+    if (!channel_) return;
+    ares_destroy(channel_); // pending queries end with ARES_EDESTRUCTION: no done
+    channel_ = nullptr;
+    pending_ = 0;
+}
+
+} // namespace quorvex::transport::detail

@@ -1,0 +1,73 @@
+#ifndef QUORVEX_TRANSPORT_CONN_CONN_HANDLE_H
+#define QUORVEX_TRANSPORT_CONN_CONN_HANDLE_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "transport/wss_context.h"
+#include "transport/wss_limits.h"
+#include "transport/conn/transport_end.h"
+
+namespace quorvex::transport::detail {
+
+struct ConnLink;
+
+// The transport's own state of one CWSSConn, kept across its connections.
+// The connection object holds it by pointer; only the transport's internals
+// read or write it.
+struct ConnHandle {
+    // The loop the connection was last opened on; a connection that outlives
+    // its loop keeps it alive, so late calls simply fail to post.
+    std::shared_ptr<CWSSContext::Loop> loop() {
+        std::lock_guard<std::mutex> guard(loopLock);
+        return loop_;
+    }
+    void setLoop(std::shared_ptr<CWSSContext::Loop> loop) {
+        std::lock_guard<std::mutex> guard(loopLock);
+        loop_ = std::move(loop);
+    }
+
+    // Set by CWSSClient: this object opens its own connections.
+    bool client = false;
+    // Loop thread only: the libwebsockets side of the current connection.
+    ConnLink* link = nullptr;
+    // An attempt or connection is in progress; writes are accepted.
+    std::atomic<bool> active{false};
+    // A flush request is on its way to the loop.
+    std::atomic<bool> flushPending{false};
+    // Close with a close frame once the send queue has drained.
+    std::atomic<bool> closeWhenSent{false};
+    // The next client connections accept any server certificate.
+    std::atomic<bool> noSslVerify{false};
+    // A write found the send queue full; the connection is being closed.
+    std::atomic<bool> overflowed{false};
+    // Set before a connection opens (connect, or the server's factory);
+    // read on the loop thread.
+    tagWSSLimits limits;
+    // Loop thread only: the status and reason of the close frame this side sends.
+    int closeCode = 1000;
+    std::string closeReason;
+    // Loop thread only: the current request's body passed the limit.
+    bool bodyRefused = false;
+    // Loop thread only: our close frame has been written.
+    bool closeFrameSent = false;
+    // Loop thread only: when the current connection last received anything
+    // and was last pinged (steadyMillis), and whether the transport itself ended it.
+    std::uint64_t lastReceivedMs = 0;
+    std::uint64_t lastPingMs = 0;
+    bool closeRequested = false; // by this side: gracefully or at once
+    TransportEnd transportEnd = TransportEnd::None;
+    // The request is a HEAD: answered as a GET is, without the body.
+    bool headOnly = false;
+
+private:
+    std::mutex loopLock; // guards loop_
+    std::shared_ptr<CWSSContext::Loop> loop_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,255 @@
+#include "transport/conn/connections.h"
+
+#include <algorithm>
+
+#include "transport/wss_context.h"
+#include "transport/conn/conn_fields.h"
+#include "transport/conn/conn_handle.h"
+#include "transport/conn/send_path.h"
+#include "transport/loop/loop_core.h"
+#include "transport/loop/guarded.h"
+#include "transport/loop/loop_thread.h"
+#include "transport/io/send_queue.h"
+
+namespace quorvex::transport::detail {
+
+ConnLink* Connections::create(ConnLink::Kind kind, CWSSConn* conn, lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    auto owned = std::make_unique<ConnLink>(kind, conn, wsi, ConnFields::handle(*conn).limits.maxMessageBytes);
+    ConnLink* link = owned.get();
+    links_.emplace(link, std::move(owned));
+    attach(conn);
+    ConnFields::handle(*conn).link = link;
+    return link;
+}
+
+ConnLink* Connections::find(void* user) const {
+    auto* link = static_cast<ConnLink*>(user);
+    return links_.count(link) ? link : nullptr;
+}
+
+void Connections::forget(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    links_.erase(link);
+}
+
+// Asked for every command about a connection (each audio frame's flush):
+// a hashed lookup, where the context's ordered set walks a tree.
+bool Connections::attached(CWSSConn* conn) const {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    return attached_.count(conn) != 0;
+}
+
+void Connections::attach(CWSSConn* conn) {
+    loop_.owner()->getAll().insert(conn);
+    attached_.insert(conn);
+}
+
+void Connections::unattach(CWSSConn* conn) {
+    loop_.owner()->getAll().erase(conn);
+    attached_.erase(conn);
+}
+
+void Connections::settleOpen(ConnLink* link, lws* wsi) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (link->phase != ConnLink::Phase::Connecting) return;
+    link->phase = ConnLink::Phase::Open;
+    link->wsi = wsi;
+    CWSSConn* conn = link->conn;
+    if (!conn) {
+        killAsync(wsi); // the owner went away while connecting
+        return;
+    }
+    // The queue has been LoopOnly since the attempt began: what the open
+    // event writes leaves first, ahead of anything other threads wrote.
+    SendQueue& queue = ConnFields::queue(*conn);
+    ConnHandle& handle = ConnFields::handle(*conn);
+    handle.closeCode = LWS_CLOSE_STATUS_NORMAL;
+    handle.closeReason.clear();
+    handle.closeFrameSent = false;
+    handle.closeRequested = false;
+    handle.transportEnd = TransportEnd::None;
+    handle.lastReceivedMs = handle.lastPingMs = steadyMillis();
+    ConnFields::markOpen(*conn, loop_.owner(), wsi);
+    guarded("onEstablished", [&] { conn->onEstablished(); });
+    if (link->conn != conn) return; // detached by its own event
+    queue.setGate(SendQueue::Gate::Open);
+    if (queue.size() > 0) lws_callback_on_writable(wsi);
+}
+
+// Non-zero: the peer answered our close, so libwebsockets must not answer
+// it with one more.
+int Connections::onPeerClose(ConnLink* link, const void* in, std::size_t len) {
+    const auto* bytes = static_cast<const unsigned char*>(in);
+    int code = len >= 2 ? (bytes[0] << 8) | bytes[1] : 1005; // 1005: no status in the frame
+    std::size_t reasonLength = len > 2 ? std::min<std::size_t>(len - 2, 123) : 0;
+    // A normal close is no news: at thousands of sessions it would be a line each.
+    if (code != LWS_CLOSE_STATUS_NORMAL)
+        lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
+                    static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
+    if (!link->conn) return 0;
+    ConnHandle& handle = ConnFields::handle(*link->conn);
+    bool answersOurs = handle.closeFrameSent;
+    handle.closeRequested = true; // closing now: nothing more, not even a ping, goes out
+    return answersOurs ? 1 : 0;
+}
+
+// libwebsockets sends a close frame only from a writable callback: the send
+// path writes it as soon as it can, and a peer that takes nothing more is
+// cut off after a short grace.
+void Connections::closeGracefully(CWSSConn* conn, lws* wsi, int status, const char* reason) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    constexpr int kCloseFrameGraceSeconds = 2;
+    ConnHandle& handle = ConnFields::handle(*conn);
+    if (!handle.link || handle.link->kind == ConnLink::Kind::Http || handle.link->phase != ConnLink::Phase::Open) {
+        killAsync(wsi);
+        return;
+    }
+    ConnFields::queue(*conn).close(); // nothing more leaves after the close
+    handle.closeRequested = true;
+    handle.closeCode = status;
+    handle.closeReason = reason;
+    handle.closeWhenSent = true;
+    lws_callback_on_writable(wsi);
+    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
+}
+
+void Connections::settleClose(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (link->phase != ConnLink::Phase::Open) return;
+    link->phase = ConnLink::Phase::Done;
+    CWSSConn* conn = link->conn;
+    link->conn = nullptr; // a client's owner may free it as soon as onClose has signalled
+    if (!conn) return;
+    conn->uninit();
+    ConnHandle& handle = ConnFields::handle(*conn);
+    handle.link = nullptr;
+    handle.active = false;
+    handle.closeWhenSent = false;
+    guarded("onClose", [&] { conn->onClose(); });
+    if (!link->client()) freeOwned(conn); // touch nothing of a client's after onClose
+}
+
+void Connections::onHeard(ConnLink* link) {
+    if (link->conn) ConnFields::handle(*link->conn).lastReceivedMs = steadyMillis();
+}
+
+void Connections::releaseOwned(ConnLink* link) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    CWSSConn* conn = link->conn;
+    link->conn = nullptr;
+    if (conn && !link->client()) freeOwned(conn);
+}
+
+void Connections::freeOwned(CWSSConn* conn) {
+    unattach(conn);
+    ConnFields::handle(*conn).link = nullptr;
+    delete conn;
+}
+
+int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!link->conn) return 0;
+    onHeard(link);
+    if (ConnFields::handle(*link->conn).closeFrameSent) return 0; // after our close: not delivered
+    lws* wsi = link->wsi;
+    switch (link->rx.add(lws_is_first_fragment(wsi), lws_is_final_fragment(wsi), lws_frame_is_binary(wsi), in,
+                         len)) {
+    case MessageAssembler::Outcome::Partial:
+        break;
+    case MessageAssembler::Outcome::Complete:
+        deliver(link);
+        break;
+    case MessageAssembler::Outcome::TooBig:
+        lwsl_err("%s: incoming message over %zu bytes, closing\n", loop_.moduleName().c_str(), link->rx.limit());
+        ConnFields::handle(*link->conn).transportEnd = TransportEnd::MessageTooLarge;
+        closeGracefully(link->conn, wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, "message too big");
+        break;
+    }
+    return 0;
+}
+
+void Connections::deliver(ConnLink* link) {
+    CWSSConn* conn = link->conn;
+    std::string message = link->rx.take();
+    ConnFields::countReceived(*conn, message.size());
+    if (link->rx.binary()) {
+        guarded("onBinaryData", [&] {
+            conn->onBinaryData(reinterpret_cast<const unsigned char*>(message.data()), static_cast<int>(message.size()));
+        });
+    } else {
+        guarded("onTextData", [&] { conn->onTextData(message.data(), static_cast<int>(message.size())); });
+    }
+    link->rx.recycle(std::move(message));
+}
+
+void Connections::requestFlush(CWSSConn* conn) {
+    if (loop_.onLoopThread()) { // maybe inside this connection's own callback: write when it is writable
+        flushNow(conn, false);
+        return;
+    }
+    if (!loop_.flushSoon(conn)) ConnFields::handle(*conn).flushPending = false;
+}
+
+// A listed connection may have gone since (only its address is looked at
+// then), or been replaced by another at the same address, whose flush is
+// merely early.
+void Connections::flushReady(const std::vector<CWSSConn*>& ready) {
+    QUORVEX_ASSERT_ON_LOOP_THREAD(loop_);
+    for (CWSSConn* conn : ready) {
+        if (attached(conn)) flushNow(conn, true);
+    }
+}
+
+bool Connections::flushNow(CWSSConn* conn, bool direct) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    ConnHandle& handle = ConnFields::handle(*conn);
+    handle.flushPending = false;
+    ConnLink* link = handle.link;
+    if (!link || link->phase != ConnLink::Phase::Open || !loop_.lwsContext()) return true;
+    if (direct) return sendPath_.writeNow(link);
+    lws_callback_on_writable(link->wsi);
+    return false;
+}
+
+void Connections::requestClose(CWSSConn* conn, lws* wsi) {
+    loop_.post([this, conn, wsi] {
+        if (!attached(conn) || !loop_.lwsContext()) return;
+        if (ConnFields::isBoundTo(*conn, wsi)) closeGracefully(conn, wsi);
+    });
+}
+
+void Connections::requestKill(CWSSConn* conn) {
+    auto kill = [this, conn] {
+        if (!attached(conn) || !loop_.lwsContext()) return;
+        ConnHandle& handle = ConnFields::handle(*conn);
+        handle.closeRequested = true;
+        ConnLink* link = handle.link;
+        if (link && link->wsi && link->phase == ConnLink::Phase::Open) killAsync(link->wsi);
+    };
+    if (loop_.onLoopThread()) {
+        kill();
+    } else {
+        loop_.post(kill);
+    }
+}
+
+void Connections::detach(CWSSConn* conn) {
+    loop_.runOnLoop([this, conn] { detachNow(conn); });
+}
+
+void Connections::detachNow(CWSSConn* conn) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!attached(conn)) return;
+    unattach(conn);
+    ConnHandle& handle = ConnFields::handle(*conn);
+    if (ConnLink* link = handle.link) {
+        link->conn = nullptr;
+        if (link->wsi && link->phase != ConnLink::Phase::Done && loop_.lwsContext()) killAsync(link->wsi);
+        handle.link = nullptr;
+    }
+    ConnFields::unbind(*conn);
+    handle.active = false;
+}
+
+} // namespace quorvex::transport::detail

@@ -1,0 +1,41 @@
+#ifndef QUORVEX_TRANSPORT_CONN_CONN_CONTROL_H
+#define QUORVEX_TRANSPORT_CONN_CONN_CONTROL_H
+
+#include <cstdint>
+#include <string>
+
+#include "transport/conn/transport_end.h"
+#include "transport/wss_limits.h"
+
+class CWSSConn;
+class CWSSContext;
+
+namespace quorvex::transport::detail {
+
+// What the library's own connection classes may ask of the transport
+// beyond the wrapper's interface. Any thread.
+
+// Bounds for the connection's next attempt; set before connect.
+void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits);
+// A write found the send queue full since the connection opened.
+bool sendQueueOverflowed(CWSSConn& conn);
+// Sends what is queued, then closes with the status and reason given
+// (RFC 6455: 1001 going away, 1008 policy, 1011 error, 1013 try later).
+void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);
+// Loop thread, inside a server context's connection factory: whether the
+// connection asked for is a WebSocket upgrade rather than a plain HTTP request.
+bool acceptingUpgrade(CWSSContext& context);
+// Connections a server context closed at once for its connection cap.
+std::uint64_t connectionsRefused(const CWSSContext& context);
+// Loop thread: the transport refused the current request's body (413) for
+// passing the limit; for the connection's onHttpClose.
+bool requestBodyRefused(CWSSConn& conn);
+// Why the transport itself ended a connection; loop thread, in onClose.
+TransportEnd transportEnd(CWSSConn& conn);
+// Closes at once, without the close hand-shake: for a peer that missed a
+// deadline and would likely miss the next one too.
+void closeAtOnce(CWSSConn& conn);
+
+} // namespace quorvex::transport::detail
+
+#endif

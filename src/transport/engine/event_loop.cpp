@@ -1,0 +1,135 @@
+#include "transport/engine/event_loop.h"
+
+#include <algorithm>
+
+#include "transport/loop/loop_thread.h"
+
+namespace quorvex::transport::detail {
+
+EventLoop::EventLoop(CWSSContext* owner)
+    : core_(owner, *this), sendPath_(core_), connections_(core_, sendPath_), connector_(core_, connections_),
+      server_(core_, connections_), liveness_(core_, connections_, sendPath_) {}
+
+EventLoop::~EventLoop() { stop(); }
+
+bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize,
+                      ServerSide::ConnFactory factory, const tagWSSLimits& acceptedLimits) {
+    server_.setFactory(std::move(factory));
+    server_.setLimits(acceptedLimits);
+    sendPath_.setBatchLimit(txFragmentSize ? txFragmentSize : 4096);
+    LoopSettings settings;
+    // rxBufferSize is the context's socket read size. libwebsockets also
+    // gives every connection a frame buffer of the protocol's size: a
+    // client hears short texts, so its connections get a small one (longer
+    // messages arrive in more pieces) and ten thousand sessions do not hold
+    // 40 MB of buffers for nothing.
+    settings.readBufferBytes = rxBufferSize;
+    settings.frameBufferBytes =
+        rxBufferSize ? std::min(rxBufferSize, kClientFrameBufferBytes) : kClientFrameBufferBytes;
+    settings.txPacketBytes = SendPath::kBatchBytes;
+    settings.listening = server_.listening();
+    return core_.start(config, settings);
+}
+
+// ---- the core's events ---------------------------------------------------------
+
+bool EventLoop::onContextCreated(const tagWSSvrConfig& config, lws_context_creation_info& info) {
+    if (server_.listening() && !server_.listen(config, info)) return false;
+    owner()->init(lwsContext());
+    return true;
+}
+
+void EventLoop::onStarted() {
+    timers().add(
+        [this](void*) {
+            liveness_.sweep();
+            return true;
+        },
+        Liveness::kSweepMs);
+}
+
+void EventLoop::onStopping() {
+    connector_.failUnresolved();
+    connector_.stopLookups();
+}
+
+void EventLoop::onContextGone() { owner()->init(nullptr); }
+
+void EventLoop::onFlushes(const std::vector<CWSSConn*>& ready) { connections_.flushReady(ready); }
+
+int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
+    switch (reason) {
+    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION: // wsi is the listener; non-zero closes the new socket
+        return server_.admit() ? 0 : 1;
+    case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
+        server_.onAccepted(wsi);
+        return 0;
+    case LWS_CALLBACK_WSI_DESTROY:
+        server_.onDestroyed(wsi);
+        break; // and the connection's own end below
+    case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        return server_.acceptUpgrade(wsi);
+    case LWS_CALLBACK_HTTP:
+        return server_.onHttpRequest(wsi, user, static_cast<const char*>(in), len);
+    default:
+        break;
+    }
+    ConnLink* link = connections_.find(user);
+    if (!link) return lws_callback_http_dummy(wsi, reason, user, in, len);
+    return onConnectionEvent(link, wsi, reason, in, len);
+}
+
+int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons reason, void* in, std::size_t len) {
+    switch (reason) {
+    case LWS_CALLBACK_CLIENT_ESTABLISHED:
+        connector_.settleEstablished(link, wsi);
+        return 0;
+    case LWS_CALLBACK_ESTABLISHED:
+        connections_.settleOpen(link, wsi);
+        return 0;
+    case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
+        connector_.settleFailure(link, in ? static_cast<const char*>(in) : "connection error");
+        return 0;
+    case LWS_CALLBACK_CLIENT_RECEIVE:
+    case LWS_CALLBACK_RECEIVE:
+        return connections_.onReceive(link, in, len);
+    case LWS_CALLBACK_CLIENT_WRITEABLE:
+    case LWS_CALLBACK_SERVER_WRITEABLE:
+        return sendPath_.onWritable(link);
+    case LWS_CALLBACK_RECEIVE_PONG:
+    case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
+        connections_.onHeard(link);
+        return 0;
+    case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
+        return connections_.onPeerClose(link, in, len);
+    case LWS_CALLBACK_CLIENT_CLOSED:
+    case LWS_CALLBACK_CLOSED:
+        connections_.settleClose(link);
+        return 0;
+    case LWS_CALLBACK_HTTP_BODY:
+        return server_.onHttpBody(link, in, len);
+    case LWS_CALLBACK_HTTP_BODY_COMPLETION:
+        return server_.onHttpBodyDone(link);
+    case LWS_CALLBACK_HTTP_WRITEABLE:
+        return server_.onHttpWritable(link);
+    case LWS_CALLBACK_CLOSED_HTTP:
+        server_.onHttpClosed(link);
+        return 0;
+    case LWS_CALLBACK_WSI_DESTROY:
+        onWsiDestroyed(link);
+        return 0;
+    default:
+        return lws_callback_http_dummy(wsi, reason, link, in, len);
+    }
+}
+
+// The one callback every wsi gets: settle whatever was left open.
+void EventLoop::onWsiDestroyed(ConnLink* link) {
+    if (link->kind == ConnLink::Kind::Http) server_.onHttpClosed(link);
+    connector_.settleFailure(link, "closed before connecting");
+    connections_.settleClose(link);
+    connections_.releaseOwned(link);
+    connections_.forget(link);
+}
+
+} // namespace quorvex::transport::detail

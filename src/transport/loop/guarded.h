@@ -1,0 +1,27 @@
+#ifndef QUORVEX_TRANSPORT_LOOP_GUARDED_H
+#define QUORVEX_TRANSPORT_LOOP_GUARDED_H
+
+#include <libwebsockets.h>
+
+#include <exception>
+
+namespace quorvex::transport::detail {
+
+// Nothing thrown by application code may unwind through libwebsockets.
+template <typename F>
+void guarded(const char* what, F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        lwsl_err("%s threw: %s\n", what, e.what());
+    } catch (...) {
+        lwsl_err("%s threw\n", what);
+    }
+}
+
+// Closes a connection at the loop's next pass; loop thread only.
+inline void killAsync(lws* wsi) { lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC); }
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,218 @@
+#include "transport/loop/loop_core.h"
+
+#include <pthread.h>
+#include <uv.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+
+#include "transport/loop/guarded.h"
+#include "transport/loop/loop_thread.h"
+#include "transport/wss_config.h"
+
+namespace quorvex::transport::detail {
+
+void failLoopThreadCheck(const char* function) {
+    std::fprintf(stderr, "quorvex: %s must run on the event-loop thread\n", function);
+    std::abort();
+}
+
+LoopCore::LoopCore(CWSSContext* owner, LoopEvents& events) : owner_(owner), events_(events), timers_(*this) {}
+
+LoopCore::~LoopCore() { stop(); }
+
+// ---- lifecycle ---------------------------------------------------------------
+
+bool LoopCore::start(const tagWSSvrConfig& config, const LoopSettings& settings) {
+    settings_ = settings;
+    moduleName_.assign(config.moduleName, strnlen(config.moduleName, sizeof config.moduleName));
+    lws_protocols protocol{};
+    protocol.name = kProtocolName;
+    protocol.callback = &LoopCore::callback;
+    protocol.rx_buffer_size = settings.listening ? settings.readBufferBytes : settings.frameBufferBytes;
+    // Without it, libwebsockets cuts every send() to the frame buffer's size.
+    protocol.tx_packet_size = settings.txPacketBytes;
+    protocols_ = {protocol, lws_protocols{}};
+
+    std::promise<bool> ready;
+    auto started = ready.get_future();
+    tagWSSvrConfig copy = config;
+    thread_ = std::thread([this, copy, &ready] { run(copy, [&ready](bool ok) { ready.set_value(ok); }); });
+    bool ok = started.get();
+    if (!ok) thread_.join();
+    return ok;
+}
+
+void LoopCore::stop() {
+    if (!thread_.joinable()) return;
+    if (onLoopThread()) {
+        lwsl_err("%s: a context cannot be destroyed from its own loop thread\n", moduleName_.c_str());
+        return;
+    }
+    stopRequested_ = true;
+    mailbox_.wake();
+    thread_.join();
+}
+
+void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
+    loopThread_ = std::this_thread::get_id();
+    pthread_setname_np(pthread_self(), "quorvex-loop"); // for top -H, perf and debuggers
+    uv_ = std::make_unique<uv_loop_s>();
+    if (uv_loop_init(uv_.get()) != 0) {
+        uv_.reset();
+        ready(false);
+        return;
+    }
+    if (!createLwsContext(config)) {
+        closeEvents();
+        ready(false);
+        return;
+    }
+    timers_.start(uv_.get());
+    mailbox_.open(context_);
+    events_.onStarted();
+    ready(true);
+    // libuv waits; libwebsockets' pipe handle keeps it running until onWake stops it.
+    while (!stopRequested_.load()) uv_run(uv_.get(), UV_RUN_DEFAULT);
+    shutDown();
+    closeEvents();
+}
+
+bool LoopCore::createLwsContext(const tagWSSvrConfig& config) {
+    lws_context_creation_info info{};
+    info.port = CONTEXT_PORT_NO_LISTEN;
+    info.protocols = protocols_.data();
+    info.pt_serv_buf_size = std::max(settings_.readBufferBytes, 4096u); // the client handshake is built in it
+    info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | static_cast<unsigned int>(config.lwsOptions);
+    info.user = this;
+    info.uid = config.uid;
+    info.gid = config.gid;
+    info.ka_time = config.keepAliveSeconds;
+    info.ka_probes = config.keepAliveProbes;
+    info.ka_interval = config.keepAliveInterval;
+    if (config.timeoutSeconds > 0) info.timeout_secs = static_cast<unsigned int>(config.timeoutSeconds);
+    std::string caFile(config.caFile, strnlen(config.caFile, sizeof config.caFile));
+    if (!caFile.empty()) info.client_ssl_ca_filepath = caFile.c_str();
+    if (settings_.listening) info.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
+    // libwebsockets' libuv plugin watches each socket on our own loop, and
+    // leaves the process's signal handlers alone.
+    void* foreignLoops[] = {uv_.get()};
+    info.options |= LWS_SERVER_OPTION_LIBUV | LWS_SERVER_OPTION_UV_NO_SIGSEGV_SIGFPE_SPIN;
+    info.foreign_loops = foreignLoops;
+    context_ = lws_create_context(&info);
+    if (!context_) {
+        lwsl_err("%s: lws_create_context failed (libwebsockets' libuv plugin, libwebsockets-evlib-uv, is needed)\n",
+                 moduleName_.c_str());
+        return false;
+    }
+    if (!events_.onContextCreated(config, info)) {
+        destroyLwsContext();
+        return false;
+    }
+    return true;
+}
+
+// libuv closes handles asynchronously, on later passes. Bounded: a handle
+// that never closes must not hang the caller of stop().
+void LoopCore::runUntilIdle() {
+    for (int pass = 0; pass < 1000 && uv_run(uv_.get(), UV_RUN_NOWAIT) != 0; ++pass) {
+    }
+}
+
+void LoopCore::closeEvents() {
+    runUntilIdle();
+    if (uv_loop_close(uv_.get()) != 0) {
+        lwsl_err("%s: event loop handles still open at exit; the loop is leaked\n", moduleName_.c_str());
+        (void)uv_.release();
+        return;
+    }
+    uv_.reset();
+}
+
+// On a loop of our own, libwebsockets closes its libuv handles on the next
+// passes and finishes (descriptors, memory) on a second call.
+void LoopCore::destroyLwsContext() {
+    lws_context_destroy(context_);
+    runUntilIdle();
+    lws_context_destroy(context_);
+    context_ = nullptr;
+}
+
+void LoopCore::shutDown() {
+    // A sender stalled inside a wake-up keeps the context allocated rather
+    // than freed under it.
+    bool mayFree = mailbox_.close(moduleName_);
+    events_.onStopping();
+    timers_.clear(); // pending ones are dropped: none may fire into a context being destroyed
+    if (mayFree) {
+        destroyLwsContext(); // open connections report their close on this thread
+    } else {
+        context_ = nullptr;
+    }
+    events_.onContextGone();
+    // Commands that were still queued run against a closed loop: connects
+    // fail, detaches complete, everything else finds nothing to do.
+    for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
+    mailbox_.dropReady();
+}
+
+// ---- the mailbox ---------------------------------------------------------------
+
+void LoopCore::runOnLoop(const Command& command) {
+    if (onLoopThread()) {
+        command();
+        return;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    if (!post([command, done] {
+            command();
+            done->set_value();
+        }))
+        return;
+    try {
+        finished.get();
+    } catch (const std::future_error&) {
+        // The loop dropped the command while shutting down.
+    }
+}
+
+// The ready list is taken before the commands: a connection's connect,
+// posted before its first write, has then run when its flush does. One
+// batch of commands per wake-up: what is posted meanwhile waits for the
+// next pass, after what the sockets have, so threads that post without
+// pause cannot keep the loop from its connections.
+void LoopCore::onWake() {
+    QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
+    mailbox_.takeReady(ready_);
+    if (stopRequested_.load()) uv_stop(uv_.get());
+    for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
+    events_.onFlushes(ready_);
+}
+
+// ---- libwebsockets callback ----------------------------------------------------
+
+int LoopCore::callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
+    auto* core = static_cast<LoopCore*>(lws_context_user(lws_get_context(wsi)));
+    if (!core) return 0;
+    switch (reason) {
+    case LWS_CALLBACK_LOCK_POLL: // poll-state notes
+    case LWS_CALLBACK_UNLOCK_POLL:
+    case LWS_CALLBACK_CHANGE_MODE_POLL_FD:
+    case LWS_CALLBACK_GET_THREAD_ID:
+        return 0;
+    default:
+        break;
+    }
+    QUORVEX_ASSERT_ON_LOOP_THREAD(*core);
+    if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
+        core->onWake();
+        return 0; // non-zero would close the event pipe
+    }
+    return core->events_.onLwsEvent(wsi, reason, user, in, len);
+}
+
+} // namespace quorvex::transport::detail

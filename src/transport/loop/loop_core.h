@@ -1,0 +1,107 @@
+#ifndef QUORVEX_TRANSPORT_LOOP_LOOP_CORE_H
+#define QUORVEX_TRANSPORT_LOOP_LOOP_CORE_H
+
+#include <libwebsockets.h>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/loop/mailbox.h"
+#include "transport/loop/timer_set.h"
+
+class CWSSContext;
+class CWSSConn;
+struct tagWSSvrConfig;
+struct uv_loop_s;
+
+namespace quorvex::transport::detail {
+
+// What the core reports to the layers above it; every call on the loop thread.
+class LoopEvents {
+public:
+    // The libwebsockets context exists; false fails the start (a server that cannot listen).
+    virtual bool onContextCreated(const tagWSSvrConfig& config, lws_context_creation_info& info) = 0;
+    virtual void onStarted() = 0;  // commands may be posted from here on
+    virtual void onStopping() = 0; // before the context goes
+    virtual void onContextGone() = 0;
+    // The connections other threads listed as having something to write.
+    virtual void onFlushes(const std::vector<CWSSConn*>& ready) = 0;
+    // Every libwebsockets callback but the loop's own wake-up and poll notes.
+    virtual int onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) = 0;
+
+protected:
+    ~LoopEvents() = default;
+};
+
+struct LoopSettings {
+    unsigned int readBufferBytes = 4096;  // the context's socket reads (and the server's frames)
+    unsigned int frameBufferBytes = 512;  // each client connection's frame buffer
+    std::size_t txPacketBytes = 64 * 1024; // the largest raw write
+    bool listening = false;
+};
+
+// One event-loop thread: a libuv loop that libwebsockets joins through its
+// libuv plugin, the mailbox other threads reach it through, its timers, and
+// the libwebsockets callback, which it answers for the loop's own concerns
+// and hands on otherwise. The services the layers above are given.
+class LoopCore {
+public:
+    using Command = Mailbox::Command;
+    static constexpr const char* kProtocolName = "quorvex-ws";
+
+    LoopCore(CWSSContext* owner, LoopEvents& events);
+    ~LoopCore();
+    LoopCore(const LoopCore&) = delete;
+    LoopCore& operator=(const LoopCore&) = delete;
+
+    bool start(const tagWSSvrConfig& config, const LoopSettings& settings);
+    void stop(); // any thread but the loop's; joins it
+    bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
+
+    // Any thread. False when the loop no longer runs commands.
+    bool post(Command command) { return mailbox_.post(std::move(command)); }
+    bool flushSoon(CWSSConn* conn) { return mailbox_.flushSoon(conn); }
+    // Any thread; runs the command on the loop and returns when it has run
+    // (at once when called on the loop thread).
+    void runOnLoop(const Command& command);
+
+    TimerSet& timers() { return timers_; }
+    CWSSContext* owner() const { return owner_; }
+    lws_context* lwsContext() const { return context_; } // loop; null once destroyed
+    const std::string& moduleName() const { return moduleName_; }
+
+private:
+    static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
+    void run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready);
+    bool createLwsContext(const tagWSSvrConfig& config);
+    void onWake();
+    void shutDown();
+    void closeEvents();
+    void destroyLwsContext();
+    void runUntilIdle();
+
+    CWSSContext* owner_;
+    LoopEvents& events_;
+    LoopSettings settings_;
+    std::string moduleName_;
+    std::vector<lws_protocols> protocols_;
+    lws_context* context_ = nullptr;
+    // libuv (epoll) under libwebsockets: a pass costs what is ready, not a
+    // poll() over every socket.
+    std::unique_ptr<uv_loop_s> uv_;
+    std::thread thread_;
+    std::atomic<std::thread::id> loopThread_{};
+    std::atomic<bool> stopRequested_{false};
+    Mailbox mailbox_;
+    std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
+    TimerSet timers_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,59 @@
+#ifndef QUORVEX_TRANSPORT_LOOP_MAILBOX_H
+#define QUORVEX_TRANSPORT_LOOP_MAILBOX_H
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CWSSConn;
+struct lws_context;
+
+namespace quorvex::transport::detail {
+
+// The one way other threads reach a loop: commands, and a list of
+// connections with something to write. A sender takes a lock for a push onto
+// a vector and makes at most one system call, libwebsockets' own wake-up,
+// and none while one is already on its way. The loop takes each lock for a
+// swap: no thread ever waits on one for I/O.
+class Mailbox {
+public:
+    using Command = std::function<void()>;
+
+    // Loop: from here on senders may wake the context.
+    void open(lws_context* context);
+    // Loop, at shutdown: no more wake-ups. False when a sender stalled inside
+    // one for longer than the deadline: the context must then not be freed.
+    bool close(const std::string& moduleName);
+    bool alive() const { return alive_.load(); }
+
+    // Any thread. False when the loop no longer runs.
+    bool post(Command command);
+    // Any thread: the connection's queue is written on the loop's next pass.
+    // No allocation once the list has grown to the connections in use.
+    bool flushSoon(CWSSConn* conn);
+    // Any thread: coalesced; the loop clears the flag before it takes what
+    // is queued, so whatever is queued after that wakes it again.
+    void wake();
+
+    // Loop, on a wake-up, in this order: the ready list (into ready, whose
+    // capacity is kept), then the commands, one batch.
+    void takeReady(std::vector<CWSSConn*>& ready);
+    std::vector<Command> takeCommands();
+    void dropReady();
+
+private:
+    std::mutex commandsLock_; // guards commands_; alive_ changes under it
+    std::vector<Command> commands_;
+    std::mutex readyLock_; // guards ready_
+    std::vector<CWSSConn*> ready_;
+    lws_context* context_ = nullptr; // set before alive_, read only while alive_
+    std::atomic<bool> alive_{false};
+    std::atomic<bool> wakePending_{false};
+    std::atomic<int> wakers_{0}; // senders inside lws_cancel_service
+};
+
+} // namespace quorvex::transport::detail
+
+#endif
