@@ -78,6 +78,9 @@ public:
     // The outcome arrives through onStartResult.
     virtual int start(const QvAsrStartParam* param) = 0;
     // Sends one frame while the session runs; 0, -1 wrong format, -5 not running.
+    // Any thread, several at once: the frame is copied and handed to the loop,
+    // which writes it on its next pass. Never waits for the network or the
+    // loop; no allocation once audio flows; at most one system call.
     virtual int sendAudio(const QvAsrAudioFrame* frame) = 0;
     // Asks the server to end the session; 0, or -5 not running.
     virtual int stop() = 0;
