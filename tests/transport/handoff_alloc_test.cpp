@@ -1,0 +1,59 @@
+// An audio stream costs no allocation on the writer's thread once it flows.
+// In a binary of its own: it replaces the global allocator to count.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "recording_client.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVEX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUORVEX_SANITIZED 1
+#endif
+#endif
+
+namespace {
+thread_local bool counting = false;
+thread_local int allocations = 0;
+} // namespace
+
+#ifndef QUORVEX_SANITIZED // the sanitizers bring allocators of their own
+void* operator new(std::size_t size) {
+    if (counting) ++allocations;
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+#endif
+
+using namespace quorvex::test;
+
+TEST(HandOff, AFlowingAudioStreamAllocatesNothingOnTheWritersThread) {
+#ifdef QUORVEX_SANITIZED
+    GTEST_SKIP() << "the sanitizers' allocators cannot be counted here";
+#endif
+    LoopOwner loop;
+    TestServer server;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    const unsigned char frame[640] = {};
+    constexpr int kWarmUp = 20, kFrames = 500;
+    // A frame may be written before the loop has recycled the one before
+    // it: two buffers are in use then, and the stream is warm once both exist.
+    client.writeBinary(frame, sizeof frame);
+    client.writeBinary(frame, sizeof frame);
+    ASSERT_TRUE(server.waitForFrames(2)) << "the first two frames did not arrive";
+    for (int i = 3; i <= kWarmUp + kFrames; ++i) {
+        counting = i > kWarmUp;
+        client.writeBinary(frame, sizeof frame);
+        counting = false;
+        // Paced as a speaker is: each frame has left before the next.
+        ASSERT_TRUE(server.waitForFrames(static_cast<std::size_t>(i))) << "frame " << i << " did not arrive";
+    }
+    EXPECT_EQ(allocations, 0) << allocations << " allocations in " << kFrames << " hand-offs";
+}
