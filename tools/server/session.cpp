@@ -64,7 +64,12 @@ void recognise(const std::shared_ptr<Session>& session, std::vector<std::int16_t
     session->strand->post([session, samples = std::move(samples)] {
         if (!session->gone && session->recogniser)
             sendTexts(session, session->recogniser->feed(samples.data(), samples.size()));
-        session->backlogBytes -= samples.size() * 2;
+        std::size_t left = session->backlogBytes -= samples.size() * 2;
+        // Half the backlog recognised: the paused connection is read again.
+        if (left <= session->shared.backlogLimitBytes() / 2 && session->readingPaused.exchange(false))
+            session->shared.onLoop([session] {
+                if (session->conn) session->conn->resumeReading();
+            });
     });
 }
 

@@ -1,5 +1,8 @@
 #include "session_conn.h"
 
+#include <libwebsockets.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "control_message.h"
@@ -11,6 +14,9 @@ namespace quorvex::server {
 
 namespace {
 using std::chrono::milliseconds;
+// What libwebsockets may still deliver after reading stops: its receive buffer
+// and a message it had begun to assemble.
+constexpr std::size_t kBacklogSlackBytes = 128 * 1024;
 }
 
 SessionConn::SessionConn(AsrServer::Shared& shared)
@@ -150,7 +156,11 @@ void SessionConn::onBinaryData(const unsigned char* data, int len) {
         reply(exceptionNtf(kBadRequest, "audio frame of " + std::to_string(size) + " bytes is not 16-bit PCM"));
         return;
     }
-    if (session_->backlogBytes + size > shared_.backlogLimitBytes()) {
+    // Reading stops once the backlog is full, so a peer that sends faster than
+    // recognition is held back by TCP; only what libwebsockets had already read
+    // can come on top, and a peer past even that is not one we hold back.
+    std::size_t slack = std::max<std::size_t>(kBacklogSlackBytes, 2 * std::size_t(shared_.options.maxFrameBytes));
+    if (session_->backlogBytes + size > shared_.backlogLimitBytes() + slack) {
         shared_.metrics.refused(Refusal::Backlog);
         shared_.log.log("backlog", "audio from " + getPeerAddr() + " arrives faster than it is recognised; session ended");
         reply(exceptionNtf(kSlowDown, "audio arrives faster than it is recognised: over " +
@@ -164,6 +174,27 @@ void SessionConn::onBinaryData(const unsigned char* data, int len) {
     std::vector<std::int16_t> samples(size / 2);
     if (size > 0) std::memcpy(samples.data(), data, size);
     recognise(session_, std::move(samples));
+    if (session_->backlogBytes >= shared_.backlogLimitBytes()) pauseReading();
+}
+
+void SessionConn::pauseReading() {
+    if (session_->readingPaused.exchange(true)) return;
+    setReading(false);
+    ++shared_.metrics.readingPauses;
+    // The strand may have recognised the backlog before the flag was up.
+    if (session_->backlogBytes <= shared_.backlogLimitBytes() / 2 && session_->readingPaused.exchange(false))
+        setReading(true);
+}
+
+void SessionConn::resumeReading() {
+    if (phase_ == Phase::Closing) return;
+    lastHeard_ = Clock::now(); // the time it was held back is not the peer's silence
+    setReading(true);
+}
+
+void SessionConn::setReading(bool on) {
+    std::lock_guard<std::mutex> guard(connLock);
+    if (wsi) lws_rx_flow_control(wsi, on ? 1 : 0);
 }
 
 void SessionConn::onClose() {
@@ -240,6 +271,7 @@ void SessionConn::checkDeadlines(Clock::time_point now) {
             quorvex::transport::detail::closeAtOnce(*this);
         }
     } else if (phase_ == Phase::Running) {
+        if (session_->readingPaused) lastHeard_ = now; // held back by us, not silent
         if (now - lastHeard_ < milliseconds(limits.idleTimeoutMs)) return;
         shared_.log.log("idle_timeout", "session of " + getPeerAddr() + " silent too long; closed");
         reply(exceptionNtf(kTimedOut, "nothing received for " + std::to_string(limits.idleTimeoutMs) + " ms"));

@@ -36,6 +36,8 @@ public:
     void endAfterRecogniserFailure();
     // STOP_SESSION_RES has been written: from now on the connection waits for a START.
     void stopAnswered();
+    // The backlog is back under its resume mark.
+    void resumeReading();
 
 private:
     enum class Phase { Waiting, Running, Stopped, Closing };
@@ -50,6 +52,8 @@ private:
     static int closeStatus(CloseReason reason);
     CloseReason transportReason();
     void enter(Phase phase);
+    void pauseReading();
+    void setReading(bool on);
 
     AsrServer::Shared& shared_;
     std::shared_ptr<Session> session_;

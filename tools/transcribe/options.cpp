@@ -68,8 +68,10 @@ Options:
                  Without it, an embedded server (pocketsphinx, US English)
                  runs on loopback for the duration of the command.
   --token TOKEN  the access token sent when a session starts (default empty)
-  --realtime     send files at the pace of speech, 20 ms of audio every 20 ms,
-                 instead of as fast as the connection takes them
+  --realtime     send files at the pace of speech, 20 ms of audio every 20 ms.
+                 Without it, inputs go as fast as the server recognises them:
+                 never more than 20 s of audio ahead of the results heard
+                 back (or of real time), so files of any length finish
   --timeout S    how long to wait for each answer of the server: the
                  connection, the session start, and any sign of life after
                  the end of the input (default 10; 1 to 3600). A file sent

@@ -43,6 +43,10 @@ void Printer::onStartResult(int code, const char* sessionId) {
 
 void Printer::onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (result->ed > heardMs_) {
+        heardMs_ = result->ed;
+        changed_.notify_all();
+    }
     if (json_) {
         std::printf("{\"file\":%s,\"session_id\":%s,\"text\":%s,\"bg\":%d,\"ed\":%d,\"fin\":%d}\n",
                     jsonString(input_).c_str(), jsonString(sessionId_).c_str(), jsonString(result->text).c_str(),
@@ -72,6 +76,12 @@ bool Printer::waitStopped(std::chrono::milliseconds deadline) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_for(guard, deadline, [&] { return finished_; });
     return stopped_;
+}
+
+long long Printer::waitHeard(long long atLeastMs, std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, deadline, [&] { return heardMs_ >= atLeastMs || finished_; });
+    return heardMs_;
 }
 
 std::string Printer::sessionId() {

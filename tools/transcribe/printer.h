@@ -32,6 +32,9 @@ public:
     // off or nothing came before the deadline.
     bool waitStopped(std::chrono::milliseconds deadline);
     std::string sessionId();
+    // How far into the audio the recogniser's results have reached (the
+    // largest `ed` heard), in ms; waits up to `deadline` for it to reach `atLeastMs`.
+    long long waitHeard(long long atLeastMs, std::chrono::milliseconds deadline);
 
 private:
     void finish(bool stopped);
@@ -44,6 +47,7 @@ private:
     std::optional<int> startCode_;
     std::string sessionId_;
     bool finished_ = false, stopped_ = false;
+    long long heardMs_ = 0;
 };
 
 } // namespace quorvex::tools
