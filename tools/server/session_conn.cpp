@@ -181,6 +181,7 @@ void SessionConn::pauseReading() {
     if (session_->readingPaused.exchange(true)) return;
     setReading(false);
     ++shared_.metrics.readingPauses;
+    shared_.metrics.announce();
     // The strand may have recognised the backlog before the flag was up.
     if (session_->backlogBytes <= shared_.backlogLimitBytes() / 2 && session_->readingPaused.exchange(false))
         setReading(true);
