@@ -12,6 +12,7 @@
 #include "session_conn.h"
 #include "status_conn.h"
 #include "transport/detail/conn_control.h"
+#include "transport/detail/event_loop.h"
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
 
@@ -20,6 +21,10 @@ namespace quorvex::server {
 namespace {
 
 using std::chrono::milliseconds;
+
+// What a refused upgrade suggests while draining: long enough for a load
+// balancer's health checks to take this server out.
+constexpr unsigned int kDrainingRetryAfterSeconds = 5;
 
 // Connections the open file limit leaves room for (read after main raised it).
 unsigned int connectionRoom() {
@@ -118,6 +123,8 @@ bool AsrServer::start(std::string& error) {
         if (path == shared.options.path) {
             if (!shared.draining) return new SessionConn(shared);
             shared.metrics.refused(Refusal::Draining);
+            // 503, not 404: a proxy (see deploy/haproxy) retries it on another server.
+            shared.context->loop()->server().answerRefusalWith(503, kDrainingRetryAfterSeconds);
             return nullptr;
         }
         bool upgrade = quorvex::transport::detail::acceptingUpgrade(*shared.context);

@@ -86,7 +86,8 @@ Options:
 Exit codes:
   0  every input transcribed
   2  bad arguments, or an input that cannot be read
-  3  cannot connect: refused, unreachable, or the WebSocket upgrade failed
+  3  cannot connect: refused, unreachable, the WebSocket upgrade failed, or
+     the server takes no new sessions now (503: draining; retry elsewhere)
   4  the server refused the session (check --token)
   5  the session broke off, or the server stopped answering
   6  the server's host name does not resolve

@@ -73,6 +73,7 @@ int reportConnectFailure(const std::string& input, const std::string& url) {
     case Reach::NameUnknown: return kNameUnknown;
     case Reach::TlsFailed: return kTlsFailed;
     case Reach::Reachable: return kNoAnswer;
+    case Reach::Unavailable: return kConnectionFailed;
     default: return kConnectionFailed;
     }
 }
