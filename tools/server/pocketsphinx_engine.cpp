@@ -2,9 +2,12 @@
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/fe.h>
 #include <sphinxbase/feat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -236,6 +239,13 @@ private:
 
 std::unique_ptr<Engine> makePocketsphinxEngine(const std::string& modelDir, std::string& error) {
     std::string hmm = modelDir + "/en-us", lm = modelDir + "/en-us.lm.bin", dict = modelDir + "/cmudict-en-us.dict";
+    for (const std::string& part : {hmm + "/mdef", lm, dict}) {
+        if (::access(part.c_str(), R_OK) == 0) continue;
+        error = "the pocketsphinx model is missing or unreadable: " + part + " (" + std::strerror(errno) +
+                "); install pocketsphinx-en-us, or give --model DIR (a folder with en-us/, en-us.lm.bin and "
+                "cmudict-en-us.dict)";
+        return nullptr;
+    }
     cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
                                    dict.c_str(), "-logfn", "/dev/null", nullptr);
     if (!config) {

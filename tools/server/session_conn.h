@@ -2,6 +2,7 @@
 #define QUORVEX_TOOLS_SERVER_SESSION_CONN_H
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,9 @@ private:
     static int closeStatus(CloseReason reason);
     CloseReason transportReason();
     void enter(Phase phase);
+    // The operator's line for a session that has ended: once per session.
+    void logSessionEnd(const std::string& how);
+    bool sessionRunning() const { return phase_ == Phase::Running || (phase_ == Phase::Stopped && !stopAnswered_); }
     void pauseReading();
     void setReading(bool on);
 
@@ -64,6 +68,9 @@ private:
     CloseReason closeReason_ = CloseReason::Peer;
     Clock::time_point phaseSince_ = Clock::now();
     Clock::time_point lastHeard_ = phaseSince_;
+    std::string sessionId_;       // of the session running now; empty once its end is logged
+    Clock::time_point sessionStart_{};
+    std::uint64_t sessionAudioBytes_ = 0;
 };
 
 } // namespace quorvex::server
