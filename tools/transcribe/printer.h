@@ -5,11 +5,17 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <string>
 
 namespace quorvex::tools {
+
+// What of a partial result fits on one terminal line of `columns`: the
+// text, or its end after "…" (a partial grows at its end), one column per
+// UTF-8 character; the last column stays free so the terminal never wraps.
+std::string fitToWidth(const std::string& text, std::size_t columns);
 
 // Prints one session's results as they come (on the library's loop thread);
 // the main thread waits on it for the session's milestones.
