@@ -122,8 +122,10 @@ void ServerSide::refuseUpgrade(lws* wsi) {
                                     end) ||
         lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_RETRY_AFTER, reinterpret_cast<unsigned char*>(retry),
                                      retryLength, &cursor, end) ||
-        lws_finalize_http_header(wsi, &cursor, end) || end - cursor < bodyLength)
+        lws_finalize_http_header(wsi, &cursor, end) || end - cursor < bodyLength) {
+        lws_return_http_status(wsi, refusalStatus_, nullptr); // the status at least
         return;
+    }
     std::memcpy(cursor, body, static_cast<std::size_t>(bodyLength));
     cursor += bodyLength;
     lws_write(wsi, start, static_cast<std::size_t>(cursor - start), LWS_WRITE_HTTP_HEADERS);
