@@ -63,7 +63,7 @@ long long ServerProcess::metric(const std::string& name) {
 
 // ---- Haproxy -------------------------------------------------------------------
 
-Haproxy::Haproxy(const std::vector<int>& serverPorts) {
+Haproxy::Haproxy(const std::vector<int>& serverPorts, const std::string& checkEvery) {
     std::string pattern = ::testing::TempDir() + "quorvex-haproxy-XXXXXX";
     if (!mkdtemp(pattern.data())) {
         ADD_FAILURE() << "no scratch directory under " << ::testing::TempDir();
@@ -82,7 +82,7 @@ Haproxy::Haproxy(const std::vector<int>& serverPorts) {
         return;
     }
     port_ = ntohs(address.sin_port);
-    std::string config = writeConfig(serverPorts);
+    std::string config = writeConfig(serverPorts, checkEvery);
     ChildProcess::Options handOver;
     handOver.fds = {{listener_, 3}};
     ChildProcess check({QUORVEX_HAPROXY, "-c", "-f", config}, handOver);
@@ -102,7 +102,7 @@ Haproxy::~Haproxy() {
     std::remove(directory_.c_str());
 }
 
-std::string Haproxy::writeConfig(const std::vector<int>& serverPorts) {
+std::string Haproxy::writeConfig(const std::vector<int>& serverPorts, const std::string& checkEvery) {
     std::ifstream in(QUORVEX_HAPROXY_TEMPLATE);
     std::ostringstream out;
     int replaced = 0;
@@ -124,7 +124,7 @@ std::string Haproxy::writeConfig(const std::vector<int>& serverPorts) {
             line = "    bind fd@3";
             ++replaced;
         } else if (word == "default-server" && line.find("inter 2s") != std::string::npos) {
-            line.replace(line.find("inter 2s"), 8, "inter 100ms");
+            line.replace(line.find("inter 2s"), 8, "inter " + checkEvery);
             ++replaced;
         } else if (word == "server") {
             if (serversWritten) continue;
@@ -144,7 +144,7 @@ std::string Haproxy::writeConfig(const std::vector<int>& serverPorts) {
 }
 
 bool Haproxy::waitUntilDown(const std::string& server) {
-    return process_ && process_->waitForOutput("Server quorvex_servers/" + server + " is DOWN", std::chrono::seconds(10));
+    return process_ && process_->waitForOutput(downLine(server), std::chrono::seconds(10));
 }
 
 // ---- EchoSession ---------------------------------------------------------------

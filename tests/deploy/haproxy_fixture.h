@@ -30,16 +30,19 @@ private:
 // the listening port and the servers filled in and quick health checks.
 class Haproxy {
 public:
-    explicit Haproxy(const std::vector<int>& serverPorts);
+    // checkEvery: the health checks' interval, in haproxy's units.
+    explicit Haproxy(const std::vector<int>& serverPorts, const std::string& checkEvery = "100ms");
     ~Haproxy();
     bool running() const { return process_ != nullptr; }
     std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/asr"; }
     // Server names as the template numbers them: quorvex1, quorvex2, ...
     bool waitUntilDown(const std::string& server);
+    bool isDown(const std::string& server) { return output().find(downLine(server)) != std::string::npos; }
     std::string output() { return process_ ? process_->output() : std::string(); }
 
 private:
-    std::string writeConfig(const std::vector<int>& serverPorts);
+    std::string writeConfig(const std::vector<int>& serverPorts, const std::string& checkEvery);
+    static std::string downLine(const std::string& server) { return "Server quorvex_servers/" + server + " is DOWN"; }
     std::string directory_;
     int listener_ = -1, port_ = 0;
     std::unique_ptr<ChildProcess> process_;

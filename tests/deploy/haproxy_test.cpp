@@ -16,7 +16,7 @@ protected:
         QUORVEX::QvAsrSdkInitParam params{};
         ASSERT_EQ(QUORVEX::init(&log, &params), 0);
         ASSERT_TRUE(first_.port() && second_.port());
-        haproxy_ = std::make_unique<Haproxy>(std::vector<int>{first_.port(), second_.port()});
+        haproxy_ = std::make_unique<Haproxy>(std::vector<int>{first_.port(), second_.port()}, checkEvery());
         ASSERT_TRUE(haproxy_->running());
     }
     void TearDown() override {
@@ -39,6 +39,7 @@ protected:
         for (auto& session : sessions_) count += session->brokeOff();
         return count;
     }
+    virtual std::string checkEvery() const { return "100ms"; }
     long long open(ServerProcess& server) { return server.metric("quorvex_sessions_open"); }
     long long total(ServerProcess& server) { return server.metric("quorvex_sessions_total"); }
 
@@ -107,4 +108,43 @@ TEST_F(BehindHaproxy, AKilledServersClientsHearAtOnceAndANewStartSucceeds) {
                                               << fresh.heard() << haproxy_->output();
     fresh.send(50);
     EXPECT_TRUE(fresh.stopAndConfirm()) << fresh.heard();
+}
+
+namespace {
+// Health checks as slow as the shipped ones' order of magnitude: a draining
+// server stays in rotation for a couple of seconds after the signal.
+class RestartBehindHaproxy : public BehindHaproxy {
+    std::string checkEvery() const override { return "1s"; }
+};
+} // namespace
+
+TEST_F(RestartBehindHaproxy, SessionsStartingWhileOneServerDrainsAllSucceedAndRunningOnesFinish) {
+    open(6);
+    long long onFirst = open(first_);
+    ASSERT_GT(onFirst, 0) << "leastconn should have given the first server some of six sessions";
+
+    first_.process().signal(SIGTERM);
+    ASSERT_TRUE(first_.process().waitForOutput("draining:")) << first_.process().output();
+    // New sessions one after another until haproxy has taken the server out, and a few more.
+    std::size_t afterDown = 0, started = 0;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+         afterDown < 5 && std::chrono::steady_clock::now() < until; ++started) {
+        afterDown += haproxy_->isDown("quorvex1");
+        EchoSession fresh(1000 + static_cast<unsigned>(started));
+        ASSERT_TRUE(fresh.start(haproxy_->url()))
+            << "session " << started << " after the signal did not start:\n" << fresh.heard() << haproxy_->output();
+        fresh.send(10);
+        EXPECT_TRUE(fresh.stopAndConfirm()) << fresh.heard();
+    }
+    ASSERT_EQ(afterDown, 5u) << "haproxy never took the draining server out:\n" << haproxy_->output();
+    EXPECT_GT(first_.metric("quorvex_refusals_total{reason=\"draining\"}"), 0)
+        << "no upgrade reached the draining server before haproxy took it out: the retry was not tried";
+
+    for (auto& session : sessions_) {
+        session->send(25);
+        EXPECT_TRUE(session->stopAndConfirm()) << session->heard() << first_.process().output();
+    }
+    EXPECT_EQ(brokenOff(), 0);
+    EXPECT_EQ(first_.process().waitExit(std::chrono::seconds(15)), 0)
+        << "a drained server exits once its sessions are done:\n" << first_.process().output();
 }

@@ -220,7 +220,8 @@ TEST_F(HostileClients, ShutdownLetsSessionsFinishThenClosesTheRest) {
     EXPECT_TRUE(hasCode(waiting.textWith("EXCEPTION_NTF"), kBusy)) << "a connection without a session goes at once";
     EXPECT_EQ(waiting.closeCode(), 1001) << "going away";
     WsPeer late;
-    EXPECT_NE(late.open(port()), 101) << "no new sessions while draining";
+    EXPECT_EQ(late.open(port()), 503) << "no new sessions while draining, and a proxy may retry elsewhere";
+    EXPECT_NE(late.handshake().find("\r\nretry-after: 5\r\n"), std::string::npos) << late.handshake();
 
     finishing.sendAudio(40000);
     EXPECT_TRUE(finishing.finish()) << "a live session may finish within the drain deadline";
@@ -275,4 +276,21 @@ TEST(ServerSignals, SigtermDrainsAndASecondSignalExitsAtOnce) {
     EXPECT_EQ(idle.exitCode(), 0);
     EXPECT_NE(idle.output().find("Terminated, stopping"), std::string::npos) << idle.output();
     EXPECT_NE(idle.output().find("stopped"), std::string::npos) << "the last line was lost: " << idle.output();
+}
+
+TEST(ServerSignals, SighupDrainsLikeSigterm) {
+    ServerProcess server({"--engine", "echo", "--port", "0", "--drain-timeout", "60"});
+    int port = server.port();
+    ASSERT_NE(port, 0) << server.output();
+    EchoSession finishing(port);
+    ASSERT_TRUE(finishing.start());
+    finishing.sendAudio(6400);
+    server.signal(SIGHUP);
+    ASSERT_TRUE(server.waitForOutput("draining:")) << "SIGHUP must not kill the server at once: " << server.output();
+    EXPECT_EQ(httpStatus(get(port, "/healthz")), 503);
+    WsPeer late;
+    EXPECT_EQ(late.open(port), 503);
+    finishing.sendAudio(6400);
+    EXPECT_TRUE(finishing.finish()) << "a running session finishes during the drain";
+    EXPECT_EQ(server.exitCode(), 0) << server.output();
 }

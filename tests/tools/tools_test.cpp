@@ -107,6 +107,25 @@ TEST(TranscribeTool, AnUnknownNameARefusalAndATlsFailureAreToldApart) {
     EXPECT_EQ(notAUrl.exitCode, 2) << notAUrl.output;
 }
 
+TEST(TranscribeTool, ADrainingServerAndAWrongPathAreToldApart) {
+    std::string wav = writeWav(16000, 1, 16);
+    quorvex::server::AsrServer server(quorvex::server::ServerOptions{}, quorvex::server::makeEchoEngine());
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    std::string where = "ws://127.0.0.1:" + std::to_string(server.port());
+    ToolRun wrongPath = transcribe("--url " + where + "/nowhere " + wav);
+    EXPECT_EQ(wrongPath.exitCode, 8) << wrongPath.output;
+    EXPECT_NE(wrongPath.output.find("has no WebSocket on /nowhere (404); is the path right?"), std::string::npos)
+        << wrongPath.output;
+
+    server.beginDrain();
+    ToolRun draining = transcribe("--url " + server.url() + " " + wav);
+    EXPECT_EQ(draining.exitCode, 3) << draining.output;
+    EXPECT_NE(draining.output.find("takes no new sessions now (503: shutting down or busy); retry in 5 s"),
+              std::string::npos)
+        << "a draining server is not a wrong path: " << draining.output;
+}
+
 TEST(TranscribeTool, AServerThatNeverAnswersEndsWithinTheTimeout) {
     std::string wav = writeWav(16000, 1, 16);
     quorvex::test::WirePeer silent(quorvex::test::WirePeer::Mode::NeverAnswer);

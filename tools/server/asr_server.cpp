@@ -1,10 +1,15 @@
 #include "asr_server.h"
 
 #include <libwebsockets.h>
+#include <netdb.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -12,6 +17,7 @@
 #include "session_conn.h"
 #include "status_conn.h"
 #include "transport/engine/conn_control.h"
+#include "transport/engine/event_loop.h"
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
 
@@ -20,6 +26,10 @@ namespace quorvex::server {
 namespace {
 
 using std::chrono::milliseconds;
+
+// What a refused upgrade suggests while draining: long enough for a load
+// balancer's health checks to take this server out.
+constexpr unsigned int kDrainingRetryAfterSeconds = 5;
 
 // Connections the open file limit leaves room for (read after main raised it).
 unsigned int connectionRoom() {
@@ -44,6 +54,36 @@ unsigned int tickMs(const ServerOptions& limits) {
     unsigned int shortest = std::min({limits.startTimeoutMs, limits.idleTimeoutMs, limits.closeGraceMs});
     if (limits.recogniserIdleMs > 0) shortest = std::min(shortest, limits.recogniserIdleMs);
     return std::clamp(shortest / 4, 5u, 50u);
+}
+
+// Why the address cannot be bound, asked of the system again after
+// libwebsockets failed, whose own line gives only the number.
+std::string bindProblem(const std::string& bind, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(port);
+    if (int problem = getaddrinfo(bind.empty() ? nullptr : bind.c_str(), service.c_str(), &hints, &found); problem != 0)
+        return std::string("no such address (") + gai_strerror(problem) + ")";
+    int problem = 0;
+    for (addrinfo* address = found; address && problem == 0; address = address->ai_next) {
+        int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+        if (fd < 0) continue;
+        int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, address->ai_addr, address->ai_addrlen) != 0) problem = errno;
+        ::close(fd);
+    }
+    freeaddrinfo(found);
+    switch (problem) {
+    case EADDRINUSE: return "address already in use (is another server on that port?)";
+    case EACCES: return "permission denied (ports below 1024 need root or CAP_NET_BIND_SERVICE)";
+    case EADDRNOTAVAIL: return "no such address on this machine";
+    case 0: return "the listening socket could not be set up";
+    default: return std::strerror(problem);
+    }
 }
 
 } // namespace
@@ -118,6 +158,8 @@ bool AsrServer::start(std::string& error) {
         if (path == shared.options.path) {
             if (!shared.draining) return new SessionConn(shared);
             shared.metrics.refused(Refusal::Draining);
+            // 503, not 404: a proxy (see deploy/haproxy) retries it on another server.
+            shared.context->loop()->server().answerRefusalWith(503, kDrainingRetryAfterSeconds);
             return nullptr;
         }
         bool upgrade = quorvex::transport::detail::acceptingUpgrade(*shared.context);
@@ -126,7 +168,8 @@ bool AsrServer::start(std::string& error) {
         return nullptr; // 404 (a WebSocket only on the session path)
     };
     if (!context_->startServer(config, factory, 4096, 4096, limits)) {
-        error = "cannot listen on " + shared_->options.bind + ":" + std::to_string(shared_->options.port);
+        error = "cannot listen on " + shared_->options.bind + ":" + std::to_string(shared_->options.port) + ": " +
+                bindProblem(shared_->options.bind, shared_->options.port);
         shared.context = nullptr;
         context_.reset();
         return false;
@@ -161,7 +204,9 @@ void AsrServer::housekeeping() {
 int AsrServer::port() const { return context_ ? context_->listenPort() : 0; }
 
 std::string AsrServer::url() const {
-    return "ws://" + shared_->options.bind + ":" + std::to_string(port()) + shared_->options.path;
+    const std::string& host = shared_->options.bind;
+    bool v6 = host.find(':') != std::string::npos;
+    return "ws://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port()) + shared_->options.path;
 }
 
 const ServerOptions& AsrServer::limits() const { return shared_->options; }

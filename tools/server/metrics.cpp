@@ -73,6 +73,9 @@ std::string Metrics::render(const ServerOptions& limits, bool draining) const {
     single(text, "quorvex_audio_bytes_total", "Audio bytes received.", audioBytes);
     single(text, "quorvex_audio_frames_total", "Audio frames received.", audioFrames);
     single(text, "quorvex_texts_sent_total", "Recognition texts written to a connection.", textsSent);
+    single(text, "quorvex_reading_paused_total",
+           "Times a session's backlog filled and its connection was not read until half of it was recognised.",
+           readingPauses);
     single(text, "quorvex_draining", "1 while the server is shutting down.", draining ? 1 : 0);
     labelled(text, "quorvex_refusals_total", "Requests and sessions refused, by reason.", kRefusalNames, refusals);
     labelled(text, "quorvex_closes_total", "WebSocket connections ended, by reason.", kCloseNames, closes);

@@ -67,6 +67,7 @@ struct Metrics {
     std::atomic<std::int64_t> audioBytes{0};
     std::atomic<std::int64_t> audioFrames{0};
     std::atomic<std::int64_t> textsSent{0};
+    std::atomic<std::int64_t> readingPauses{0}; // a session's backlog filled: its connection not read for a while
     std::array<std::atomic<std::int64_t>, static_cast<std::size_t>(Refusal::Count)> refusals{};
     std::array<std::atomic<std::int64_t>, static_cast<std::size_t>(CloseReason::Count)> closes{};
 

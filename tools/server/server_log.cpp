@@ -25,6 +25,14 @@ void logLine(const char* format, ...) {
     std::fflush(stderr);
 }
 
+std::string displayAddress(const std::string& address) {
+    const std::string mapped = "::ffff:";
+    if (address.size() > mapped.size() && address.compare(0, mapped.size(), mapped) == 0 &&
+        address.find('.') != std::string::npos)
+        return address.substr(mapped.size());
+    return address;
+}
+
 void setLogSink(LogSink newSink) {
     std::lock_guard<std::mutex> guard(sinkLock);
     sink = std::move(newSink);

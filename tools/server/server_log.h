@@ -13,6 +13,10 @@ namespace quorvex::server {
 // that no line is lost when the process is killed.
 void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A peer address as an operator reads it: an IPv4 peer of a dual-stack
+// socket (::ffff:a.b.c.d) as a.b.c.d.
+std::string displayAddress(const std::string& address);
+
 // Where log lines go instead (tests); null restores standard error.
 using LogSink = std::function<void(const std::string& line)>;
 void setLogSink(LogSink sink);

@@ -32,6 +32,17 @@ void raiseDescriptorLimit() {
                 static_cast<unsigned long long>(limit.rlim_cur));
 }
 
+// libwebsockets' own lines, through the server's log; the failure to bind is
+// said in words by the server itself.
+void emitLibraryLine(int, const char* line) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (const char* said : {"ERROR on binding", "init server failed", "cannot listen on"})
+        if (text.find(said) != std::string::npos) return;
+    auto start = text.find(": "); // after libwebsockets' time stamp and level
+    logLine("libwebsockets: %s", text.c_str() + (start != std::string::npos && text[0] == '[' ? start + 2 : 0));
+}
+
 std::shared_ptr<Engine> makeEngine(const CommandLine& line, std::string& error) {
     if (line.engine == "echo") return makeEchoEngine();
     return makePocketsphinxEngine(line.modelDir.empty() ? kDefaultModelDir : line.modelDir, error);
@@ -55,7 +66,7 @@ int main(int argc, char** argv) {
         std::puts(kServerVersion);
         return 0;
     }
-    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
+    lws_set_log_level(LLL_ERR | LLL_WARN, emitLibraryLine);
     raiseDescriptorLimit();
     std::shared_ptr<Engine> engine = makeEngine(line, error);
     if (!engine) {
@@ -68,6 +79,7 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP); // systemd and operators send it: a drain, as there is nothing to reload
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 

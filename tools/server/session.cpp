@@ -15,8 +15,10 @@ void send(const std::shared_ptr<Session>& session, std::string message, bool isT
     session->shared.onLoop([session, message = std::move(message), isText] {
         if (!session->conn) return;
         session->conn->writeText(message.data(), static_cast<int>(message.size()));
-        if (isText && !quorvex::transport::detail::sendQueueOverflowed(*session->conn))
+        if (isText && !quorvex::transport::detail::sendQueueOverflowed(*session->conn)) {
             ++session->shared.metrics.textsSent;
+            ++session->textsSent;
+        }
     });
 }
 
@@ -64,7 +66,12 @@ void recognise(const std::shared_ptr<Session>& session, std::vector<std::int16_t
     session->strand->post([session, samples = std::move(samples)] {
         if (!session->gone && session->recogniser)
             sendTexts(session, session->recogniser->feed(samples.data(), samples.size()));
-        session->backlogBytes -= samples.size() * 2;
+        std::size_t left = session->backlogBytes -= samples.size() * 2;
+        // Half the backlog recognised: the paused connection is read again.
+        if (left <= session->shared.backlogLimitBytes() / 2 && session->readingPaused.exchange(false))
+            session->shared.onLoop([session] {
+                if (session->conn) session->conn->resumeReading();
+            });
     });
 }
 

@@ -25,6 +25,8 @@ public:
     std::atomic<bool> gone{false};            // ended: queued work is dropped, nothing more is sent
     std::atomic<std::size_t> backlogBytes{0}; // audio posted and not yet recognised
     std::atomic<int> slotsHeld{0};            // one per start not yet finished
+    std::atomic<bool> readingPaused{false};   // the backlog is full: the connection is not read
+    std::atomic<std::int64_t> textsSent{0};   // of the session running now, as the metrics count them
     std::unique_ptr<Recogniser> recogniser;   // strand only
 };
 

@@ -1,9 +1,13 @@
 #include "session_conn.h"
 
+#include <libwebsockets.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "control_message.h"
 #include "replies.h"
+#include "server_log.h"
 #include "session.h"
 #include "transport/engine/conn_control.h"
 
@@ -11,6 +15,9 @@ namespace quorvex::server {
 
 namespace {
 using std::chrono::milliseconds;
+// What libwebsockets may still deliver after reading stops: its receive buffer
+// and a message it had begun to assemble.
+constexpr std::size_t kBacklogSlackBytes = 128 * 1024;
 }
 
 SessionConn::SessionConn(AsrServer::Shared& shared)
@@ -49,7 +56,7 @@ void SessionConn::onTextData(const char* data, int len) {
     shared_.metrics.refused(message.refusal);
     reply(exceptionNtf(message.code, message.description));
     if (message.refusal == Refusal::MessageTooLarge) {
-        shared_.log.log("message_too_large", "control message from " + getPeerAddr() + " over " +
+        shared_.log.log("message_too_large", "control message from " + displayAddress(getPeerAddr()) + " over " +
                                                  std::to_string(shared_.options.maxMessageBytes) + " bytes; closed");
         end(CloseReason::TooLarge);
     }
@@ -75,7 +82,20 @@ void SessionConn::startSession(const std::string& token) {
     ++shared_.metrics.sessionsTotal;
     shared_.metrics.announce();
     enter(Phase::Running);
-    openRecogniser(session_, shared_.newSessionId());
+    sessionId_ = shared_.newSessionId();
+    sessionStart_ = Clock::now();
+    sessionAudioBytes_ = 0;
+    session_->textsSent = 0;
+    openRecogniser(session_, sessionId_);
+}
+
+void SessionConn::logSessionEnd(const std::string& how) {
+    if (sessionId_.empty()) return;
+    double seconds = std::chrono::duration<double>(Clock::now() - sessionStart_).count();
+    logLine("session %s from %s:%u ended (%s) after %.1f s: %.1f s of audio, %lld text(s) sent", sessionId_.c_str(),
+            displayAddress(getPeerAddr()).c_str(), static_cast<unsigned>(getPeerPort()), how.c_str(), seconds,
+            static_cast<double>(sessionAudioBytes_) / 32000.0, static_cast<long long>(session_->textsSent.load()));
+    sessionId_.clear();
 }
 
 // The answers to a START that cannot go ahead; each is final. True when refused
@@ -84,7 +104,7 @@ bool SessionConn::refuseStart(Clock::time_point now, const std::string& token) {
     const std::string& peer = getPeerAddr();
     if (shared_.tokens.lockedOut(peer, now)) {
         shared_.metrics.refused(Refusal::TokenLockout);
-        shared_.log.log("token_lockout", "too many wrong tokens from " + peer + "; refused until its window ends");
+        shared_.log.log("token_lockout", "too many wrong tokens from " + displayAddress(peer) + "; refused until its window ends");
         reply(startSessionRes(kSlowDown, "too many wrong tokens from this address; retry later"));
         end(CloseReason::TokenLockout);
         return true;
@@ -92,7 +112,7 @@ bool SessionConn::refuseStart(Clock::time_point now, const std::string& token) {
     if (!shared_.tokens.matches(token)) {
         unsigned int count = shared_.tokens.recordFailure(peer, now);
         shared_.metrics.refused(Refusal::BadToken);
-        shared_.log.log("bad_token", "wrong token from " + peer + " (" + std::to_string(count) + " in its window)");
+        shared_.log.log("bad_token", "wrong token from " + displayAddress(peer) + " (" + std::to_string(count) + " in its window)");
         reply(startSessionRes(kBadToken, "invalid token"));
         end(CloseReason::BadToken);
         return true;
@@ -138,7 +158,7 @@ void SessionConn::onBinaryData(const unsigned char* data, int len) {
     }
     if (size > shared_.options.maxFrameBytes) {
         shared_.metrics.refused(Refusal::FrameTooLarge);
-        shared_.log.log("frame_too_large", "audio frame from " + getPeerAddr() + " over " +
+        shared_.log.log("frame_too_large", "audio frame from " + displayAddress(getPeerAddr()) + " over " +
                                                std::to_string(shared_.options.maxFrameBytes) + " bytes; session ended");
         reply(exceptionNtf(kTooLarge, "audio frame of " + std::to_string(size) + " bytes is over the limit of " +
                                           std::to_string(shared_.options.maxFrameBytes)));
@@ -150,9 +170,13 @@ void SessionConn::onBinaryData(const unsigned char* data, int len) {
         reply(exceptionNtf(kBadRequest, "audio frame of " + std::to_string(size) + " bytes is not 16-bit PCM"));
         return;
     }
-    if (session_->backlogBytes + size > shared_.backlogLimitBytes()) {
+    // Reading stops once the backlog is full, so a peer that sends faster than
+    // recognition is held back by TCP; only what libwebsockets had already read
+    // can come on top, and a peer past even that is not one we hold back.
+    std::size_t slack = std::max<std::size_t>(kBacklogSlackBytes, 2 * std::size_t(shared_.options.maxFrameBytes));
+    if (session_->backlogBytes + size > shared_.backlogLimitBytes() + slack) {
         shared_.metrics.refused(Refusal::Backlog);
-        shared_.log.log("backlog", "audio from " + getPeerAddr() + " arrives faster than it is recognised; session ended");
+        shared_.log.log("backlog", "audio from " + displayAddress(getPeerAddr()) + " arrives faster than it is recognised; session ended");
         reply(exceptionNtf(kSlowDown, "audio arrives faster than it is recognised: over " +
                                           std::to_string(shared_.options.maxBacklogMs) + " ms waiting; session ended"));
         end(CloseReason::Backlog);
@@ -160,13 +184,37 @@ void SessionConn::onBinaryData(const unsigned char* data, int len) {
     }
     shared_.metrics.audioBytes += len;
     ++shared_.metrics.audioFrames;
+    sessionAudioBytes_ += size;
     session_->backlogBytes += size;
     std::vector<std::int16_t> samples(size / 2);
     if (size > 0) std::memcpy(samples.data(), data, size);
     recognise(session_, std::move(samples));
+    if (session_->backlogBytes >= shared_.backlogLimitBytes()) pauseReading();
+}
+
+void SessionConn::pauseReading() {
+    if (session_->readingPaused.exchange(true)) return;
+    setReading(false);
+    ++shared_.metrics.readingPauses;
+    shared_.metrics.announce();
+    // The strand may have recognised the backlog before the flag was up.
+    if (session_->backlogBytes <= shared_.backlogLimitBytes() / 2 && session_->readingPaused.exchange(false))
+        setReading(true);
+}
+
+void SessionConn::resumeReading() {
+    if (phase_ == Phase::Closing) return;
+    lastHeard_ = Clock::now(); // the time it was held back is not the peer's silence
+    setReading(true);
+}
+
+void SessionConn::setReading(bool on) {
+    std::lock_guard<std::mutex> guard(connLock);
+    if (wsi) lws_rx_flow_control(wsi, on ? 1 : 0);
 }
 
 void SessionConn::onClose() {
+    if (sessionRunning()) logSessionEnd("client gone");
     if (phase_ == Phase::Running) --shared_.metrics.sessionsOpen;
     phase_ = Phase::Closing;
     abandonRecognition(session_);
@@ -201,6 +249,10 @@ CloseReason SessionConn::transportReason() {
 
 void SessionConn::end(CloseReason reason) {
     if (phase_ == Phase::Closing) return;
+    if (sessionRunning())
+        logSessionEnd(reason == CloseReason::Shutdown           ? std::string("drain")
+                      : reason == CloseReason::RecogniserFailed ? std::string("no recogniser")
+                                                                : std::string("limit: ") + closeReasonName(reason));
     if (phase_ == Phase::Running) {
         --shared_.metrics.sessionsOpen;
         shared_.metrics.announce();
@@ -240,14 +292,15 @@ void SessionConn::checkDeadlines(Clock::time_point now) {
             quorvex::transport::detail::closeAtOnce(*this);
         }
     } else if (phase_ == Phase::Running) {
+        if (session_->readingPaused) lastHeard_ = now; // held back by us, not silent
         if (now - lastHeard_ < milliseconds(limits.idleTimeoutMs)) return;
-        shared_.log.log("idle_timeout", "session of " + getPeerAddr() + " silent too long; closed");
+        shared_.log.log("idle_timeout", "session of " + displayAddress(getPeerAddr()) + " silent too long; closed");
         reply(exceptionNtf(kTimedOut, "nothing received for " + std::to_string(limits.idleTimeoutMs) + " ms"));
         end(CloseReason::IdleTimeout);
     } else if (phase_ == Phase::Stopped && !stopAnswered_) {
         return; // still recognising what came before STOP: its results are due
     } else if (now - phaseSince_ >= milliseconds(limits.startTimeoutMs)) {
-        shared_.log.log("start_timeout", "connection of " + getPeerAddr() + " without START_SESSION_REQ; closed");
+        shared_.log.log("start_timeout", "connection of " + displayAddress(getPeerAddr()) + " without START_SESSION_REQ; closed");
         reply(exceptionNtf(kTimedOut, "no START_SESSION_REQ within " + std::to_string(limits.startTimeoutMs) + " ms"));
         end(CloseReason::StartTimeout);
     }
@@ -262,6 +315,7 @@ void SessionConn::closeForShutdown(bool force) {
 
 void SessionConn::stopAnswered() {
     if (phase_ != Phase::Stopped) return;
+    logSessionEnd("stop");
     stopAnswered_ = true;
     phaseSince_ = Clock::now();
 }

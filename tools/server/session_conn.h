@@ -2,6 +2,7 @@
 #define QUORVEX_TOOLS_SERVER_SESSION_CONN_H
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,8 @@ public:
     void endAfterRecogniserFailure();
     // STOP_SESSION_RES has been written: from now on the connection waits for a START.
     void stopAnswered();
+    // The backlog is back under its resume mark.
+    void resumeReading();
 
 private:
     enum class Phase { Waiting, Running, Stopped, Closing };
@@ -50,6 +53,11 @@ private:
     static int closeStatus(CloseReason reason);
     CloseReason transportReason();
     void enter(Phase phase);
+    // The operator's line for a session that has ended: once per session.
+    void logSessionEnd(const std::string& how);
+    bool sessionRunning() const { return phase_ == Phase::Running || (phase_ == Phase::Stopped && !stopAnswered_); }
+    void pauseReading();
+    void setReading(bool on);
 
     AsrServer::Shared& shared_;
     std::shared_ptr<Session> session_;
@@ -60,6 +68,9 @@ private:
     CloseReason closeReason_ = CloseReason::Peer;
     Clock::time_point phaseSince_ = Clock::now();
     Clock::time_point lastHeard_ = phaseSince_;
+    std::string sessionId_;       // of the session running now; empty once its end is logged
+    Clock::time_point sessionStart_{};
+    std::uint64_t sessionAudioBytes_ = 0;
 };
 
 } // namespace quorvex::server

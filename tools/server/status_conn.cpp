@@ -46,7 +46,7 @@ void StatusConn::answer(int status, const std::string& body) {
 
 void StatusConn::onEstablished() {
     shared_.metrics.refused(Refusal::WrongPath);
-    shared_.log.log("wrong_path", "WebSocket from " + getPeerAddr() + " on a status path refused");
+    shared_.log.log("wrong_path", "WebSocket from " + displayAddress(getPeerAddr()) + " on a status path refused");
     close();
 }
 
@@ -54,7 +54,7 @@ void StatusConn::onHttpClose() {
     if (!quorvex::transport::detail::requestBodyRefused(*this)) return;
     shared_.metrics.refused(Refusal::PostTooLarge);
     shared_.log.log("post_too_large", "request body over " + std::to_string(shared_.options.maxPostBytes) +
-                                          " bytes from " + getPeerAddr() + "; refused with 413");
+                                          " bytes from " + displayAddress(getPeerAddr()) + "; refused with 413");
 }
 
 } // namespace quorvex::server

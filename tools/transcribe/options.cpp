@@ -68,8 +68,10 @@ Options:
                  Without it, an embedded server (pocketsphinx, US English)
                  runs on loopback for the duration of the command.
   --token TOKEN  the access token sent when a session starts (default empty)
-  --realtime     send files at the pace of speech, 20 ms of audio every 20 ms,
-                 instead of as fast as the connection takes them
+  --realtime     send files at the pace of speech, 20 ms of audio every 20 ms.
+                 Without it, inputs go as fast as the server recognises them:
+                 never more than 20 s of audio ahead of the results heard
+                 back (or of real time), so files of any length finish
   --timeout S    how long to wait for each answer of the server: the
                  connection, the session start, and any sign of life after
                  the end of the input (default 10; 1 to 3600). A file sent
@@ -84,7 +86,8 @@ Options:
 Exit codes:
   0  every input transcribed
   2  bad arguments, or an input that cannot be read
-  3  cannot connect: refused, unreachable, or the WebSocket upgrade failed
+  3  cannot connect: refused, unreachable, the WebSocket upgrade failed, or
+     the server takes no new sessions now (503: draining; retry elsewhere)
   4  the server refused the session (check --token)
   5  the session broke off, or the server stopped answering
   6  the server's host name does not resolve

@@ -1,5 +1,6 @@
 #include "printer.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,7 +23,30 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
+// Asked at each partial: the window may have been resized.
+std::size_t terminalColumns() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+bool continuation(unsigned char byte) { return (byte & 0xc0) == 0x80; }
+
 } // namespace
+
+std::string fitToWidth(const std::string& text, std::size_t columns) {
+    std::size_t room = columns > 1 ? columns - 1 : 1, characters = 0;
+    for (unsigned char byte : text) characters += !continuation(byte);
+    if (characters <= room) return text;
+    if (room < 2) return "\u2026";
+    // Keep the last room - 1 characters, after the ellipsis.
+    std::size_t keep = room - 1, at = text.size();
+    for (std::size_t kept = 0; at > 0 && kept < keep;) {
+        --at;
+        if (!continuation(static_cast<unsigned char>(text[at]))) ++kept;
+    }
+    return "\u2026" + text.substr(at);
+}
 
 Printer::Printer(bool json, std::string input)
     : json_(json), input_(std::move(input)), terminal_(isatty(STDOUT_FILENO) != 0) {}
@@ -43,6 +67,10 @@ void Printer::onStartResult(int code, const char* sessionId) {
 
 void Printer::onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) {
     std::lock_guard<std::mutex> guard(lock_);
+    if (result->ed > heardMs_) {
+        heardMs_ = result->ed;
+        changed_.notify_all();
+    }
     if (json_) {
         std::printf("{\"file\":%s,\"session_id\":%s,\"text\":%s,\"bg\":%d,\"ed\":%d,\"fin\":%d}\n",
                     jsonString(input_).c_str(), jsonString(sessionId_).c_str(), jsonString(result->text).c_str(),
@@ -50,7 +78,8 @@ void Printer::onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) {
     } else if (result->fin) {
         std::printf("%s%s\n", terminal_ ? "\r\033[K" : "", result->text);
     } else if (terminal_) {
-        std::printf("\r\033[K%s", result->text); // a partial result, replaced in place
+        // A partial result, replaced in place: on one line, or \r would not reach its start.
+        std::printf("\r\033[K%s", fitToWidth(result->text, terminalColumns()).c_str());
     }
     std::fflush(stdout);
 }
@@ -72,6 +101,12 @@ bool Printer::waitStopped(std::chrono::milliseconds deadline) {
     std::unique_lock<std::mutex> guard(lock_);
     changed_.wait_for(guard, deadline, [&] { return finished_; });
     return stopped_;
+}
+
+long long Printer::waitHeard(long long atLeastMs, std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, deadline, [&] { return heardMs_ >= atLeastMs || finished_; });
+    return heardMs_;
 }
 
 std::string Printer::sessionId() {

@@ -5,11 +5,17 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <string>
 
 namespace quorvex::tools {
+
+// What of a partial result fits on one terminal line of `columns`: the
+// text, or its end after "…" (a partial grows at its end), one column per
+// UTF-8 character; the last column stays free so the terminal never wraps.
+std::string fitToWidth(const std::string& text, std::size_t columns);
 
 // Prints one session's results as they come (on the library's loop thread);
 // the main thread waits on it for the session's milestones.
@@ -32,6 +38,9 @@ public:
     // off or nothing came before the deadline.
     bool waitStopped(std::chrono::milliseconds deadline);
     std::string sessionId();
+    // How far into the audio the recogniser's results have reached (the
+    // largest `ed` heard), in ms; waits up to `deadline` for it to reach `atLeastMs`.
+    long long waitHeard(long long atLeastMs, std::chrono::milliseconds deadline);
 
 private:
     void finish(bool stopped);
@@ -44,6 +53,7 @@ private:
     std::optional<int> startCode_;
     std::string sessionId_;
     bool finished_ = false, stopped_ = false;
+    long long heardMs_ = 0;
 };
 
 } // namespace quorvex::tools

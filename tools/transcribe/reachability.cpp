@@ -9,9 +9,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "transport/client/url.h"
 
@@ -75,12 +79,47 @@ std::string tlsHandshakeProblem(const WsUrl& url, int fd, std::chrono::milliseco
     return errno ? std::strerror(errno) : "the server closed the connection";
 }
 
+// The status and Retry-After of a WebSocket upgrade on a plain connection; 0 when no answer came.
+std::pair<int, std::string> upgradeAnswer(const WsUrl& url, int fd, std::chrono::milliseconds deadline) {
+    std::string request = "GET " + url.path + " HTTP/1.1\r\nHost: " + where(url) +
+                          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                          "Sec-WebSocket-Key: cXVvcnZleC1wcm9iZS0xNg==\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return {0, ""};
+    std::string answer;
+    char chunk[1024];
+    deadline = std::min(deadline, std::chrono::milliseconds(2000)); // a server that never answers is told apart below
+    while (answer.find("\r\n\r\n") == std::string::npos && answer.size() < 8192) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(deadline.count())) <= 0) break;
+        ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0) break;
+        answer.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12) return {0, ""};
+    std::string lower;
+    for (char c : answer) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string retry;
+    auto at = lower.find("\r\nretry-after:");
+    if (at != std::string::npos) {
+        auto from = answer.find_first_not_of(' ', at + 14);
+        retry = answer.substr(from, answer.find('\r', from) - from);
+    }
+    return {std::atoi(answer.c_str() + 9), retry};
+}
+
 Diagnosis afterConnecting(const WsUrl& url, int fd, std::chrono::milliseconds deadline) {
     if (url.tls) {
         std::string problem = tlsHandshakeProblem(url, fd, deadline);
         if (!problem.empty())
             return {Reach::TlsFailed, "TLS handshake with " + where(url) + " failed (" + problem +
                                           "); is it a wss:// server? Use ws:// for a plain one"};
+    } else {
+        auto [status, retry] = upgradeAnswer(url, fd, deadline);
+        if (status == 503)
+            return {Reach::Unavailable, where(url) + " takes no new sessions now (503: shutting down or busy); retry " +
+                                            (retry.empty() ? "later" : "in " + retry + " s") + ", or use another server"};
+        if (status == 404)
+            return {Reach::Reachable, where(url) + " has no WebSocket on " + url.path + " (404); is the path right?"};
     }
     return {Reach::Reachable, where(url) + " accepted the connection but the WebSocket handshake on " + url.path +
                                   " failed; is it a quorvex server, and is the path right?"};

@@ -15,6 +15,7 @@ enum class Reach {
     Refused,        // nothing listens there
     Unreachable,    // no answer in time, or no route
     TlsFailed,      // TCP works, the TLS handshake does not
+    Unavailable,    // the server refused the upgrade for now (503): draining or busy
 };
 
 struct Diagnosis {

@@ -29,6 +29,14 @@ constexpr std::size_t kFrameBytes = 640; // 20 ms
 constexpr std::chrono::seconds kProbeDeadline{5};
 // The server may still be recognising a backlog: twice the audio's length, and this margin.
 constexpr std::chrono::seconds kStopMargin{30};
+// Flow control: audio goes out no further ahead of the recogniser's results
+// than kAheadMs, and of real time than that either, so that silence (which
+// brings no results) still streams. Never more than kMostAheadMs beyond the
+// results, which the send queue below holds whole: TCP carries a paused
+// server's pressure back, and the library's queue never overflows.
+constexpr long long kAheadMs = 20000;
+constexpr long long kMostAheadMs = 300000;
+constexpr int kSendQueueBytes = 16 << 20; // kMostAheadMs of audio (9.6 MB) and frame overhead
 
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
@@ -65,7 +73,21 @@ int reportConnectFailure(const std::string& input, const std::string& url) {
     case Reach::NameUnknown: return kNameUnknown;
     case Reach::TlsFailed: return kTlsFailed;
     case Reach::Reachable: return kNoAnswer;
+    case Reach::Unavailable: return kConnectionFailed;
     default: return kConnectionFailed;
+    }
+}
+
+// Holds the sender back while the audio sent (sentMs) is too far ahead.
+void waitForRecognition(Printer& printer, long long sentMs, std::chrono::steady_clock::time_point began) {
+    using namespace std::chrono;
+    for (;;) {
+        long long elapsedMs = duration_cast<milliseconds>(steady_clock::now() - began).count();
+        long long heardMs = printer.waitHeard(0, milliseconds(0));
+        long long allowedMs = std::min(std::max(heardMs, elapsedMs) + kAheadMs, heardMs + kMostAheadMs);
+        if (sentMs < allowedMs || printer.brokeOff()) return;
+        // A result moves the mark at once; real time moves it every 20 ms.
+        printer.waitHeard(sentMs - kAheadMs + 1, milliseconds(20));
     }
 }
 
@@ -77,8 +99,10 @@ std::optional<std::uint64_t> stream(QUORVEX::QvAsrClient& client, Printer& print
     const bool progress = !options.json && isatty(STDERR_FILENO) && total > 10 * 32000; // longer than ten seconds
     const bool paced = options.realtime && input != kStandardInput; // a live input paces itself
     std::uint64_t sent = 0;
-    auto next = std::chrono::steady_clock::now();
+    const auto began = std::chrono::steady_clock::now();
+    auto next = began;
     auto send = [&](const unsigned char* bytes, std::size_t length) {
+        waitForRecognition(printer, static_cast<long long>(sent / 32), began);
         QUORVEX::QvAsrAudioFrame frame{bytes, static_cast<int>(length), 1, kRecogniserRate, 16};
         if (client.sendAudio(&frame) != 0) return false; // the session ended under us
         sent += length;
@@ -134,9 +158,11 @@ QUORVEX::QvAsrClientLimits clientLimits(const Options& options, std::uint64_t lo
     QUORVEX::QvAsrClientLimits limits{};
     int timeoutMs = options.timeoutSeconds * 1000;
     std::uint64_t catchUpMs = options.realtime ? 0 : std::min<std::uint64_t>(longestBytes / 16, 7200 * 1000);
+    catchUpMs = std::max<std::uint64_t>(catchUpMs, 2 * kAheadMs); // standard input's length is unknown
     limits.connectTimeoutMs = timeoutMs;
     limits.startTimeoutMs = timeoutMs;
     limits.stopTimeoutMs = timeoutMs + static_cast<int>(catchUpMs);
+    limits.sendQueueBytes = kSendQueueBytes;
     return limits;
 }
 
@@ -189,9 +215,7 @@ bool openInputs(const Options& options, std::vector<std::unique_ptr<AudioSource>
 std::unique_ptr<quorvex::server::AsrServer> startEmbeddedServer(std::string& error) {
     auto engine = quorvex::server::makePocketsphinxEngine(quorvex::server::kDefaultModelDir, error);
     if (!engine) return nullptr;
-    quorvex::server::ServerOptions embeddedOptions;
-    // One client of its own, streaming faster than real time: its backlog is the whole file.
-    embeddedOptions.maxBacklogMs = 3600 * 1000;
+    quorvex::server::ServerOptions embeddedOptions; // the defaults of a real server: flow control does the rest
     auto server = std::make_unique<quorvex::server::AsrServer>(embeddedOptions, std::move(engine));
     return server->start(error) ? std::move(server) : nullptr;
 }

@@ -1,5 +1,6 @@
 #include "transport/server/server_side.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "transport/wss_config.h"
@@ -81,10 +82,12 @@ int ServerSide::acceptUpgrade(lws* wsi) {
     char path[1024] = {};
     if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
     upgrading_ = true;
+    refusalStatus_ = HTTP_STATUS_NOT_FOUND;
+    retryAfterSeconds_ = 0;
     CWSSConn* conn = make(path);
     upgrading_ = false;
     if (!conn) { // refused: an answer the client understands, then the handshake fails
-        lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr);
+        refuseUpgrade(wsi);
         return 1;
     }
     ConnLink* link = connections_.create(ConnLink::Kind::WebSocket, conn, wsi);
@@ -94,6 +97,38 @@ int ServerSide::acceptUpgrade(lws* wsi) {
     handle.active = true;
     ConnFields::prepareQueue(*conn);
     return 0;
+}
+
+void ServerSide::answerRefusalWith(unsigned int status, unsigned int retryAfterSeconds) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (!upgrading_) return;
+    refusalStatus_ = status;
+    retryAfterSeconds_ = retryAfterSeconds;
+}
+
+void ServerSide::refuseUpgrade(lws* wsi) {
+    if (retryAfterSeconds_ == 0) {
+        lws_return_http_status(wsi, refusalStatus_, nullptr);
+        return;
+    }
+    char body[64], retry[16];
+    int bodyLength = std::snprintf(body, sizeof body, "%u: retry after %u s\n", refusalStatus_, retryAfterSeconds_);
+    int retryLength = std::snprintf(retry, sizeof retry, "%u", retryAfterSeconds_);
+    unsigned char buffer[LWS_PRE + 512];
+    unsigned char* start = buffer + LWS_PRE;
+    unsigned char* cursor = start;
+    unsigned char* end = buffer + sizeof buffer;
+    if (lws_add_http_common_headers(wsi, refusalStatus_, "text/plain", static_cast<lws_filepos_t>(bodyLength), &cursor,
+                                    end) ||
+        lws_add_http_header_by_token(wsi, WSI_TOKEN_HTTP_RETRY_AFTER, reinterpret_cast<unsigned char*>(retry),
+                                     retryLength, &cursor, end) ||
+        lws_finalize_http_header(wsi, &cursor, end) || end - cursor < bodyLength) {
+        lws_return_http_status(wsi, refusalStatus_, nullptr); // the status at least
+        return;
+    }
+    std::memcpy(cursor, body, static_cast<std::size_t>(bodyLength));
+    cursor += bodyLength;
+    lws_write(wsi, start, static_cast<std::size_t>(cursor - start), LWS_WRITE_HTTP_HEADERS);
 }
 
 int ServerSide::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t len) {

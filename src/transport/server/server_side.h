@@ -37,6 +37,10 @@ public:
     int port() const { return port_.load(); } // any thread
     // Loop: the factory is being asked for a WebSocket upgrade, not plain HTTP.
     bool upgrading() const { return upgrading_; }
+    // Loop, from the factory while upgrading: the refusal it is about to return
+    // is answered with this status, and Retry-After when retryAfterSeconds > 0,
+    // instead of 404 (a server shutting down: 503, so that a proxy retries elsewhere).
+    void answerRefusalWith(unsigned int status, unsigned int retryAfterSeconds);
 
     // The connection cap: a socket just accepted is admitted or closed at
     // once; admitted ones are counted until their wsi is destroyed.
@@ -56,6 +60,7 @@ private:
     CWSSConn* make(const std::string& path);
     int answer(lws* wsi, ConnLink* link, bool handled);
     int statusOnly(lws* wsi, unsigned int status);
+    void refuseUpgrade(lws* wsi);
     void reportRefusals();
 
     LoopCore& loop_;
@@ -63,6 +68,8 @@ private:
     ConnFactory factory_;
     tagWSSLimits limits_;
     bool upgrading_ = false;
+    unsigned int refusalStatus_ = HTTP_STATUS_NOT_FOUND; // for the upgrade being asked for
+    unsigned int retryAfterSeconds_ = 0;
     std::atomic<int> port_{0};
     std::unordered_set<lws*> accepted_;
     std::atomic<std::uint64_t> refused_{0};
