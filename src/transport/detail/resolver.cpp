@@ -5,6 +5,7 @@
 #include <libwebsockets.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -49,12 +50,29 @@ bool Resolver::openChannel() {
     static std::once_flag libraryReady;
     std::call_once(libraryReady, [] { ares_library_init(ARES_LIB_INIT_ALL); });
     if (channel_) return true;
-    if (ares_init(&channel_) != ARES_SUCCESS) {
+    // c-ares says which sockets to watch as it opens and closes them
+    // (ares_getsock, which asked instead, is deprecated since c-ares 1.34).
+    ares_options options{};
+    options.sock_state_cb = &Resolver::onSocketState;
+    options.sock_state_cb_data = this;
+    if (ares_init_options(&channel_, &options, ARES_OPT_SOCK_STATE_CB) != ARES_SUCCESS) {
         channel_ = nullptr;
         lwsl_err("%s: the name resolver cannot start\n", loop_.moduleName().c_str());
         return false;
     }
     return true;
+}
+
+void Resolver::onSocketState(void* self, int fd, int read, int write) {
+    auto& sockets = static_cast<Resolver*>(self)->sockets_;
+    auto found = std::find_if(sockets.begin(), sockets.end(), [fd](const Watched& w) { return w.fd == fd; });
+    if (!read && !write) {
+        if (found != sockets.end()) sockets.erase(found);
+    } else if (found != sockets.end()) {
+        *found = Watched{fd, read != 0, write != 0};
+    } else {
+        sockets.push_back(Watched{fd, read != 0, write != 0});
+    }
 }
 
 void Resolver::resolve(const std::string& host, Done done) {
@@ -92,16 +110,12 @@ void Resolver::keepPolling() {
 void Resolver::poll() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!channel_ || stopped_) return;
-    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
-    int watched = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
-    pollfd fds[ARES_GETSOCK_MAXNUM];
-    nfds_t count = 0;
-    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
-        short events = static_cast<short>((ARES_GETSOCK_READABLE(watched, i) ? POLLIN : 0) |
-                                          (ARES_GETSOCK_WRITABLE(watched, i) ? POLLOUT : 0));
-        if (events) fds[count++] = pollfd{sockets[i], events, 0};
-    }
-    if (count > 0) ::poll(fds, count, 0);
+    std::vector<pollfd> fds;
+    fds.reserve(sockets_.size());
+    for (const Watched& w : sockets_)
+        fds.push_back(pollfd{w.fd, static_cast<short>((w.read ? POLLIN : 0) | (w.write ? POLLOUT : 0)), 0});
+    nfds_t count = fds.size();
+    if (count > 0) ::poll(fds.data(), count, 0);
     bool any = false;
     for (nfds_t i = 0; i < count; ++i) {
         if (!fds[i].revents) continue;
@@ -118,6 +132,7 @@ void Resolver::stop() {
     if (!channel_) return;
     ares_destroy(channel_); // pending queries end with ARES_EDESTRUCTION: no done
     channel_ = nullptr;
+    sockets_.clear();
     pending_ = 0;
 }
 
