@@ -23,20 +23,27 @@ namespace {
 
 constexpr unsigned int kPollIntervalMs = 2;
 
-std::string firstAddress(const ares_addrinfo* found) {
+// One address is tried. c-ares 1.34 sorts by RFC 6724 and puts ::1 before
+// 127.0.0.1 for "localhost", 1.18 did not; servers listening on IPv4 alone
+// (ours by default) would be unreachable by name on one release only. An
+// IPv4 address is taken when there is one, on every release.
+std::string preferredAddress(const ares_addrinfo* found) {
+    std::string v6;
     for (const ares_addrinfo_node* node = found ? found->nodes : nullptr; node; node = node->ai_next) {
         char text[INET6_ADDRSTRLEN] = {};
         const void* raw = nullptr;
         if (node->ai_family == AF_INET) raw = &reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr;
         if (node->ai_family == AF_INET6) raw = &reinterpret_cast<const sockaddr_in6*>(node->ai_addr)->sin6_addr;
-        if (raw && inet_ntop(node->ai_family, raw, text, sizeof text)) return text;
+        if (!raw || !inet_ntop(node->ai_family, raw, text, sizeof text)) continue;
+        if (node->ai_family == AF_INET) return text;
+        if (v6.empty()) v6 = text;
     }
-    return {};
+    return v6;
 }
 
 void onAnswer(void* arg, int status, int, ares_addrinfo* found) {
     std::unique_ptr<Resolver::Query> query(static_cast<Resolver::Query*>(arg));
-    std::string address = status == ARES_SUCCESS ? firstAddress(found) : std::string();
+    std::string address = status == ARES_SUCCESS ? preferredAddress(found) : std::string();
     if (found) ares_freeaddrinfo(found);
     if (status == ARES_EDESTRUCTION || status == ARES_ECANCELLED) return; // stopped: nobody waits
     query->done(address);
