@@ -30,6 +30,18 @@ if(TARGET quorvex-server AND TARGET quorvex-transcribe)
     DESTINATION lib/systemd/system COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/deploy/haproxy/quorvex.cfg
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvex-tools/examples/haproxy COMPONENT tools)
+  # Manual pages, compressed as Debian policy 12.1 asks.
+  foreach(page quorvex-server.1 quorvex-transcribe.1)
+    set(page_gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/${page}.gz)
+    file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/packaging)
+    execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/deploy/man/${page} OUTPUT_FILE ${page_gz}
+      RESULT_VARIABLE gzip_result)
+    if(NOT gzip_result EQUAL 0)
+      message(FATAL_ERROR "gzip could not compress deploy/man/${page}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/deploy/man/${page})
+    install(FILES ${page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endforeach()
 endif()
 
 # Every package carries the copyright and a compressed changelog (Debian policy 12.5, 12.7).
@@ -46,6 +58,16 @@ foreach(component_package IN LISTS packages)
   list(GET pair 1 package)
   install(FILES ${debian_dir}/copyright ${changelog_gz}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  # These packages are not uploaded to Debian's archive, so no ITP bug is closed.
+  set(overrides "# Not an upload to the Debian archive: there is no ITP bug to close.\n"
+    "${package}: initial-upload-closes-no-bugs\n")
+  if(component STREQUAL "runtime")
+    list(APPEND overrides "# The trigger runs ldconfig, these scripts only keep CPack from adding calls to it.\n"
+      "${package}: maintainer-script-empty [postinst]\n" "${package}: maintainer-script-empty [postrm]\n")
+  endif()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/overrides/${package} ${overrides})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/overrides/${package}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT ${component})
   string(TOUPPER ${component} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
   list(APPEND CPACK_COMPONENTS_ALL ${component})
@@ -72,7 +94,9 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libwebsockets-evlib-uv")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian_dir}/triggers) # ldconfig runs once per dpkg run
+# ldconfig runs once per dpkg run, from the trigger; scripts of our own keep
+# CPack from adding postinst/postrm calls to it as well.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${debian_dir}/triggers ${debian_dir}/postinst ${debian_dir}/postrm)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "streaming speech-recognition client library
 quorvex streams 16 kHz, 16-bit mono PCM to a recognition server over a
 WebSocket and delivers the session result, recognised texts, errors and the

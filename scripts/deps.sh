@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests, the demo and the packages need, from Debian's packages.
 # Usage: scripts/deps.sh [extra-package ...]
+# Names carry no compiler version: libclang-rt-dev brings the sanitizer and
+# fuzzer runtimes of whatever clang is the release's default (14 on Debian 12,
+# 19 on Debian 13).
 set -euo pipefail
 
 packages=(cmake make g++ clang pkg-config libwebsockets-dev libwebsockets-evlib-uv libuv1-dev libc-ares-dev iproute2
           libjsoncpp-dev libgtest-dev
-          libbenchmark-dev libclang-rt-14-dev openssl libssl-dev curl binutils
+          libbenchmark-dev libclang-rt-dev openssl libssl-dev curl binutils
           libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
           libsndfile1-dev libsoxr-dev sox libsox-fmt-mp3 haproxy dpkg-dev file lintian "$@")
 missing=()

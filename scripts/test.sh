@@ -2,13 +2,32 @@
 # The whole test suite: installs what is missing, then builds and runs every
 # test in a normal build, under AddressSanitizer+UBSan, under ThreadSanitizer,
 # proves the library builds, installs and passes its tests on its own, and runs
-# the protocol fuzzer for a bounded time. Exits non-zero on any failure.
+# the protocol fuzzer for a bounded time, then builds and tests the default
+# preset again on Debian 13 in a cached minimal root (scripts/debian13.sh;
+# QUORVEX_SKIP_DEBIAN13=1 leaves it out). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 jobs=$(nproc)
 fuzz_seconds=${QUORVEX_FUZZ_SECONDS:-60}
+
+# Debian 13's root is made (or brought up to date) meanwhile: mostly downloads,
+# which the builds below need not wait for.
+debian13_log=$(mktemp)
+debian13_prepare=
+if [[ -z ${QUORVEX_SKIP_DEBIAN13:-} ]]; then
+  scripts/debian13.sh "$jobs" prepare >"$debian13_log" 2>&1 &
+  debian13_prepare=$!
+fi
+stop_prepare() {
+  if [[ -n $debian13_prepare ]] && kill -0 "$debian13_prepare" 2>/dev/null; then
+    kill "$debian13_prepare" 2>/dev/null || true
+    wait "$debian13_prepare" 2>/dev/null || true
+  fi
+  rm -f "$debian13_log"
+}
+trap stop_prepare EXIT
 
 echo "=== library only: configure without tools or benchmarks, build, install, test"
 scripts/test_library_only.sh "$jobs"
@@ -26,5 +45,14 @@ if [[ -f tests/fuzz/CMakeLists.txt ]]; then
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
   scripts/fuzz.sh "$fuzz_seconds"
+fi
+if [[ -n $debian13_prepare ]]; then
+  echo "=== debian 13: the default build and its tests in a minimal trixie root"
+  prepared=0
+  wait "$debian13_prepare" || prepared=$?
+  debian13_prepare=
+  cat "$debian13_log"
+  ((prepared == 0)) || { echo "the Debian 13 root could not be prepared" >&2; exit 1; }
+  scripts/debian13.sh "$jobs"
 fi
 echo "=== all suites passed"

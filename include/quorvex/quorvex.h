@@ -113,7 +113,8 @@ QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 // of range; -5 while initialised.
 QUORVEX_API int setLoopThreads(int count);
 
-// 0; -1 missing record or log file that cannot be opened; -5 already initialised.
+// 0; -1 missing record, log file that cannot be opened, or an event loop that
+// cannot start (the log says why); -5 already initialised.
 QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
 // Tears the library down. Clients that still exist lose their connections.
 QUORVEX_API void release();

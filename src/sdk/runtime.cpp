@@ -1,5 +1,8 @@
 #include "runtime.h"
 
+#include <dlfcn.h>
+#include <libwebsockets.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -27,12 +30,54 @@ std::atomic<unsigned int> loopsRoundRobin{0};
 // Loops 1 to N-1, when more than one was asked for; made and freed with sharedClient.
 std::vector<CWSSClient*>* extraLoops = nullptr;
 
-CWSSClient* startLoop() {
+// Its notices while a context starts or stops (version, build options,
+// plugin paths) describe libwebsockets, not anything the application did:
+// only its errors and warnings pass then.
+std::atomic<bool> contextStartingOrStopping{false};
+
+// libwebsockets writes its own lines (start-up notices, errors) to standard
+// error unless told otherwise; an application hears them only through the
+// library's log, so not at all when logging is disabled.
+void emitLwsLine(int level, const char* line) {
+    if (level == LLL_NOTICE && contextStartingOrStopping.load(std::memory_order_relaxed)) return;
+    // libwebsockets 4.3 starts each line with "[date time] L: " (4.1 does not);
+    // the library's log has no such prefix of its own.
+    if (line[0] == '[') {
+        const char* close = std::strstr(line, "] ");
+        if (close && close[2] != '\0' && close[3] == ':' && close[4] == ' ') line = close + 5;
+    }
+    std::size_t length = std::strlen(line);
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
+    sdkLog("%.*s", static_cast<int>(length), line);
+}
+
+// Set before the loop thread exists: libwebsockets reads these without a lock.
+void routeLwsLog(bool enabled) { lws_set_log_level(enabled ? LLL_ERR | LLL_WARN | LLL_NOTICE : 0, &emitLwsLine); }
+
+// libwebsockets loads its libuv plugin by name at run time, so a missing
+// package shows up only here; say which.
+void explainContextFailure() {
+    void* plugin = dlopen(QUORVEX_LWS_EVLIB_UV, RTLD_NOW | RTLD_LOCAL);
+    if (plugin) {
+        dlclose(plugin);
+        sdkLog("QUORVEX::init: the libwebsockets context could not be created");
+    } else {
+        sdkLog("QUORVEX::init: unable to load libwebsockets' libuv plugin %s (package libwebsockets-evlib-uv): %s",
+               QUORVEX_LWS_EVLIB_UV, dlerror());
+    }
+}
+// A context of its own with its loop thread; started says whether it runs.
+CWSSClient* startLoop(bool& started) {
     auto* owner = new CWSSClient(std::function<void(const char*, int)>(), std::function<void()>());
     tagWSSvrConfig config;
     std::strncpy(config.moduleName, kModuleName, sizeof config.moduleName - 1);
-    owner->createContext(&config, kRxBufferSize, kTxFragmentSize);
+    started = owner->createContext(&config, kRxBufferSize, kTxFragmentSize) != nullptr;
     return owner;
+}
+
+void stopLoop(CWSSClient* owner) {
+    owner->destroyContext();
+    delete owner;
 }
 } // namespace
 
@@ -58,34 +103,44 @@ unsigned int nextLoopIndex() { return loopsRoundRobin.fetch_add(1, std::memory_o
 
 int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam) {
     if (sharedClient) return -5;
-    sharedClient = startLoop();
-    extraLoops = new std::vector<CWSSClient*>();
-    for (int loop = 1; loop < loopThreadsWanted.load(); ++loop) extraLoops->push_back(startLoop());
+    const bool complete = logParam && initParam;
     logSettings = new QvAsrSdkLogParam{false, nullptr, nullptr};
-    if (!logParam || !initParam) {
+    if (complete) *logSettings = *logParam;
+    int logResult = complete ? sdkLogInit() : 0;
+    routeLwsLog(logSettings->enableLog);
+    contextStartingOrStopping = true;
+    bool started = false;
+    sharedClient = startLoop(started);
+    extraLoops = new std::vector<CWSSClient*>();
+    for (int loop = 1; loop < loopThreadsWanted.load(); ++loop) {
+        bool extraStarted = false;
+        extraLoops->push_back(startLoop(extraStarted));
+        started = started && extraStarted;
+    }
+    contextStartingOrStopping = false;
+    if (!complete) {
         std::printf("%s:logparam or initParam is null\n", kModuleName);
         return -1;
     }
     sdkMutex = new std::mutex();
     sdkCond = new std::condition_variable();
-    logSettings->enableLog = logParam->enableLog;
-    logSettings->logPath = logParam->logPath;
-    logSettings->logCallback = logParam->logCallback;
-    return sdkLogInit();
+    if (!started) {
+        explainContextFailure();
+        return -1;
+    }
+    return logResult;
 }
 
 void release() {
     sdkLog("QUORVEX::release");
     if (!sharedClient) return;
-    for (CWSSClient* owner : *extraLoops) {
-        owner->destroyContext();
-        delete owner;
-    }
+    contextStartingOrStopping = true;
+    for (CWSSClient* owner : *extraLoops) stopLoop(owner);
     delete extraLoops;
     extraLoops = nullptr;
-    sharedClient->destroyContext();
-    delete sharedClient;
+    stopLoop(sharedClient);
     sharedClient = nullptr;
+    contextStartingOrStopping = false;
     delete logSettings;
     logSettings = nullptr;
     delete sdkMutex;

@@ -138,7 +138,14 @@ bool CWSSConn::processHttp(CWSSContext* ctx, lws* handle, const char* in, int le
     }
     char achBuffer[1024];
     if (lws_hdr_copy(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_CONTENT_TYPE) > 0) contentType = achBuffer;
-    if (lws_hdr_copy(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_URI_ARGS) > 0) uriArgs = achBuffer;
+    // Each argument is a fragment: lws_hdr_copy joins them with ',' in
+    // libwebsockets 4.1 and with '&' in 4.3 (logging each as an error there).
+    // Joined here with '&', as the request had them, on every release.
+    uriArgs.clear();
+    for (int i = 0; lws_hdr_copy_fragment(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_URI_ARGS, i) >= 0; ++i) {
+        if (i > 0) uriArgs += '&';
+        uriArgs += achBuffer;
+    }
     preProcess();
     _lws_log(LLL_NOTICE, "processHttp %s %d \n", requestUri.c_str(), method);
     if (method == 0) return httpProcess();

@@ -22,8 +22,9 @@ foreach(package libquorvex1 libquorvex-dev quorvex-tools)
   list(APPEND all_debs ${deb})
 endforeach()
 
-# Dependencies come from the binaries, not from a hand-kept list.
-if(NOT depends_libquorvex1 MATCHES "libwebsockets[0-9]+ \\(>=" OR NOT depends_libquorvex1 MATCHES "libjsoncpp"
+# Dependencies come from the binaries, not from a hand-kept list (Debian 13
+# renamed libraries for 64-bit time: libwebsockets19t64, libuv1t64).
+if(NOT depends_libquorvex1 MATCHES "libwebsockets[0-9]+(t64)? \\(>=" OR NOT depends_libquorvex1 MATCHES "libjsoncpp"
    OR NOT depends_libquorvex1 MATCHES "libwebsockets-evlib-uv" OR NOT depends_libquorvex1 MATCHES "libuv1")
   message(FATAL_ERROR "libquorvex1 depends on: ${depends_libquorvex1}")
 endif()

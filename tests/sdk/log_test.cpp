@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <libwebsockets.h>
 
 #include <cstdio>
 #include <fstream>
@@ -100,6 +101,36 @@ TEST_F(Log, FileAndCallbackTogetherLeaveStandardOutputAlone) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(readFile(path), "sid-1 START_SESSION_RES sucsecondQUORVEX::release");
     EXPECT_EQ(lines().size(), 3u);
+}
+
+// libwebsockets' own lines take the library's road, not standard error.
+TEST_F(Log, LibwebsocketsLinesVanishWhenLoggingIsDisabled) {
+    ::testing::internal::CaptureStderr();
+    std::string out = run({false, path.c_str(), &collect}, [] {
+        lwsl_err("from libwebsockets %d\n", 1);
+        lwsl_warn("from libwebsockets %d\n", 2);
+        lwsl_notice("from libwebsockets %d\n", 3);
+    });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Log, LibwebsocketsLinesReachTheCallbackWithoutTheirNewline) {
+    ::testing::internal::CaptureStderr();
+    run({true, nullptr, &collect}, [] { lwsl_err("from libwebsockets %d\n", 1); });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    auto seen = lines();
+    ASSERT_EQ(seen.size(), 2u) << "the libwebsockets line did not arrive, or start-up notices did";
+    EXPECT_EQ(seen[0], std::make_pair(std::string("quorvex"), std::string("from libwebsockets 1")));
+}
+
+TEST_F(Log, LibwebsocketsLinesOnStandardOutputInTheLibrarysForm) {
+    ::testing::internal::CaptureStderr();
+    std::string out = run({true, nullptr, nullptr}, [] { lwsl_warn("from libwebsockets %d\n", 2); });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(out, "[quorvex]:from libwebsockets 2\n[quorvex]:QUORVEX::release\n");
 }
 
 TEST_F(Log, TextsAreCutAt2047Characters) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pocketsphinx.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <random>

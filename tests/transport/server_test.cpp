@@ -128,15 +128,15 @@ TEST_F(ServerContext, RefusedPathsFailTheHandshake) {
 }
 
 TEST_F(ServerContext, GetIsAnsweredByProcessRequest) {
-    // libwebsockets' header copy joins the URI arguments with commas.
-    EXPECT_EQ(curl("'" + server.url("/hello?name=ada&x=1") + "'"), "hello name=ada,x=1 0 200");
+    // The URI arguments as the request had them, on every libwebsockets release.
+    EXPECT_EQ(curl("'" + server.url("/hello?name=ada&x=1") + "'"), "hello name=ada&x=1 0 200");
     EXPECT_EQ(curl("-o /dev/null " + server.url("/missing")), " 404");
     EXPECT_EQ(curl("-o /dev/null -X PUT " + server.url("/hello")), " 405");
     EXPECT_TRUE(lwsLogContains("unsupport method \n"));
     EXPECT_TRUE(lwsLogContains("processHttp /hello 0 \n"));
     auto seenRequests = requests();
     ASSERT_EQ(seenRequests.size(), 2u);
-    EXPECT_EQ(seenRequests[0], "GET /hello|name=ada,x=1||");
+    EXPECT_EQ(seenRequests[0], "GET /hello|name=ada&x=1||");
 }
 
 TEST_F(ServerContext, PostBodyIsHandedOverWholeOnceComplete) {

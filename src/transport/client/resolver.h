@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 struct ares_channeldata;
 
@@ -34,12 +35,20 @@ public:
     struct Query;
 
 private:
+    struct Watched {
+        int fd;
+        bool read;
+        bool write;
+    };
+
+    static void onSocketState(void* self, int fd, int read, int write);
     bool openChannel();
     void keepPolling();
     void poll();
 
     LoopCore& loop_;
     ares_channeldata* channel_ = nullptr;
+    std::vector<Watched> sockets_; // what c-ares asked to be watched
     int pending_ = 0;
     bool polling_ = false;
     bool stopped_ = false;

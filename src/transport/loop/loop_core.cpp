@@ -1,6 +1,7 @@
 #include "transport/loop/loop_core.h"
 
 #include <pthread.h>
+#include <unistd.h>
 #include <uv.h>
 
 #include <algorithm>
@@ -14,6 +15,33 @@
 #include "transport/wss_config.h"
 
 namespace quorvex::transport::detail {
+
+namespace {
+
+bool isEventFd(int fd) {
+    char link[64] = {};
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return readlink(path.c_str(), link, sizeof link - 1) > 0 && std::strcmp(link, "anon_inode:[eventfd]") == 0;
+}
+
+#if defined(QUORVEX_LWS_LEAKS_EVENT_PIPE)
+// libwebsockets 4.3 forgets to close its cancel-service eventfd when its
+// loop is libuv's: the pipe's close clears the descriptor it would close at
+// the end. It is the one eventfd libwebsockets watches with a uv_poll handle.
+int findEventPipe(uv_loop_s* events) {
+    int found = -1;
+    uv_walk(
+        events,
+        [](uv_handle_t* handle, void* arg) {
+            uv_os_fd_t fd;
+            if (handle->type == UV_POLL && uv_fileno(handle, &fd) == 0 && isEventFd(fd)) *static_cast<int*>(arg) = fd;
+        },
+        &found);
+    return found;
+}
+#endif
+
+} // namespace
 
 void failLoopThreadCheck(const char* function) {
     std::fprintf(stderr, "quorvex: %s must run on the event-loop thread\n", function);
@@ -108,6 +136,9 @@ bool LoopCore::createLwsContext(const tagWSSvrConfig& config) {
                  moduleName_.c_str());
         return false;
     }
+#if defined(QUORVEX_LWS_LEAKS_EVENT_PIPE)
+    eventPipe_ = findEventPipe(uv_.get());
+#endif
     if (!events_.onContextCreated(config, info)) {
         destroyLwsContext();
         return false;
@@ -139,6 +170,8 @@ void LoopCore::destroyLwsContext() {
     runUntilIdle();
     lws_context_destroy(context_);
     context_ = nullptr;
+    if (eventPipe_ >= 0 && isEventFd(eventPipe_)) ::close(eventPipe_);
+    eventPipe_ = -1;
 }
 
 void LoopCore::shutDown() {

@@ -91,6 +91,7 @@ private:
     std::string moduleName_;
     std::vector<lws_protocols> protocols_;
     lws_context* context_ = nullptr;
+    int eventPipe_ = -1; // libwebsockets' cancel-service eventfd, where it leaks it (4.3)
     // libuv (epoll) under libwebsockets: a pass costs what is ready, not a
     // poll() over every socket.
     std::unique_ptr<uv_loop_s> uv_;
