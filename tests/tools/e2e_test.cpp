@@ -49,10 +49,16 @@ std::size_t editDistance(const std::vector<std::string>& reference, const std::v
     return row[hypothesis.size()];
 }
 
+#ifdef QUORVEX_SANITIZED_BUILD
+constexpr std::size_t kRecordings = 2; // every code path, at a sanitizer's speed
+#else
+constexpr std::size_t kRecordings = 5;
+#endif
+
 std::map<std::string, std::string> references() {
     std::map<std::string, std::string> byFile;
     std::ifstream in(kLibrivox + "transcription");
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; byFile.size() < kRecordings && std::getline(in, line);) {
         auto open = line.rfind('(');
         byFile[line.substr(open + 1, line.rfind(')') - open - 1)] = line.substr(0, open);
     }
@@ -173,8 +179,10 @@ TEST_F(EndToEnd, ASessionsWordsDependOnlyOnItsOwnAudio) {
     auto first = pcmOf(kLibrivox + "sense_and_sensibility_01_austen_64kb-0880.wav");
     std::string alone = transcribe(server.url(), first);
     ASSERT_FALSE(alone.empty()) << "recognition is not working";
-    for (const char* before : {"0870", "0920"})
+    for (const char* before : {"0870", "0920"}) {
         transcribe(server.url(), pcmOf(kLibrivox + "sense_and_sensibility_01_austen_64kb-" + before + ".wav"));
+        if (kRecordings < 5) break; // one session before is enough to carry state over
+    }
     EXPECT_EQ(transcribe(server.url(), first), alone) << "the recogniser kept something of the sessions before";
     EXPECT_EQ(engine->loaded(), 1u) << "the sessions did not share one recogniser: nothing was tested";
 }
