@@ -82,7 +82,9 @@ std::unique_ptr<OutMessage> SendQueue::takeSpare(std::size_t size) {
         OutMessage* spare = spares_.front();
         if (spare && spare->capacity >= size) return spares_.popFront();
     }
-    return allocateOutMessage(size <= kSpareBytes ? std::max<std::size_t>(size, 1024) : size);
+    // Rounded up, so that frames of slightly different sizes share buffers.
+    constexpr std::size_t kGrain = 128;
+    return allocateOutMessage(size <= kSpareBytes ? std::max(kGrain, (size + kGrain - 1) / kGrain * kGrain) : size);
 }
 
 void SendQueue::recycle(std::unique_ptr<OutMessage> message) {
