@@ -105,6 +105,38 @@ struct QvAsrClientLimits {
 // hang-up that does not come after the ping.
 QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 
+// Proxies for sessions started after setProxySettings. Each connection
+// decides on its own whether it goes through a proxy: an HTTP proxy that
+// tunnels with CONNECT, its credentials sent as Proxy-Authorization and
+// never logged. A proxy that refuses or cannot be reached ends the attempt
+// with onStartResult(-2), and the log names the proxy and its answer.
+struct QvAsrProxySettings {
+    const char* wsProxy;    // for ws://: "http://[user:password@]host:port"; null or "": none set
+    const char* wssProxy;   // the same for wss://
+    const char* noProxy;    // hosts that go direct, as curl's no_proxy; null: none set
+    bool ignoreEnvironment; // true: no proxy setting is read from the environment
+};
+
+// Any thread. Without it, or with null, the environment decides as it does
+// for curl: http_proxy for ws://, https_proxy for wss:// (lower case first,
+// then upper case), and no_proxy / NO_PROXY: "*", exact host names and IP
+// addresses, and domains, which their subdomains match too. Settings that
+// are set win over the environment. 0; -1 a proxy URL that does not parse.
+QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
+
+// Certificate checks of wss:// sessions started after setTlsSettings.
+struct QvAsrTlsSettings {
+    bool verify;        // false (the default): any server certificate is accepted
+    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); null: the system's store
+};
+
+// Any thread. With verify, the server's chain must lead to a trusted CA,
+// be in date, and name the URL's host; a server that fails this ends the
+// attempt with onStartResult(-2), and the log says why (unknown issuer,
+// expired, name mismatch). Null: back to the default. 0; -1 a CA given with
+// verification off.
+QUORVEX_API int setTlsSettings(const QvAsrTlsSettings* settings);
+
 // Before init: the number of event-loop threads the next init starts (1 to
 // 16; 1, the default, keeps every listener call on one thread). With more,
 // each client is bound to one loop for its life, round robin at

@@ -15,6 +15,34 @@
 
 namespace quorvex::transport::detail {
 
+namespace {
+
+// OpenSSL's verification errors in the words users search for.
+std::string certificateProblem(const std::string& why) {
+    if (why.find("X509_V_ERR") == std::string::npos && why.find("certificate verify failed") == std::string::npos)
+        return std::string();
+    if (why.find("= 62") != std::string::npos || why.find("mismatch") != std::string::npos)
+        return "certificate verification failed: name mismatch";
+    if (why.find("= 10:") != std::string::npos || why.find("expired") != std::string::npos)
+        return "certificate verification failed: expired";
+    if (why.find("= 20:") != std::string::npos || why.find("= 19:") != std::string::npos ||
+        why.find("= 18:") != std::string::npos || why.find("= 21:") != std::string::npos ||
+        why.find("issuer") != std::string::npos || why.find("self") != std::string::npos)
+        return "certificate verification failed: unknown issuer";
+    return "certificate verification failed";
+}
+
+std::string describeFailure(const tagWSSRoute& route, const char* why) {
+    std::string text = why ? why : "connection error";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    std::string certificate = certificateProblem(text);
+    if (!certificate.empty()) text = certificate + " (" + text + ")";
+    if (route.proxied()) return "connection attempt through the proxy " + route.proxyLabel() + " failed: " + text;
+    return "connection attempt failed: " + text;
+}
+
+} // namespace
+
 bool ClientConnector::begin(CWSSClient* client, WsUrl url) {
     std::uint64_t attempt = nextAttempt_++;
     return loop_.post([this, client, attempt, url = std::move(url)] {
@@ -36,9 +64,14 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
         fail(client, attempt, "context closed");
         return;
     }
-    armDeadline(client, attempt, ConnFields::handle(*client).limits.connectTimeoutMs);
+    ConnHandle& handle = ConnFields::handle(*client);
+    armDeadline(client, attempt, handle.limits.connectTimeoutMs);
+    if (handle.route.proxied()) {
+        startProxied(client, attempt, url);
+        return;
+    }
     if (isNumericHost(url.host)) {
-        open(client, attempt, url, url.host);
+        open(client, attempt, url, url.host, handle.route);
         return;
     }
     resolver_.resolve(url.host, [this, client, attempt, url](const std::string& address) {
@@ -47,16 +80,41 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
             fail(client, attempt, "name lookup failed");
             return;
         }
-        open(client, attempt, url, address);
+        open(client, attempt, url, address, ConnFields::handle(*client).route);
+    });
+}
+
+// The proxy resolves the server's name; ours resolves the proxy's, off the
+// loop, so that libwebsockets is handed a numeric proxy and never blocks on it.
+void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url) {
+    tagWSSRoute route = ConnFields::handle(*client).route;
+    if (isNumericHost(route.proxyHost)) {
+        open(client, attempt, url, url.host, route);
+        return;
+    }
+    resolver_.resolve(route.proxyHost, [this, client, attempt, url, route](const std::string& address) mutable {
+        if (address.empty()) {
+            lwsl_notice("%s: cannot resolve the proxy %s\n", loop_.moduleName().c_str(), route.proxyHost.c_str());
+            fail(client, attempt, "proxy name lookup failed");
+            return;
+        }
+        route.proxyHost = address;
+        open(client, attempt, url, url.host, route);
     });
 }
 
 void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url,
-                           const std::string& address) {
+                           const std::string& address, const tagWSSRoute& route) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return;
     if (!loop_.lwsContext()) {
         fail(client, attempt, "context closed");
+        return;
+    }
+    const char* why = nullptr;
+    lws_vhost* vhost = vhosts_.forRoute(loop_.lwsContext(), loop_.protocols(), route, &why);
+    if (why) {
+        fail(client, attempt, why);
         return;
     }
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
@@ -64,6 +122,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
+    info.vhost = vhost;
     info.address = address.c_str();
     info.port = url.port;
     info.path = url.path.c_str();
@@ -98,7 +157,8 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char
     handle.link = nullptr;
     ConnFields::queue(*client).close();
     handle.active = false;
-    lwsl_notice("%s: connection attempt failed: %s\n", loop_.moduleName().c_str(), why);
+    handle.connectFailure = describeFailure(handle.route, why);
+    lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), handle.connectFailure.c_str());
     guarded("onConnectErr", [&] { client->onConnectErr(); });
 }
 
