@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <openssl/x509_vfy.h>
+
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
 #include "transport/conn/conn_fields.h"
@@ -18,25 +20,27 @@ namespace quorvex::transport::detail {
 namespace {
 
 // OpenSSL's verification errors in the words users search for.
-std::string certificateProblem(const std::string& why) {
-    if (why.find("X509_V_ERR") == std::string::npos && why.find("certificate verify failed") == std::string::npos)
-        return std::string();
-    if (why.find("= 62") != std::string::npos || why.find("mismatch") != std::string::npos)
-        return "certificate verification failed: name mismatch";
-    if (why.find("= 10:") != std::string::npos || why.find("expired") != std::string::npos)
-        return "certificate verification failed: expired";
-    if (why.find("= 20:") != std::string::npos || why.find("= 19:") != std::string::npos ||
-        why.find("= 18:") != std::string::npos || why.find("= 21:") != std::string::npos ||
-        why.find("issuer") != std::string::npos || why.find("self") != std::string::npos)
-        return "certificate verification failed: unknown issuer";
-    return "certificate verification failed";
+std::string certificateProblem(int error) {
+    switch (error) {
+    case 0: return std::string();
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return "certificate verification failed: name mismatch";
+    case X509_V_ERR_CERT_HAS_EXPIRED: return "certificate verification failed: expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID: return "certificate verification failed: not yet valid";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN: return "certificate verification failed: unknown issuer";
+    default: return std::string("certificate verification failed: ") + X509_verify_cert_error_string(error);
+    }
 }
 
-std::string describeFailure(const tagWSSRoute& route, const char* why) {
+std::string describeFailure(const tagWSSRoute& route, const char* why, int certificateError) {
     std::string text = why ? why : "connection error";
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    std::string certificate = certificateProblem(text);
-    if (!certificate.empty()) text = certificate + " (" + text + ")";
+    std::string certificate = certificateProblem(certificateError);
+    if (!certificate.empty()) text = certificate;
     if (route.proxied()) return "connection attempt through the proxy " + route.proxyLabel() + " failed: " + text;
     return "connection attempt failed: " + text;
 }
@@ -148,7 +152,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     }
 }
 
-void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char* why) {
+void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char* why, int certificateError) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return;
     auto& attempts = ConnFields::pendingAttempts(*client);
@@ -157,7 +161,7 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char
     handle.link = nullptr;
     ConnFields::queue(*client).close();
     handle.active = false;
-    handle.connectFailure = describeFailure(handle.route, why);
+    handle.connectFailure = describeFailure(handle.route, why, certificateError);
     lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), handle.connectFailure.c_str());
     guarded("onConnectErr", [&] { client->onConnectErr(); });
 }
@@ -203,7 +207,7 @@ void ClientConnector::settleFailure(ConnLink* link, const char* why) {
     if (!link->client()) return; // a server connection is released with its wsi
     CWSSConn* conn = link->conn;
     link->conn = nullptr;
-    if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, why);
+    if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, why, link->certificateError);
 }
 
 void ClientConnector::failUnresolved() {

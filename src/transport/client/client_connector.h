@@ -43,7 +43,7 @@ private:
     void startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
     void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address,
               const tagWSSRoute& route);
-    void fail(CWSSClient* client, std::uint64_t attempt, const char* why);
+    void fail(CWSSClient* client, std::uint64_t attempt, const char* why, int certificateError = 0);
     void armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms);
     void onDeadline(CWSSClient* client, std::uint64_t attempt);
     bool pending(CWSSClient* client, std::uint64_t attempt);
