@@ -8,6 +8,21 @@
 // listener call is made on the library's single event-loop thread; texts
 // handed to a listener are valid only during the call. Results: 0 success,
 // -1 bad argument or refused request, -5 not allowed in the current state.
+//
+// Threads: every entry point may be called from any application thread.
+// None waits for the network; none waits for the event loop except
+// destroyAsrInstance (until the loop has checked the client: a loop pass,
+// normally well under a millisecond) and release (until the loop threads
+// have closed every connection and stopped). Never call those two from a
+// listener. sendAudio may be called by several threads at once and from an
+// audio callback: it copies, takes one short lock and makes at most one
+// system call.
+
+// The library's version at compile time; getVersion() gives it at run time.
+#define QUORVEX_VERSION_MAJOR 1
+#define QUORVEX_VERSION_MINOR 0
+#define QUORVEX_VERSION_PATCH 0
+#define QUORVEX_VERSION_STRING "v1.0.0"
 
 #include "quorvex/export.h"
 
@@ -44,8 +59,8 @@ struct QvAsrAudioFrame {
 };
 
 struct QvAsrRecognitionResult {
-    int bg;
-    int ed;
+    int bg; // start of the text, in milliseconds of audio from the session's start
+    int ed; // end of the text, in milliseconds from the same point
     int fin;
     const char* text;
 };
@@ -77,7 +92,8 @@ public:
     // Connects and opens a session; 0 requested, -1 refused, -5 busy.
     // The outcome arrives through onStartResult.
     virtual int start(const QvAsrStartParam* param) = 0;
-    // Sends one frame while the session runs; 0, -1 wrong format, -5 not running.
+    // Sends one frame while the session runs; 0, -1 wrong format or a length
+    // that is not whole 16-bit samples (odd; logged), -5 not running.
     // Any thread, several at once: the frame is copied and handed to the loop,
     // which writes it on its next pass. Never waits for the network or the
     // loop; no allocation once audio flows; at most one system call.
@@ -153,8 +169,11 @@ QUORVEX_API void release();
 QUORVEX_API const char* getVersion();
 // A new client, or null when the library is not initialised.
 QUORVEX_API QvAsrClient* createAsrInstance();
-// Blocks until the client may be deleted: 0 done, -5 busy (stop it first),
-// -1 null client, -5 when called on the event-loop thread.
+// Waits for one loop pass, then: 0, the client may be deleted; -5 it is
+// still connecting or streaming, or its connection is still closing: end
+// the session (stop, or wait for its end) and call again, briefly retrying;
+// a client never destroyed stays allocated and its listener must live until
+// release. -1 null client; -5 when called on the event-loop thread.
 QUORVEX_API int destroyAsrInstance(QvAsrClient* client);
 
 } // namespace QUORVEX

@@ -126,6 +126,11 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
                static_cast<const void*>(frame->data));
         return -1;
     }
+    if (frame->length % 2 != 0) {
+        // Half a 16-bit sample: the server would end the session over it.
+        sdkLog("QUORVEX::QvAsrClientImpl::sendAudio refused: %d bytes, not whole 16-bit samples", frame->length);
+        return -1;
+    }
     if (state.load() != ASR_STATE_STARTED) return -5;
     if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
     writeBinary(frame->data, frame->length);
