@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(cmake make g++ clang pkg-config libwebsockets-dev libwebsockets-evlib-uv libuv1-dev libc-ares-dev iproute2
           libjsoncpp-dev libgtest-dev
-          libbenchmark-dev libclang-rt-dev openssl libssl-dev curl binutils
+          libbenchmark-dev libclang-rt-dev openssl libssl-dev curl binutils tinyproxy
           libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
           libsndfile1-dev libsoxr-dev sox libsox-fmt-mp3 haproxy dpkg-dev file lintian "$@")
 missing=()

@@ -8,6 +8,21 @@
 // listener call is made on the library's single event-loop thread; texts
 // handed to a listener are valid only during the call. Results: 0 success,
 // -1 bad argument or refused request, -5 not allowed in the current state.
+//
+// Threads: every entry point may be called from any application thread.
+// None waits for the network; none waits for the event loop except
+// destroyAsrInstance (until the loop has checked the client: a loop pass,
+// normally well under a millisecond) and release (until the loop threads
+// have closed every connection and stopped). Never call those two from a
+// listener. sendAudio may be called by several threads at once and from an
+// audio callback: it copies, takes one short lock and makes at most one
+// system call.
+
+// The library's version at compile time; getVersion() gives it at run time.
+#define QUORVEX_VERSION_MAJOR 1
+#define QUORVEX_VERSION_MINOR 0
+#define QUORVEX_VERSION_PATCH 0
+#define QUORVEX_VERSION_STRING "v1.0.0"
 
 #include "quorvex/export.h"
 
@@ -44,8 +59,8 @@ struct QvAsrAudioFrame {
 };
 
 struct QvAsrRecognitionResult {
-    int bg;
-    int ed;
+    int bg; // start of the text, in milliseconds of audio from the session's start
+    int ed; // end of the text, in milliseconds from the same point
     int fin;
     const char* text;
 };
@@ -77,7 +92,8 @@ public:
     // Connects and opens a session; 0 requested, -1 refused, -5 busy.
     // The outcome arrives through onStartResult.
     virtual int start(const QvAsrStartParam* param) = 0;
-    // Sends one frame while the session runs; 0, -1 wrong format, -5 not running.
+    // Sends one frame while the session runs; 0, -1 wrong format or a length
+    // that is not whole 16-bit samples (odd; logged), -5 not running.
     // Any thread, several at once: the frame is copied and handed to the loop,
     // which writes it on its next pass. Never waits for the network or the
     // loop; no allocation once audio flows; at most one system call.
@@ -105,6 +121,38 @@ struct QvAsrClientLimits {
 // hang-up that does not come after the ping.
 QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 
+// Proxies for sessions started after setProxySettings. Each connection
+// decides on its own whether it goes through a proxy: an HTTP proxy that
+// tunnels with CONNECT, its credentials sent as Proxy-Authorization and
+// never logged. A proxy that refuses or cannot be reached ends the attempt
+// with onStartResult(-2), and the log names the proxy and its answer.
+struct QvAsrProxySettings {
+    const char* wsProxy;    // for ws://: "http://[user:password@]host:port"; null or "": none set
+    const char* wssProxy;   // the same for wss://
+    const char* noProxy;    // hosts that go direct, as curl's no_proxy; null: none set
+    bool ignoreEnvironment; // true: no proxy setting is read from the environment
+};
+
+// Any thread. Without it, or with null, the environment decides as it does
+// for curl: http_proxy for ws://, https_proxy for wss:// (lower case first,
+// then upper case), and no_proxy / NO_PROXY: "*", exact host names and IP
+// addresses, and domains, which their subdomains match too. Settings that
+// are set win over the environment. 0; -1 a proxy URL that does not parse.
+QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
+
+// Certificate checks of wss:// sessions started after setTlsSettings.
+struct QvAsrTlsSettings {
+    bool verify;        // false (the default): any server certificate is accepted
+    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); null: the system's store
+};
+
+// Any thread. With verify, the server's chain must lead to a trusted CA,
+// be in date, and name the URL's host; a server that fails this ends the
+// attempt with onStartResult(-2), and the log says why (unknown issuer,
+// expired, name mismatch). Null: back to the default. 0; -1 a CA given with
+// verification off.
+QUORVEX_API int setTlsSettings(const QvAsrTlsSettings* settings);
+
 // Before init: the number of event-loop threads the next init starts (1 to
 // 16; 1, the default, keeps every listener call on one thread). With more,
 // each client is bound to one loop for its life, round robin at
@@ -122,8 +170,11 @@ QUORVEX_API void release();
 QUORVEX_API const char* getVersion();
 // A new client, or null when the library is not initialised.
 QUORVEX_API QvAsrClient* createAsrInstance();
-// Blocks until the client may be deleted: 0 done, -5 busy (stop it first),
-// -1 null client, -5 when called on the event-loop thread.
+// Waits for one loop pass, then: 0, the client may be deleted; -5 it is
+// still connecting or streaming, or its connection is still closing: end
+// the session (stop, or wait for its end) and call again, briefly retrying;
+// a client never destroyed stays allocated and its listener must live until
+// release. -1 null client; -5 when called on the event-loop thread.
 QUORVEX_API int destroyAsrInstance(QvAsrClient* client);
 
 } // namespace QUORVEX

@@ -2,11 +2,13 @@
 
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "protocol/asr_messages.h"
 #include "sdk/limits.h"
 #include "sdk/log.h"
+#include "sdk/network_settings.h"
 #include "sdk/runtime.h"
 #include "transport/engine/conn_control.h"
 #include "transport/client/url.h"
@@ -86,10 +88,13 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
         return -1;
     }
     const char* why = nullptr;
-    if (!quorvex::transport::detail::parseWsUrl(param->url, &why)) {
+    auto url = quorvex::transport::detail::parseWsUrl(param->url, &why);
+    if (!url) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: %s", why);
         return -1;
     }
+    std::optional<tagWSSRoute> route = currentRoute(*url);
+    if (!route) return -1;
     int previous = state.load();
     if (!acceptsStart(previous)) {
         if (!isStable(previous)) sdkLog("is not stable state.fix next!");
@@ -101,7 +106,7 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     token = param->token;
     limits_ = currentClientLimits();
     quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
-    setNoSSLVerify();
+    quorvex::transport::detail::setConnRoute(*this, *route);
     if (!connect(loop, std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
         token = previousToken;
         state = previous;
@@ -119,6 +124,11 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
     if (frame->length < 0 || (frame->length > 0 && !frame->data)) {
         sdkLog("QUORVEX::QvAsrClientImpl::sendAudio refused: %d bytes at %p", frame->length,
                static_cast<const void*>(frame->data));
+        return -1;
+    }
+    if (frame->length % 2 != 0) {
+        // Half a 16-bit sample: the server would end the session over it.
+        sdkLog("QUORVEX::QvAsrClientImpl::sendAudio refused: %d bytes, not whole 16-bit samples", frame->length);
         return -1;
     }
     if (state.load() != ASR_STATE_STARTED) return -5;
@@ -180,7 +190,8 @@ void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
 }
 
 void QvAsrClientImpl::onConnectErr() {
-    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr");
+    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr %s",
+           quorvex::transport::detail::connectFailure(*this).c_str());
     state = ASR_STATE_CLOSED;
     notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-2, nullptr); });
 }

@@ -155,7 +155,7 @@ void release() {
 
 const char* getVersion() {
     sdkLog("QUORVEX::getVersion");
-    return "v1.0.0";
+    return QUORVEX_VERSION_STRING;
 }
 
 } // namespace QUORVEX

@@ -197,6 +197,22 @@ TEST_F(Session, HostileFramesAreReportedOrIgnoredAndTheSessionGoesOn) {
     EXPECT_EQ(client->sendAudio(&frame), 0);
 }
 
+TEST_F(Session, OddLengthFrameIsRefusedAndLoggedAndTheSessionGoesOn) {
+    ScriptedServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    const std::vector<unsigned char> odd(321, 1);
+    auto oddFrame = pcmFrame(odd);
+    EXPECT_EQ(client->sendAudio(&oddFrame), -1) << "half a 16-bit sample was accepted";
+    EXPECT_TRUE(LogLines::contains("QUORVEX::QvAsrClientImpl::sendAudio refused: 321 bytes, not whole 16-bit samples"));
+    auto good = pcmFrame(kPcm);
+    EXPECT_EQ(client->sendAudio(&good), 0);
+    ASSERT_TRUE(server.raw().waitForFrames(2)) << "the whole frame after the odd one did not arrive";
+    EXPECT_EQ(server.raw().frames()[1].data.size(), kPcm.size());
+    EXPECT_EQ(server.raw().binaryFramesReceived(), 1u) << "the odd frame reached the server";
+}
+
 TEST_F(Session, AudioFormatAndArgumentChecks) {
     ScriptedServer server;
     RecordingListener& listener = listen();

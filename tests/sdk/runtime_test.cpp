@@ -97,6 +97,7 @@ TEST_F(Runtime, VersionIsTheSameInEveryState) {
     EXPECT_STREQ(getVersion(), "v1.0.0");
     release();
     EXPECT_STREQ(getVersion(), "v1.0.0");
+    EXPECT_STREQ(getVersion(), QUORVEX_VERSION_STRING) << "the compile-time version differs from the run-time one";
 }
 
 TEST_F(Runtime, RepeatedCyclesLeaveNoThreadOrDescriptorBehind) {

@@ -84,6 +84,10 @@ ScriptedServer::ScriptedServer(TestServer::Options options) : server_(options) {
     server_.onFrame([this](Peer& peer, const Frame& frame) { answer(peer, frame); });
 }
 
+ScriptedServer::ScriptedServer(const std::string& certFile, const std::string& keyFile) : server_(certFile, keyFile) {
+    server_.onFrame([this](Peer& peer, const Frame& frame) { answer(peer, frame); });
+}
+
 std::string ScriptedServer::message(const std::string& type, const std::string& extraMembers) {
     return R"({"service_type":"ASR","msg_type":")" + type + "\"" + extraMembers + "}";
 }

@@ -73,6 +73,7 @@ class ScriptedServer {
 public:
     ScriptedServer();
     explicit ScriptedServer(TestServer::Options options);
+    ScriptedServer(const std::string& certFile, const std::string& keyFile); // TLS with these
 
     std::atomic<int> startCode{0};          // msg_code of START_SESSION_RES
     std::atomic<bool> answerStart{true};    // false: stay silent after START_SESSION_REQ
@@ -82,6 +83,7 @@ public:
 
     TestServer& raw() { return server_; }
     std::string url() const { return server_.url("/asr"); }
+    int port() const { return server_.port(); }
     void send(int peer, const std::string& text) { server_.send(peer, text); }
     static std::string recognitionText(const std::string& text, int bg, int ed, int fin);
     static std::string message(const std::string& type, const std::string& extraMembers = "");

@@ -28,6 +28,7 @@ public:
     RefusingPort(const RefusingPort&) = delete;
     RefusingPort& operator=(const RefusingPort&) = delete;
 
+    int port() const { return port_; }
     std::string url(const std::string& path = "/") const {
         return "ws://127.0.0.1:" + std::to_string(port_) + path;
     }

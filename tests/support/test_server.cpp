@@ -48,6 +48,7 @@ const CertificateFiles& selfSignedCertificate() {
 } // namespace
 
 struct TestServer::Impl {
+    std::string certFile, keyFile; // empty: the self-signed certificate
     struct PeerState final : Peer {
         Impl* server = nullptr;
         lws* wsi = nullptr;
@@ -242,8 +243,9 @@ struct TestServer::Impl {
             info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND | LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
             if (options.tls) {
                 info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
-                info.ssl_cert_filepath = selfSignedCertificate().cert.c_str();
-                info.ssl_private_key_filepath = selfSignedCertificate().key.c_str();
+                bool own = !certFile.empty();
+                info.ssl_cert_filepath = own ? certFile.c_str() : selfSignedCertificate().cert.c_str();
+                info.ssl_private_key_filepath = own ? keyFile.c_str() : selfSignedCertificate().key.c_str();
             }
             context = lws_create_context(&info);
             lws_vhost* vhost = context ? lws_create_vhost(context, &info) : nullptr;
@@ -287,6 +289,13 @@ TestServer::TestServer() : TestServer(Options{}) {}
 
 TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->options = options;
+    impl_->start();
+}
+
+TestServer::TestServer(const std::string& certFile, const std::string& keyFile) : impl_(std::make_unique<Impl>()) {
+    impl_->options.tls = true;
+    impl_->certFile = certFile;
+    impl_->keyFile = keyFile;
     impl_->start();
 }
 

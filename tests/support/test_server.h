@@ -46,6 +46,8 @@ public:
 
     TestServer();
     explicit TestServer(Options options);
+    // TLS with this certificate and key instead of the self-signed one.
+    TestServer(const std::string& certFile, const std::string& keyFile);
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <openssl/x509_vfy.h>
+
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
 #include "transport/conn/conn_fields.h"
@@ -14,6 +16,36 @@
 #include "transport/io/send_queue.h"
 
 namespace quorvex::transport::detail {
+
+namespace {
+
+// OpenSSL's verification errors in the words users search for.
+std::string certificateProblem(int error) {
+    switch (error) {
+    case 0: return std::string();
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: return "certificate verification failed: name mismatch";
+    case X509_V_ERR_CERT_HAS_EXPIRED: return "certificate verification failed: expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID: return "certificate verification failed: not yet valid";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN: return "certificate verification failed: unknown issuer";
+    default: return std::string("certificate verification failed: ") + X509_verify_cert_error_string(error);
+    }
+}
+
+std::string describeFailure(const tagWSSRoute& route, const char* why, int certificateError) {
+    std::string text = why ? why : "connection error";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    std::string certificate = certificateProblem(certificateError);
+    if (!certificate.empty()) text = certificate;
+    if (route.proxied()) return "connection attempt through the proxy " + route.proxyLabel() + " failed: " + text;
+    return "connection attempt failed: " + text;
+}
+
+} // namespace
 
 bool ClientConnector::begin(CWSSClient* client, WsUrl url) {
     std::uint64_t attempt = nextAttempt_++;
@@ -36,9 +68,14 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
         fail(client, attempt, "context closed");
         return;
     }
-    armDeadline(client, attempt, ConnFields::handle(*client).limits.connectTimeoutMs);
+    ConnHandle& handle = ConnFields::handle(*client);
+    armDeadline(client, attempt, handle.limits.connectTimeoutMs);
+    if (handle.route.proxied()) {
+        startProxied(client, attempt, url);
+        return;
+    }
     if (isNumericHost(url.host)) {
-        open(client, attempt, url, url.host);
+        open(client, attempt, url, url.host, handle.route);
         return;
     }
     resolver_.resolve(url.host, [this, client, attempt, url](const std::string& address) {
@@ -47,16 +84,41 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
             fail(client, attempt, "name lookup failed");
             return;
         }
-        open(client, attempt, url, address);
+        open(client, attempt, url, address, ConnFields::handle(*client).route);
+    });
+}
+
+// The proxy resolves the server's name; ours resolves the proxy's, off the
+// loop, so that libwebsockets is handed a numeric proxy and never blocks on it.
+void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url) {
+    tagWSSRoute route = ConnFields::handle(*client).route;
+    if (isNumericHost(route.proxyHost)) {
+        open(client, attempt, url, url.host, route);
+        return;
+    }
+    resolver_.resolve(route.proxyHost, [this, client, attempt, url, route](const std::string& address) mutable {
+        if (address.empty()) {
+            lwsl_notice("%s: cannot resolve the proxy %s\n", loop_.moduleName().c_str(), route.proxyHost.c_str());
+            fail(client, attempt, "proxy name lookup failed");
+            return;
+        }
+        route.proxyHost = address;
+        open(client, attempt, url, url.host, route);
     });
 }
 
 void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url,
-                           const std::string& address) {
+                           const std::string& address, const tagWSSRoute& route) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return;
     if (!loop_.lwsContext()) {
         fail(client, attempt, "context closed");
+        return;
+    }
+    const char* why = nullptr;
+    lws_vhost* vhost = vhosts_.forRoute(loop_.lwsContext(), loop_.protocols(), route, &why);
+    if (why) {
+        fail(client, attempt, why);
         return;
     }
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
@@ -64,6 +126,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
+    info.vhost = vhost;
     info.address = address.c_str();
     info.port = url.port;
     info.path = url.path.c_str();
@@ -89,7 +152,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     }
 }
 
-void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char* why) {
+void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char* why, int certificateError) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return;
     auto& attempts = ConnFields::pendingAttempts(*client);
@@ -98,7 +161,8 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char
     handle.link = nullptr;
     ConnFields::queue(*client).close();
     handle.active = false;
-    lwsl_notice("%s: connection attempt failed: %s\n", loop_.moduleName().c_str(), why);
+    handle.connectFailure = describeFailure(handle.route, why, certificateError);
+    lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), handle.connectFailure.c_str());
     guarded("onConnectErr", [&] { client->onConnectErr(); });
 }
 
@@ -143,7 +207,7 @@ void ClientConnector::settleFailure(ConnLink* link, const char* why) {
     if (!link->client()) return; // a server connection is released with its wsi
     CWSSConn* conn = link->conn;
     link->conn = nullptr;
-    if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, why);
+    if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, why, link->certificateError);
 }
 
 void ClientConnector::failUnresolved() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "transport/client/client_vhosts.h"
 #include "transport/client/resolver.h"
 #include "transport/client/url.h"
 
@@ -39,8 +40,10 @@ public:
 
 private:
     void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
-    void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address);
-    void fail(CWSSClient* client, std::uint64_t attempt, const char* why);
+    void startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
+    void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address,
+              const tagWSSRoute& route);
+    void fail(CWSSClient* client, std::uint64_t attempt, const char* why, int certificateError = 0);
     void armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms);
     void onDeadline(CWSSClient* client, std::uint64_t attempt);
     bool pending(CWSSClient* client, std::uint64_t attempt);
@@ -49,6 +52,7 @@ private:
     Connections& connections_;
     std::atomic<std::uint64_t> nextAttempt_{1};
     Resolver resolver_;
+    ClientVhosts vhosts_;
 };
 
 } // namespace quorvex::transport::detail

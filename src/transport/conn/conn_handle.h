@@ -9,6 +9,7 @@
 
 #include "transport/wss_context.h"
 #include "transport/wss_limits.h"
+#include "transport/wss_route.h"
 #include "transport/conn/transport_end.h"
 
 namespace quorvex::transport::detail {
@@ -47,6 +48,9 @@ struct ConnHandle {
     // Set before a connection opens (connect, or the server's factory);
     // read on the loop thread.
     tagWSSLimits limits;
+    tagWSSRoute route;
+    // Loop thread only: why the last client attempt failed, for onConnectErr.
+    std::string connectFailure;
     // Loop thread only: the status and reason of the close frame this side sends.
     int closeCode = 1000;
     std::string closeReason;

@@ -40,6 +40,7 @@ struct ConnLink {
     lws* wsi;
     Phase phase = Phase::Connecting;
     std::uint64_t attempt = 0; // client connections: the attempt it carries
+    int certificateError = 0;  // client connections: OpenSSL's verification error, 0 none
     MessageAssembler rx;
     std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
 };

@@ -8,6 +8,14 @@ namespace quorvex::transport::detail {
 
 void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits) { ConnFields::handle(conn).limits = limits; }
 
+void setConnRoute(CWSSConn& conn, const tagWSSRoute& route) {
+    ConnHandle& handle = ConnFields::handle(conn);
+    handle.route = route;
+    handle.noSslVerify = !route.verify;
+}
+
+std::string connectFailure(CWSSConn& conn) { return ConnFields::handle(conn).connectFailure; }
+
 bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }
 
 void closeWhenSent(CWSSConn& conn, int status, const std::string& reason) {

@@ -6,6 +6,7 @@
 
 #include "transport/conn/transport_end.h"
 #include "transport/wss_limits.h"
+#include "transport/wss_route.h"
 
 class CWSSConn;
 class CWSSContext;
@@ -17,6 +18,12 @@ namespace quorvex::transport::detail {
 
 // Bounds for the connection's next attempt; set before connect.
 void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits);
+// Proxy and certificate checks of the client connection's next attempt;
+// set before connect. Verification off accepts any server certificate.
+void setConnRoute(CWSSConn& conn, const tagWSSRoute& route);
+// Loop thread, in onConnectErr: why the attempt failed, proxy and TLS
+// failures named as such; never a proxy's credentials.
+std::string connectFailure(CWSSConn& conn);
 // A write found the send queue full since the connection opened.
 bool sendQueueOverflowed(CWSSConn& conn);
 // Sends what is queued, then closes with the status and reason given

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <openssl/x509.h>
+
 #include "transport/loop/loop_thread.h"
 
 namespace quorvex::transport::detail {
@@ -71,6 +73,14 @@ int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, voi
         return server_.acceptUpgrade(wsi);
     case LWS_CALLBACK_HTTP:
         return server_.onHttpRequest(wsi, user, static_cast<const char*>(in), len);
+    case LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION:
+        // user is the X509_STORE_CTX here, len OpenSSL's verdict: keep the
+        // reason, which libwebsockets' own error text loses.
+        if (len == 0) {
+            if (ConnLink* link = connections_.find(lws_wsi_user(wsi)))
+                link->certificateError = X509_STORE_CTX_get_error(static_cast<X509_STORE_CTX*>(user));
+        }
+        return 0;
     default:
         break;
     }

@@ -125,6 +125,9 @@ bool LoopCore::createLwsContext(const tagWSSvrConfig& config) {
     std::string caFile(config.caFile, strnlen(config.caFile, sizeof config.caFile));
     if (!caFile.empty()) info.client_ssl_ca_filepath = caFile.c_str();
     if (settings_.listening) info.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
+    // Not http_proxy from the environment for every connection: clients
+    // choose their proxy per connection (an empty host and port 0 is none).
+    info.http_proxy_address = ":0";
     // libwebsockets' libuv plugin watches each socket on our own loop, and
     // leaves the process's signal handlers alone.
     void* foreignLoops[] = {uv_.get()};

@@ -73,6 +73,7 @@ public:
     TimerSet& timers() { return timers_; }
     CWSSContext* owner() const { return owner_; }
     lws_context* lwsContext() const { return context_; } // loop; null once destroyed
+    const lws_protocols* protocols() const { return protocols_.data(); }
     const std::string& moduleName() const { return moduleName_; }
 
 private:

@@ -1,0 +1,87 @@
+#include "network_settings.h"
+
+#include <mutex>
+#include <string>
+
+#include "log.h"
+#include "transport/client/proxy_route.h"
+
+namespace QUORVEX {
+
+namespace {
+
+using quorvex::transport::detail::parseProxyUrl;
+using quorvex::transport::detail::ProxyChoice;
+
+std::mutex settingsLock; // guards proxyChoice and tlsChoice: set and read by application threads
+ProxyChoice proxyChoice;
+tagWSSRoute tlsChoice;
+
+std::string orEmpty(const char* text) { return text ? text : ""; }
+
+bool acceptable(const char* url, const char* which) {
+    if (!url || !*url) return true;
+    const char* why = nullptr;
+    if (parseProxyUrl(url, &why)) return true;
+    sdkLog("QUORVEX::setProxySettings refused: %s proxy: %s", which, why);
+    return false;
+}
+
+} // namespace
+
+int setProxySettings(const QvAsrProxySettings* settings) {
+    sdkLog("QUORVEX::setProxySettings");
+    ProxyChoice choice;
+    if (settings) {
+        if (!acceptable(settings->wsProxy, "ws://") || !acceptable(settings->wssProxy, "wss://")) return -1;
+        choice.wsProxy = orEmpty(settings->wsProxy);
+        choice.wssProxy = orEmpty(settings->wssProxy);
+        choice.noProxy = orEmpty(settings->noProxy);
+        choice.noProxySet = settings->noProxy != nullptr;
+        choice.ignoreEnvironment = settings->ignoreEnvironment;
+    }
+    std::lock_guard<std::mutex> guard(settingsLock);
+    proxyChoice = choice;
+    return 0;
+}
+
+int setTlsSettings(const QvAsrTlsSettings* settings) {
+    sdkLog("QUORVEX::setTlsSettings");
+    tagWSSRoute tls;
+    if (settings) {
+        if (!settings->verify && settings->caFile) {
+            sdkLog("QUORVEX::setTlsSettings refused: CA given with verification off");
+            return -1;
+        }
+        tls.verify = settings->verify;
+        tls.caFile = orEmpty(settings->caFile);
+    }
+    std::lock_guard<std::mutex> guard(settingsLock);
+    tlsChoice = tls;
+    return 0;
+}
+
+std::optional<tagWSSRoute> currentRoute(const quorvex::transport::detail::WsUrl& url) {
+    ProxyChoice choice;
+    tagWSSRoute route;
+    {
+        std::lock_guard<std::mutex> guard(settingsLock);
+        choice = proxyChoice;
+        route = tlsChoice;
+    }
+    const char* why = nullptr;
+    auto proxy = quorvex::transport::detail::proxyFor(url, choice, &why);
+    if (why) {
+        sdkLog("QUORVEX::QvAsrClientImpl::start refused: the %s proxy setting is not a proxy URL: %s",
+               url.tls ? "wss://" : "ws://", why);
+        return std::nullopt;
+    }
+    if (proxy) {
+        route.proxyHost = proxy->host;
+        route.proxyPort = proxy->port;
+        route.proxyCredentials = proxy->credentials;
+    }
+    return route;
+}
+
+} // namespace QUORVEX

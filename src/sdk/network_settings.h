@@ -1,0 +1,19 @@
+#ifndef QUORVEX_SDK_NETWORK_SETTINGS_H
+#define QUORVEX_SDK_NETWORK_SETTINGS_H
+
+#include <optional>
+
+#include "quorvex/quorvex.h"
+#include "transport/client/url.h"
+#include "transport/wss_route.h"
+
+namespace QUORVEX {
+
+// Proxy and certificate checks for a session started now to url, decided
+// from the settings in force and the environment. Nothing when the proxy
+// chosen does not parse (logged). Any thread.
+std::optional<tagWSSRoute> currentRoute(const quorvex::transport::detail::WsUrl& url);
+
+} // namespace QUORVEX
+
+#endif

@@ -1,0 +1,33 @@
+#ifndef QUORVEX_TRANSPORT_CLIENT_CLIENT_VHOSTS_H
+#define QUORVEX_TRANSPORT_CLIENT_CLIENT_VHOSTS_H
+
+#include <libwebsockets.h>
+
+#include <map>
+#include <string>
+
+#include "transport/wss_route.h"
+
+namespace quorvex::transport::detail {
+
+// libwebsockets keeps the proxy and the trusted CAs per vhost, so each
+// distinct pair gets a client vhost of its own, made on first use and kept
+// for the context's life. Loop thread only.
+class ClientVhosts {
+public:
+    static constexpr std::size_t kMaxVhosts = 16;
+
+    // The vhost for route, whose proxy host is numeric; the context's default
+    // for a direct connection that trusts the defaults. Null when it cannot
+    // be made or the cap is reached; *why says which.
+    lws_vhost* forRoute(lws_context* context, const lws_protocols* protocols, const tagWSSRoute& route,
+                        const char** why);
+
+private:
+    lws_context* context_ = nullptr;
+    std::map<std::string, lws_vhost*> vhosts_;
+};
+
+} // namespace quorvex::transport::detail
+
+#endif

@@ -1,0 +1,139 @@
+#include "transport/client/proxy_route.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <vector>
+
+namespace quorvex::transport::detail {
+
+namespace {
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool percentDecode(const std::string& text, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return false;
+        int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0) return false;
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+bool parsePort(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 5) return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    port = std::atoi(text.c_str());
+    return port >= 1 && port <= 65535;
+}
+
+const char* fail(const char** why, const char* reason) {
+    if (why) *why = reason;
+    return reason;
+}
+
+std::string environment(const char* lowerName, const char* upperName) {
+    for (const char* name : {lowerName, upperName}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return value;
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::string ProxyUrl::label() const {
+    bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::optional<ProxyUrl> parseProxyUrl(const std::string& text, const char** why) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) <= ' ') return fail(why, "control character or space"), std::nullopt;
+    std::string rest = text;
+    std::size_t scheme = rest.find("://");
+    if (scheme != std::string::npos) {
+        if (lower(rest.substr(0, scheme)) != "http") return fail(why, "only http:// proxies are supported"), std::nullopt;
+        rest = rest.substr(scheme + 3);
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (rest.find('/') != std::string::npos) return fail(why, "a proxy URL has no path"), std::nullopt;
+    ProxyUrl proxy;
+    std::size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        if (!percentDecode(rest.substr(0, at), proxy.credentials))
+            return fail(why, "bad percent escape in the credentials"), std::nullopt;
+        rest = rest.substr(at + 1);
+    }
+    std::string port = "1080";
+    if (!rest.empty() && rest[0] == '[') {
+        std::size_t close = rest.find(']');
+        if (close == std::string::npos) return fail(why, "unclosed IPv6 bracket"), std::nullopt;
+        proxy.host = rest.substr(1, close - 1);
+        std::string tail = rest.substr(close + 1);
+        if (!tail.empty()) {
+            if (tail[0] != ':') return fail(why, "text after the IPv6 address"), std::nullopt;
+            port = tail.substr(1);
+        }
+    } else {
+        std::size_t colon = rest.find(':');
+        proxy.host = rest.substr(0, colon);
+        if (colon != std::string::npos) port = rest.substr(colon + 1);
+    }
+    if (proxy.host.empty() || proxy.host.size() > kMaxHost) return fail(why, "no proxy host"), std::nullopt;
+    if (!parsePort(port, proxy.port)) return fail(why, "proxy port not 1-65535"), std::nullopt;
+    return proxy;
+}
+
+bool bypassesProxy(const std::string& host, const std::string& noProxy) {
+    std::string name = lower(host);
+    std::string list = lower(noProxy);
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find_first_of(", ", start);
+        if (end == std::string::npos) end = list.size();
+        std::string entry = list.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        if (entry == "*") return true;
+        if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+        if (entry.front() == '.') entry.erase(0, 1);
+        if (name == entry) return true;
+        if (!isNumericHost(name) && name.size() > entry.size() &&
+            name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
+            name[name.size() - entry.size() - 1] == '.')
+            return true;
+    }
+    return false;
+}
+
+std::optional<ProxyUrl> proxyFor(const WsUrl& url, const ProxyChoice& choice, const char** why) {
+    if (why) *why = nullptr;
+    bool useEnvironment = !choice.ignoreEnvironment;
+    std::string proxy = url.tls ? choice.wssProxy : choice.wsProxy;
+    if (proxy.empty() && useEnvironment)
+        proxy = url.tls ? environment("https_proxy", "HTTPS_PROXY") : environment("http_proxy", "HTTP_PROXY");
+    if (proxy.empty()) return std::nullopt;
+    std::string noProxy = choice.noProxy;
+    if (!choice.noProxySet && useEnvironment) noProxy = environment("no_proxy", "NO_PROXY");
+    if (bypassesProxy(url.host, noProxy)) return std::nullopt;
+    return parseProxyUrl(proxy, why);
+}
+
+} // namespace quorvex::transport::detail

@@ -1,0 +1,49 @@
+#ifndef QUORVEX_TRANSPORT_CLIENT_PROXY_ROUTE_H
+#define QUORVEX_TRANSPORT_CLIENT_PROXY_ROUTE_H
+
+#include <optional>
+#include <string>
+
+#include "transport/client/url.h"
+
+namespace quorvex::transport::detail {
+
+// An HTTP proxy that tunnels with CONNECT.
+struct ProxyUrl {
+    std::string host;        // without IPv6 brackets
+    int port = 0;
+    std::string credentials; // "user:password", percent-decoded; empty: none
+    // host:port, for log lines: never the credentials.
+    std::string label() const;
+};
+
+// Accepts http://[user:password@]host[:port][/] and the same without a
+// scheme, as curl does; the port defaults to 1080. On refusal, *why says
+// what is wrong.
+std::optional<ProxyUrl> parseProxyUrl(const std::string& text, const char** why = nullptr);
+
+// curl's no_proxy: entries separated by commas or spaces, each "*", an exact
+// host or IP address, or a domain that its subdomains match too (a leading
+// dot is optional). Case-insensitive.
+bool bypassesProxy(const std::string& host, const std::string& noProxy);
+
+// What an application chose; unset strings fall back to the environment
+// unless it is ignored.
+struct ProxyChoice {
+    std::string wsProxy;
+    std::string wssProxy;
+    std::string noProxy;
+    bool noProxySet = false;
+    bool ignoreEnvironment = false;
+};
+
+// The proxy for one connection to url, or nothing for a direct one.
+// Environment, as curl reads it: http_proxy for ws://, https_proxy for
+// wss:// (lower case first, then upper case), no_proxy / NO_PROXY.
+// A proxy URL that does not parse is reported through *why, and the
+// connection is refused rather than sent direct behind the user's back.
+std::optional<ProxyUrl> proxyFor(const WsUrl& url, const ProxyChoice& choice, const char** why);
+
+} // namespace quorvex::transport::detail
+
+#endif

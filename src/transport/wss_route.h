@@ -1,0 +1,24 @@
+#ifndef QUORVEX_TRANSPORT_WSS_ROUTE_H
+#define QUORVEX_TRANSPORT_WSS_ROUTE_H
+
+#include <string>
+
+// How a client connection reaches its server and what it trusts there.
+struct tagWSSRoute {
+    // An HTTP proxy that tunnels with CONNECT; empty host: direct.
+    std::string proxyHost;
+    int proxyPort = 0;
+    std::string proxyCredentials; // "user:password"; sent, never logged
+    // wss://: the server's certificate chain and host name are checked
+    // against the system store, or caFile when given.
+    bool verify = false;
+    std::string caFile;
+
+    bool proxied() const { return !proxyHost.empty(); }
+    std::string proxyLabel() const {
+        bool v6 = proxyHost.find(':') != std::string::npos;
+        return (v6 ? "[" + proxyHost + "]" : proxyHost) + ":" + std::to_string(proxyPort);
+    }
+};
+
+#endif

@@ -1,0 +1,95 @@
+#include "cert_authority.h"
+#include "client_test_base.h"
+
+using namespace quorvex::test;
+using namespace QUORVEX;
+
+namespace {
+
+// One CA and its three server certificates for the whole suite: openssl is slow.
+CertAuthority& authority() {
+    static CertAuthority ca;
+    return ca;
+}
+
+
+// Sessions reach the server by name ("localhost"), which the good certificate names.
+std::string byName(const ScriptedServer& server) {
+    return "wss://localhost:" + std::to_string(server.port()) + "/asr";
+}
+
+class TlsVerify : public ClientTest {
+protected:
+    void TearDown() override {
+        setTlsSettings(nullptr);
+        ClientTest::TearDown();
+    }
+    int startResult(const std::string& url) {
+        RecordingListener& listener = listen();
+        QvAsrClient* client = make(listener);
+        EXPECT_EQ(start(client, url), 0);
+        EXPECT_TRUE(listener.waitFor("start")) << "onStartResult did not arrive for " << url;
+        return listener.count("start") ? listener.heard("start")[0].code : 99;
+    }
+    static bool logged(const std::string& text) {
+        for (const std::string& line : LogLines::lines())
+            if (line.find(text) != std::string::npos) return true;
+        for (const std::string& line : LogLines::lines())
+            if (line.find("onConnectErr") != std::string::npos) ADD_FAILURE() << "logged instead: " << line;
+        return false;
+    }
+    static void verifyWith(const char* caFile) {
+        QvAsrTlsSettings settings{true, caFile};
+        ASSERT_EQ(setTlsSettings(&settings), 0);
+    }
+};
+
+} // namespace
+
+TEST_F(TlsVerify, TrustedCertificateForTheHostIsAccepted) {
+    KeyPair serverPair = authority().issue("good", "localhost", "127.0.0.1");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    verifyWith(authority().caFile().c_str());
+    EXPECT_EQ(startResult(byName(server)), 0);
+    EXPECT_EQ(startResult(server.url()), 0) << "an IP address is checked against the certificate's IP entry";
+}
+
+TEST_F(TlsVerify, CertificateForAnotherNameIsRefusedAndSaysSo) {
+    KeyPair serverPair = authority().issue("other", "other.example", "10.9.9.9");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    verifyWith(authority().caFile().c_str());
+    EXPECT_EQ(startResult(byName(server)), -2);
+    EXPECT_TRUE(logged("name mismatch")) << "the log does not say why";
+    EXPECT_EQ(server.sessions.load(), 0);
+}
+
+TEST_F(TlsVerify, ExpiredCertificateIsRefusedAndSaysSo) {
+    KeyPair serverPair = authority().issueExpired("expired", "localhost", "127.0.0.1");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    verifyWith(authority().caFile().c_str());
+    EXPECT_EQ(startResult(byName(server)), -2);
+    EXPECT_TRUE(logged("expired")) << "the log does not say why";
+}
+
+TEST_F(TlsVerify, UnknownIssuerIsRefusedAndSaysSo) {
+    KeyPair serverPair = authority().issue("unknown", "localhost", "127.0.0.1");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    verifyWith(nullptr); // the system store does not know the test CA
+    EXPECT_EQ(startResult(byName(server)), -2);
+    EXPECT_TRUE(logged("unknown issuer")) << "the log does not say why";
+}
+
+TEST_F(TlsVerify, VerificationOffAcceptsEveryCertificate) {
+    KeyPair goodPair = authority().issue("off-good", "localhost", "127.0.0.1");
+    ScriptedServer good(goodPair.cert, goodPair.key);
+    KeyPair otherPair = authority().issue("off-other", "other.example", "10.9.9.9");
+    ScriptedServer other(otherPair.cert, otherPair.key);
+    KeyPair expiredPair = authority().issueExpired("off-expired", "localhost", "127.0.0.1");
+    ScriptedServer expired(expiredPair.cert, expiredPair.key);
+    for (ScriptedServer* server : {&good, &other, &expired}) EXPECT_EQ(startResult(byName(*server)), 0);
+}
+
+TEST_F(TlsVerify, CaWithVerificationOffIsRefused) {
+    QvAsrTlsSettings settings{false, "/etc/ssl/certs/ca-certificates.crt"};
+    EXPECT_EQ(setTlsSettings(&settings), -1);
+}
