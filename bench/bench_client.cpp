@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The recognition client through its public interface, against a scripted
 // loopback server: session latencies, destruction and the send path.
 #include <atomic>

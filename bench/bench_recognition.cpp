@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recognition through the library against the reference server.
 //   bench_recognition latency            last frame → final text, with and without the network
 //   bench_recognition capacity ENGINE N S   N real-time sessions for S seconds on one server

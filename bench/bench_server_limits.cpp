@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference server's limits under pressure, in process, on loopback.
 //   bench_server_limits memory      RSS with pocketsphinx sessions held at the cap, and
 //                                   how fast STARTs beyond it are refused

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loop machinery: timer wake-up latency and loopback write throughput.
 #include <chrono>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Memory held for a server that reads nothing while the application floods
 // sendAudio: the send queue's cap bounds it. Reports the payload the queue
 // took and the resident memory it cost.

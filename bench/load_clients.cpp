@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Load run: N clients on the shared context, each streaming 640-byte frames
 // in real time (one every 20 ms) for D seconds, against a loopback server in
 // a child process. Reports client CPU, resident memory per client and frames lost.

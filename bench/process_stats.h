@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_BENCH_PROCESS_STATS_H
 #define QUORVEX_BENCH_PROCESS_STATS_H
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages with CPack's DEB generator (scripts/package.sh builds them):
 #   libquorvex1     the shared library                    (component "runtime")
 #   libquorvex-dev  headers, CMake package, quorvex.pc    (component "dev")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Per-target compiler settings: warnings everywhere, sanitizers when a preset asks.
 function(quorvex_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The smallest complete use of quorvex: one session that streams a second of
 // silence to the server named on the command line and prints what comes back.
 //   minimal ws://host:port/path [token]

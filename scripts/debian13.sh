@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds and tests the project on Debian 13 (trixie) as a new user there would:
 # a minimal root made with debootstrap from the mirror apt already uses here,
 # the repository copied in, scripts/deps.sh, the default build and its tests.

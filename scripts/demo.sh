@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: real recorded speech (Debian's pocketsphinx-testdata) turned
 # into text through the library and the reference recognition server.
 set -euo pipefail

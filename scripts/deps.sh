@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the build, the tests, the demo and the packages need, from Debian's packages.
 # Usage: scripts/deps.sh [extra-package ...]
 # Names carry no compiler version: libclang-rt-dev brings the sanitizer and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the frame classifier fuzzer for a bounded time; fails on any finding.
 # Usage: scripts/fuzz.sh [seconds]   (needs the 'fuzz' preset built)
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages libquorvex1, libquorvex-dev and quorvex-tools into
 # build/package/debs (a release build installed under /usr), then checks them
 # with lintian. Usage: scripts/package.sh

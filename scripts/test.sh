@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The whole test suite: installs what is missing, then builds and runs every
 # test in a normal build, under AddressSanitizer+UBSan, under ThreadSanitizer,
 # proves the library builds, installs and passes its tests on its own, and runs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The library on its own, as a project that embeds it would build it: tools and
 # benchmarks off, and pkg-config shown libwebsockets, c-ares and libuv alone (so
 # pocketsphinx cannot be found), with jsoncpp and GoogleTest as the only other

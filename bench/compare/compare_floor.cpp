@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library against the floor: the same real-time sessions from quorvex and
 // from a bare epoll client, against one load server, in one invocation, in
 // alternating order. Each client runs in its own process so that its CPU and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_BENCH_COMPARE_LOAD_SERVER_H
 #define QUORVEX_BENCH_COMPARE_LOAD_SERVER_H
 

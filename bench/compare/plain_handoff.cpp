@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "plain_handoff.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_QUORVEX_H
 #define QUORVEX_QUORVEX_H
 

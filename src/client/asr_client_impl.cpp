@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "asr_client_impl.h"
 
 #include <exception>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
 #define QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_FRAMEWORK_TI_FRAMEWORK_H
 #define QUORVEX_FRAMEWORK_TI_FRAMEWORK_H
 

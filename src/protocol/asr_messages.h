@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_PROTOCOL_ASR_MESSAGES_H
 #define QUORVEX_PROTOCOL_ASR_MESSAGES_H
 

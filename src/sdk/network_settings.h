@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_SDK_NETWORK_SETTINGS_H
 #define QUORVEX_SDK_NETWORK_SETTINGS_H
 

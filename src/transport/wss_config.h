@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TRANSPORT_WSS_CONFIG_H
 #define QUORVEX_TRANSPORT_WSS_CONFIG_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every wait of a session ends within its bound, whatever the server does.
 #include <chrono>
 #include <thread>

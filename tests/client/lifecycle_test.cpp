@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "client_test_base.h"
 
 using namespace quorvex::test;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // More than one event loop: each client hears everything on its own loop.
 #include <gtest/gtest.h>
 

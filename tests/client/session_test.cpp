@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "client_test_base.h"
 #include "refusing_port.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cert_authority.h"
 #include "client_test_base.h"
 

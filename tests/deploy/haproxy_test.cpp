@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several quorvex-server instances behind Debian's haproxy with the shipped
 // configuration: sessions spread by leastconn, a draining server finishes its
 // sessions and gets no new ones, a killed server's clients hear it at once.

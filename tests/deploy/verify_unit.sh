@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # systemd-analyze verify on the shipped unit, with ExecStart pointing at the
 # server just built (verify insists that the program exists).
 # Usage: verify_unit.sh UNIT SERVER_BINARY

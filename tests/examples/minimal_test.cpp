@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The documented example as a user runs it, against a scripted server: it
 // must end its session and let go of its client, or give up within its bounds.
 #include <gtest/gtest.h>

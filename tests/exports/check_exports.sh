@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the dynamic symbol table of the built library: everything meant for
 # callers is exported, and no internal helper is.
 set -uo pipefail

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Builds and runs the consumer against an installed tree: the build tree
 # installed into WORK_DIR/prefix, or the tree at PREFIX when one is given.
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 file(REMOVE_RECURSE ${WORK_DIR})
 set(debs ${WORK_DIR}/debs)
 set(root ${WORK_DIR}/root)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An application with logging disabled: it runs sessions one after another
 // against the server named on the command line and must print nothing at all
 // (neither the library nor libwebsockets may write to its terminal).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What an application with logging disabled sees of the library and of
 // libwebsockets on its terminal: nothing, over many sessions.
 #include <gtest/gtest.h>

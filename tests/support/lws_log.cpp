@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "lws_log.h"
 
 #include <libwebsockets.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TESTS_SUPPORT_PROGRAM_RUN_H
 #define QUORVEX_TESTS_SUPPORT_PROGRAM_RUN_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TESTS_TOOLS_CHILD_PROCESS_H
 #define QUORVEX_TESTS_TOOLS_CHILD_PROCESS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main job end to end: real speech through the library and the reference
 // server, and many echo sessions at once.
 #include <gtest/gtest.h>

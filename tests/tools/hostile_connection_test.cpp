@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-server against clients that hold connections, use the wrong paths
 // or bodies, and against being stopped; its command line as a user runs it.
 #include <poll.h>

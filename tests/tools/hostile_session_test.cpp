@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-server against clients that break the rules: sessions, control
 // messages, audio and tokens. Each case checks the answer, the bound, and that
 // a well-behaved session alongside loses nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-server's sockets as a client sees them: how its closes end and how
 // it refuses connections beyond its cap.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe with its defaults on inputs far longer than the server's
 // backlog: flow control, not a failure, when the client is faster than recognition.
 #include <signal.h>

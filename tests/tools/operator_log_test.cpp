@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What an operator reads in the server's log: one line per session as it
 // ends, and start-up failures said in words.
 #include <arpa/inet.h>

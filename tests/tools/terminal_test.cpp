@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe on a terminal: a partial result is replaced in place,
 // so it must fit on one line however long it grows.
 #include <fcntl.h>

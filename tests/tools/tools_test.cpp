@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe as a user runs it: messages and exit codes.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe's audio input: every common format, mixed down to mono and
 // resampled to 16 kHz, then streamed whole by the tool.
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe - : live PCM from a pipe, as a microphone pipeline feeds it.
 #include <fcntl.h>
 #include <signal.h>

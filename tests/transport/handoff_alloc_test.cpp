@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An audio stream costs no allocation on the writer's thread once it flows.
 // In a binary of its own: it replaces the global allocator to count.
 #include <gtest/gtest.h>

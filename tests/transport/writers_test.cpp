@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes from application threads: each thread's order, the wire shared
 // with libwebsockets' own frames, and the loop's turn while they write.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TOOLS_SERVER_OPTIONS_H
 #define QUORVEX_TOOLS_SERVER_OPTIONS_H
 

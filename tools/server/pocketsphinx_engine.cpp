@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <pocketsphinx.h>
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/fe.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-server: the reference recognition server. `quorvex-server --help`
 // lists every option.
 #include <libwebsockets.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TOOLS_SERVER_SERVER_SHARED_H
 #define QUORVEX_TOOLS_SERVER_SERVER_SHARED_H
 

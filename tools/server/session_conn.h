@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TOOLS_SERVER_SESSION_CONN_H
 #define QUORVEX_TOOLS_SERVER_SESSION_CONN_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "status_conn.h"
 
 #include <libwebsockets.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "token_guard.h"
 
 namespace quorvex::server {

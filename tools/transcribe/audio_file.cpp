@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Audio files through libsndfile, mixed down to mono and resampled with libsoxr.
 #include <sndfile.h>
 #include <soxr.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Raw PCM from a pipe or a file descriptor, handed on as it arrives.
 #include <poll.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe: streams audio files, or live PCM from standard input,
 // through the library and prints what the recogniser heard. Without --url it
 // runs an embedded reference server. --help lists the options and exit codes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transport/client/client_vhosts.h"
 
 namespace quorvex::transport::detail {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transport/conn/conn_fields.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #ifndef QUORVEX_TRANSPORT_CONN_CONN_FIELDS_H
 #define QUORVEX_TRANSPORT_CONN_CONN_FIELDS_H
 

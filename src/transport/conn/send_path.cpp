@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transport/conn/send_path.h"
 
 #include <libwebsockets.h>

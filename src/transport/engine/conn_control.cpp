@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transport/engine/conn_control.h"
 
 #include "transport/conn/conn_fields.h"

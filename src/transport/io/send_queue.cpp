@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transport/io/send_queue.h"
 
 #include <libwebsockets.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transport/loop/timer_set.h"
 
 #include <libwebsockets.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <quorvex/quorvex.h>
 #include <quorvex/wss/wss_config.h>
 

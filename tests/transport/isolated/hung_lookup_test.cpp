@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Run by run_with_hung_dns.sh: every DNS lookup in here hangs.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs a test program in private mount and network namespaces whose only name
 # server is 127.0.0.1:53, where the program itself listens and never answers:
 # every DNS lookup hangs, while /etc/hosts names (localhost) still resolve.
