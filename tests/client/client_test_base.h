@@ -49,6 +49,14 @@ protected:
         QUORVEX::QvAsrStartParam param{url.c_str(), token.c_str()};
         return client->start(&param);
     }
+    // Starts a session on a new client and returns the code of its start result.
+    int startResult(const std::string& url) {
+        RecordingListener& listener = listen();
+        QUORVEX::QvAsrClient* client = make(listener);
+        EXPECT_EQ(start(client, url), 0);
+        EXPECT_TRUE(listener.waitFor("start")) << "onStartResult did not arrive for " << url;
+        return listener.count("start") ? listener.heard("start")[0].code : 99;
+    }
     // Starts a session and waits for its start result; the client is then in state 4.
     void startSession(QUORVEX::QvAsrClient* client, RecordingListener& listener, const std::string& url) {
         int before = listener.count("start");

@@ -26,14 +26,6 @@ protected:
         QvAsrProxySettings settings{ws.c_str(), wss.c_str(), noProxy, true};
         ASSERT_EQ(setProxySettings(&settings), 0);
     }
-    // Starts a session and returns the code of its start result.
-    int startResult(const std::string& url) {
-        RecordingListener& listener = listen();
-        QvAsrClient* client = make(listener);
-        EXPECT_EQ(start(client, url), 0);
-        EXPECT_TRUE(listener.waitFor("start")) << "onStartResult did not arrive for " << url;
-        return listener.count("start") ? listener.heard("start")[0].code : 99;
-    }
 };
 
 bool logged(const std::string& text) {

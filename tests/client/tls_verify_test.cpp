@@ -25,13 +25,6 @@ protected:
         setTlsSettings(nullptr);
         ClientTest::TearDown();
     }
-    int startResult(const std::string& url) {
-        RecordingListener& listener = listen();
-        QvAsrClient* client = make(listener);
-        EXPECT_EQ(start(client, url), 0);
-        EXPECT_TRUE(listener.waitFor("start")) << "onStartResult did not arrive for " << url;
-        return listener.count("start") ? listener.heard("start")[0].code : 99;
-    }
     static bool logged(const std::string& text) {
         for (const std::string& line : LogLines::lines())
             if (line.find(text) != std::string::npos) return true;
