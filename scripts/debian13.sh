@@ -112,7 +112,7 @@ took "default build" "$t"
 if ((status == 0)); then
   t=$(stamp)
   echo "=== debian13: default: test"
-  in_root "cd /src/quorvex && ctest --preset default -j $jobs" || status=$?
+  in_root "cd /src/quorvex && ctest --preset default -j $((jobs * 2))" || status=$?
   took "default tests" "$t"
 fi
 took "the whole Debian 13 stage" "$start"

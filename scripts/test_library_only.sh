@@ -28,4 +28,4 @@ cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 for installed in include/quorvex/quorvex.h lib/cmake/quorvex/quorvexConfig.cmake; do
   [[ -n $(find "$scratch/prefix" -path "*/$installed") ]] || { echo "not installed: $installed" >&2; exit 1; }
 done
-ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300
+ctest --test-dir "$build" -j "$((jobs * 2))" --output-on-failure --timeout 300

@@ -35,10 +35,10 @@ void Connections::forget(ConnLink* link) {
 }
 
 // Asked for every command about a connection (each audio frame's flush):
-// a hashed lookup, where the context's ordered set walks a tree.
+// a flat hashed lookup, where the context's ordered set walks a tree.
 bool Connections::attached(CWSSConn* conn) const {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    return attached_.count(conn) != 0;
+    return attached_.contains(conn);
 }
 
 void Connections::attach(CWSSConn* conn) {

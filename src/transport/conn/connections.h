@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "transport/conn/pointer_set.h"
 #include "transport/io/message_assembler.h"
 
 class CWSSConn;
@@ -106,7 +106,7 @@ private:
     LoopCore& loop_;
     SendPath& sendPath_;
     std::unordered_map<ConnLink*, std::unique_ptr<ConnLink>> links_;
-    std::unordered_set<CWSSConn*> attached_; // the members of the context's set
+    PointerSet<CWSSConn> attached_; // the members of the context's set
 };
 
 } // namespace quorvex::transport::detail
