@@ -142,16 +142,24 @@ struct QvAsrProxySettings {
 QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
 
 // Certificate checks of wss:// sessions started after setTlsSettings.
+// Fields may be added at the end in later versions, and the library reads
+// the record of its own version: value-initialise it (QvAsrTlsSettings tls{};
+// then set fields) so that a field the caller does not set is zero, and
+// build against the header that ships with the library in use.
 struct QvAsrTlsSettings {
     bool verify;        // false (the default): any server certificate is accepted
-    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); null: the system's store
+    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); null: none
+    const char* caPath; // folder of trusted CA certificates, each under its subject hash as
+                        // openssl rehash (or c_rehash) names them; read when a server is checked,
+                        // so CAs added later count; null: none
 };
 
-// Any thread. With verify, the server's chain must lead to a trusted CA,
-// be in date, and name the URL's host; a server that fails this ends the
-// attempt with onStartResult(-2), and the log says why (unknown issuer,
-// expired, name mismatch). Null: back to the default. 0; -1 a CA given with
-// verification off.
+// Any thread. With verify, the server's chain must lead to a trusted CA (the
+// system's store, caFile or caPath), be in date, and name the URL's host; a
+// server that fails this ends the attempt with onStartResult(-2), and the log
+// says why (unknown issuer, expired, name mismatch). Null: back to the
+// default. 0 (a caPath that is not a folder is logged); -1 a CA file or
+// folder given with verification off.
 QUORVEX_API int setTlsSettings(const QvAsrTlsSettings* settings);
 
 // Before init: the number of event-loop threads the next init starts (1 to

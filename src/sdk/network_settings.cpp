@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "network_settings.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 #include <string>
 
@@ -50,12 +52,21 @@ int setTlsSettings(const QvAsrTlsSettings* settings) {
     sdkLog("QUORVEX::setTlsSettings");
     tagWSSRoute tls;
     if (settings) {
-        if (!settings->verify && settings->caFile) {
+        if (!settings->verify && (settings->caFile || settings->caPath)) {
             sdkLog("QUORVEX::setTlsSettings refused: CA given with verification off");
             return -1;
         }
         tls.verify = settings->verify;
         tls.caFile = orEmpty(settings->caFile);
+        tls.caPath = orEmpty(settings->caPath);
+        // Accepted all the same: OpenSSL reads the folder at each check, so it may appear later.
+        struct stat folder {};
+        if (!tls.caPath.empty() && ::stat(tls.caPath.c_str(), &folder) != 0)
+            sdkLog("QUORVEX::setTlsSettings: the CA folder %s does not exist: no CA is trusted from it",
+                   tls.caPath.c_str());
+        else if (!tls.caPath.empty() && !S_ISDIR(folder.st_mode))
+            sdkLog("QUORVEX::setTlsSettings: the CA folder %s is not a folder: no CA is trusted from it",
+                   tls.caPath.c_str());
     }
     std::lock_guard<std::mutex> guard(settingsLock);
     tlsChoice = tls;

@@ -11,9 +11,10 @@ struct tagWSSRoute {
     int proxyPort = 0;
     std::string proxyCredentials; // "user:password"; sent, never logged
     // wss://: the server's certificate chain and host name are checked
-    // against the system store, or caFile when given.
+    // against the system store and caFile and caPath when given.
     bool verify = false;
     std::string caFile;
+    std::string caPath; // a hashed folder of CA certificates
 
     bool proxied() const { return !proxyHost.empty(); }
     std::string proxyLabel() const {

@@ -33,7 +33,7 @@ protected:
         return false;
     }
     static void verifyWith(const char* caFile) {
-        QvAsrTlsSettings settings{true, caFile};
+        QvAsrTlsSettings settings{true, caFile, nullptr};
         ASSERT_EQ(setTlsSettings(&settings), 0);
     }
 };
@@ -84,6 +84,26 @@ TEST_F(TlsVerify, VerificationOffAcceptsEveryCertificate) {
 }
 
 TEST_F(TlsVerify, CaWithVerificationOffIsRefused) {
-    QvAsrTlsSettings settings{false, "/etc/ssl/certs/ca-certificates.crt"};
+    QvAsrTlsSettings settings{false, "/etc/ssl/certs/ca-certificates.crt", nullptr};
     EXPECT_EQ(setTlsSettings(&settings), -1);
+    QvAsrTlsSettings folder{false, nullptr, "/etc/ssl/certs"};
+    EXPECT_EQ(setTlsSettings(&folder), -1);
+}
+
+TEST_F(TlsVerify, CaFolderIsTrustedOnlyWhereGiven) {
+    KeyPair serverPair = authority().issue("folder", "localhost", "127.0.0.1");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    QvAsrTlsSettings folder{true, nullptr, authority().caFolder().c_str()};
+    ASSERT_EQ(setTlsSettings(&folder), 0);
+    EXPECT_EQ(startResult(byName(server)), 0);
+
+    std::string missing = authority().caFolder() + "-missing";
+    QvAsrTlsSettings wrong{true, nullptr, missing.c_str()};
+    ASSERT_EQ(setTlsSettings(&wrong), 0) << "a folder may be made after the settings";
+    EXPECT_TRUE(logged("CA folder " + missing + " does not exist")) << "a mistyped folder goes unmentioned";
+    EXPECT_EQ(startResult(byName(server)), -2);
+
+    verifyWith(nullptr);
+    EXPECT_EQ(startResult(byName(server)), -2) << "the folder's CA leaked into the system store's sessions";
+    EXPECT_TRUE(logged("unknown issuer")) << "the log does not say why";
 }

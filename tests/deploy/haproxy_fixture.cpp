@@ -64,13 +64,19 @@ long long ServerProcess::metric(const std::string& name) {
 
 // ---- Haproxy -------------------------------------------------------------------
 
-Haproxy::Haproxy(const std::vector<int>& serverPorts, const std::string& checkEvery) {
+Haproxy::Haproxy(const std::vector<int>& serverPorts, const std::string& checkEvery, const KeyPair* certificate)
+    : tls_(certificate != nullptr) {
     std::string pattern = ::testing::TempDir() + "quorvex-haproxy-XXXXXX";
     if (!mkdtemp(pattern.data())) {
         ADD_FAILURE() << "no scratch directory under " << ::testing::TempDir();
         return;
     }
     directory_ = pattern;
+    if (certificate) {
+        // The server certificate, then its key, in one file (no intermediate here).
+        std::ofstream pem(directory_ + "/quorvex.pem");
+        pem << std::ifstream(certificate->cert).rdbuf() << std::ifstream(certificate->key).rdbuf();
+    }
     // The test holds the listening socket and hands it over: no port is guessed.
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -100,6 +106,7 @@ Haproxy::~Haproxy() {
     if (directory_.empty()) return;
     std::remove((directory_ + "/haproxy.cfg").c_str());
     std::remove((directory_ + "/admin.sock").c_str());
+    std::remove((directory_ + "/quorvex.pem").c_str());
     std::remove(directory_.c_str());
 }
 
@@ -122,7 +129,12 @@ std::string Haproxy::writeConfig(const std::vector<int>& serverPorts, const std:
             line = "    maxconn 1000"; // within any descriptor limit a test machine has
             ++replaced;
         } else if (word == "bind") {
+            if (tls_) continue; // the TLS line takes the socket
             line = "    bind fd@3";
+            ++replaced;
+        } else if (tls_ && word == "#" && line.find("# bind ") != std::string::npos &&
+                   line.find(" ssl crt ") != std::string::npos) {
+            line = tlsBind(line);
             ++replaced;
         } else if (word == "default-server" && line.find("inter 2s") != std::string::npos) {
             line.replace(line.find("inter 2s"), 8, "inter " + checkEvery);
@@ -138,10 +150,20 @@ std::string Haproxy::writeConfig(const std::vector<int>& serverPorts, const std:
         }
         out << line << "\n";
     }
-    EXPECT_EQ(replaced, 5) << "the template no longer has the stats socket, maxconn, bind, default-server and server lines";
+    EXPECT_EQ(replaced, 5) << "the template no longer has the stats socket, maxconn, bind (commented TLS bind with a "
+                              "certificate), default-server and server lines";
     std::string path = directory_ + "/haproxy.cfg";
     std::ofstream(path) << out.str();
     return path;
+}
+
+// "    # bind :8443 ssl crt /etc/haproxy/certs/quorvex.pem alpn http/1.1" with
+// the test's socket and PEM, every other option as shipped.
+std::string Haproxy::tlsBind(const std::string& commented) {
+    std::string options = commented.substr(commented.find(" ssl crt "));
+    std::size_t path = options.find(" crt ") + 5;
+    options.replace(path, options.find(' ', path) - path, directory_ + "/quorvex.pem");
+    return "    bind fd@3" + options;
 }
 
 bool Haproxy::waitUntilDown(const std::string& server) {
@@ -163,7 +185,12 @@ EchoSession::~EchoSession() {
 bool EchoSession::start(const std::string& url) {
     QUORVEX::QvAsrStartParam start{url.c_str(), "t"};
     if (client_->start(&start) != 0 || !listener_.waitFor("start")) return false;
-    return listener_.heard("start").front().code == 0;
+    return startResult() == 0;
+}
+
+int EchoSession::startResult() {
+    std::vector<Heard> started = listener_.heard("start");
+    return started.empty() ? 99 : started.front().code;
 }
 
 void EchoSession::send(std::size_t frames) {

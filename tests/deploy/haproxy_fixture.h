@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "asr_fixture.h"
+#include "cert_authority.h"
 #include "child_process.h"
 
 namespace quorvex::test {
@@ -31,11 +32,16 @@ private:
 // the listening port and the servers filled in and quick health checks.
 class Haproxy {
 public:
-    // checkEvery: the health checks' interval, in haproxy's units.
-    explicit Haproxy(const std::vector<int>& serverPorts, const std::string& checkEvery = "100ms");
+    // checkEvery: the health checks' interval, in haproxy's units. With a
+    // certificate, the config's TLS bind line takes the port, fed the
+    // combined PEM the config tells deployers to make.
+    explicit Haproxy(const std::vector<int>& serverPorts, const std::string& checkEvery = "100ms",
+                     const KeyPair* certificate = nullptr);
     ~Haproxy();
     bool running() const { return process_ != nullptr; }
-    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/asr"; }
+    std::string url() const {
+        return std::string(tls_ ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(port_) + "/asr";
+    }
     // Server names as the template numbers them: quorvex1, quorvex2, ...
     bool waitUntilDown(const std::string& server);
     bool isDown(const std::string& server) { return output().find(downLine(server)) != std::string::npos; }
@@ -43,8 +49,10 @@ public:
 
 private:
     std::string writeConfig(const std::vector<int>& serverPorts, const std::string& checkEvery);
+    std::string tlsBind(const std::string& commented);
     static std::string downLine(const std::string& server) { return "Server quorvex_servers/" + server + " is DOWN"; }
     std::string directory_;
+    bool tls_ = false;
     int listener_ = -1, port_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
@@ -60,6 +68,7 @@ public:
     EchoSession& operator=(const EchoSession&) = delete;
 
     bool start(const std::string& url); // true once the session runs
+    int startResult();                  // onStartResult's code; 99 before it
     void send(std::size_t frames);      // 20 ms each, as fast as they go
     bool stopAndConfirm();              // every byte sent came back counted, in order
     bool brokeOff() { return listener_.count("session") > 0; }

@@ -26,8 +26,9 @@ CertAuthority::CertAuthority() {
     run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=quorvex-test-ca"
         " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -keyout " +
         caKey_ + " -out " + caCert_);
-    run("mkdir " + caFolder_ + " && cp " + caCert_ + " " + caFolder_ + "/$(openssl x509 -hash -noout -in " + caCert_ +
-        ").0");
+    // As a deployer makes one: the CA copied in, then openssl rehash names it by its subject hash.
+    run("mkdir " + caFolder_ + " && cp " + caCert_ + " " + caFolder_ + "/quorvex-test-ca.pem && openssl rehash " +
+        caFolder_);
     std::ofstream(dir_ + "/index.txt").close();
     std::ofstream(dir_ + "/serial") << "1000\n";
     std::ofstream(dir_ + "/ca.cnf") << "[ca]\ndefault_ca = test\n[test]\ndir = " << dir_

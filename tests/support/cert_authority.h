@@ -20,7 +20,7 @@ public:
     CertAuthority& operator=(const CertAuthority&) = delete;
 
     const std::string& caFile() const { return caCert_; }
-    // A folder holding the CA under its subject hash, as c_rehash leaves it.
+    // A folder holding the CA under its subject hash, made by openssl rehash.
     const std::string& caFolder() const { return caFolder_; }
     // Valid now for the DNS name and IP address given.
     KeyPair issue(const std::string& name, const std::string& dns, const std::string& ip);

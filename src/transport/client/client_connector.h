@@ -38,6 +38,8 @@ public:
     void failUnresolved();
     // Loop, at shutdown: pending lookups are dropped.
     void stopLookups() { resolver_.stop(); }
+    // Loop, once the context is destroyed.
+    void forgetVhosts() { vhosts_.forget(); }
 
 private:
     void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);

@@ -1,15 +1,67 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/client/client_vhosts.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 namespace quorvex::transport::detail {
+
+namespace {
+
+struct FreeTls {
+    void operator()(SSL_CTX* tls) const { SSL_CTX_free(tls); }
+};
+
+// libwebsockets has no setting for a CA folder, and shares one TLS context
+// among vhosts whose settings it compares, which leave the folder out: a
+// folder loaded into a shared one would be trusted by the others too. So a
+// route with a folder brings a TLS context of its own, set up as
+// libwebsockets sets up its client ones (the system store, then the CAs).
+SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
+    std::unique_ptr<SSL_CTX, FreeTls> tls(SSL_CTX_new(TLS_client_method()));
+    if (!tls) {
+        *why = "the TLS context for the CA folder could not be made";
+        return nullptr;
+    }
+    SSL_CTX_set_options(tls.get(), SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_mode(tls.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_default_verify_paths(tls.get());
+    if (!route.caFile.empty() && SSL_CTX_load_verify_locations(tls.get(), route.caFile.c_str(), nullptr) != 1) {
+        *why = "the CA file could not be read";
+        return nullptr;
+    }
+    // The folder itself is read at each check, for the CA it needs.
+    if (SSL_CTX_load_verify_locations(tls.get(), nullptr, route.caPath.c_str()) != 1) {
+        *why = "the CA folder could not be used";
+        return nullptr;
+    }
+    ERR_clear_error(); // nothing of this may surface as a later connection's error
+    return tls.release();
+}
+
+} // namespace
+
+struct ClientVhosts::TlsContexts {
+    std::vector<std::unique_ptr<SSL_CTX, FreeTls>> owned;
+};
+
+ClientVhosts::ClientVhosts() : tls_(std::make_unique<TlsContexts>()) {}
+
+ClientVhosts::~ClientVhosts() = default;
+
+void ClientVhosts::forget() {
+    vhosts_.clear();
+    tls_->owned.clear();
+    context_ = nullptr;
+}
 
 lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* protocols, const tagWSSRoute& route,
                                   const char** why) {
     if (context != context_) {
-        vhosts_.clear(); // vhosts die with their context
+        forget(); // vhosts die with their context
         context_ = context;
     }
-    if (!route.proxied() && route.caFile.empty()) return nullptr;
+    if (!route.proxied() && route.caFile.empty() && route.caPath.empty()) return nullptr;
     std::string proxy;
     if (route.proxied()) {
         proxy = route.proxyLabel();
@@ -17,7 +69,7 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     } else {
         proxy = ":0"; // no proxy: an empty host and port 0, without libwebsockets' complaint
     }
-    std::string key = proxy + '\n' + route.caFile;
+    std::string key = proxy + '\n' + route.caFile + '\n' + route.caPath;
     auto found = vhosts_.find(key);
     if (found != vhosts_.end()) return found->second;
     if (vhosts_.size() >= kMaxVhosts) {
@@ -31,12 +83,20 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     info.vhost_name = name.c_str();
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
     info.http_proxy_address = proxy.c_str();
-    if (!route.caFile.empty()) info.client_ssl_ca_filepath = route.caFile.c_str();
+    std::unique_ptr<SSL_CTX, FreeTls> tls;
+    if (!route.caPath.empty()) {
+        tls.reset(newClientTls(route, why));
+        if (!tls) return nullptr;
+        info.provided_client_ssl_ctx = tls.get();
+    } else if (!route.caFile.empty()) {
+        info.client_ssl_ca_filepath = route.caFile.c_str();
+    }
     lws_vhost* vhost = lws_create_vhost(context, &info);
     if (!vhost) {
         *why = "the client vhost could not be made";
         return nullptr;
     }
+    if (tls) tls_->owned.push_back(std::move(tls)); // the vhost holds it without a reference of its own
     vhosts_.emplace(key, vhost);
     return vhost;
 }

@@ -5,28 +5,40 @@
 #include <libwebsockets.h>
 
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "transport/wss_route.h"
 
 namespace quorvex::transport::detail {
 
 // libwebsockets keeps the proxy and the trusted CAs per vhost, so each
-// distinct pair gets a client vhost of its own, made on first use and kept
+// distinct set gets a client vhost of its own, made on first use and kept
 // for the context's life. Loop thread only.
 class ClientVhosts {
 public:
     static constexpr std::size_t kMaxVhosts = 16;
+
+    ClientVhosts();
+    ~ClientVhosts();
+    ClientVhosts(const ClientVhosts&) = delete;
+    ClientVhosts& operator=(const ClientVhosts&) = delete;
 
     // The vhost for route, whose proxy host is numeric; the context's default
     // for a direct connection that trusts the defaults. Null when it cannot
     // be made or the cap is reached; *why says which.
     lws_vhost* forRoute(lws_context* context, const lws_protocols* protocols, const tagWSSRoute& route,
                         const char** why);
+    // Once the context is destroyed: its vhosts are gone, and the TLS
+    // contexts made for them are freed.
+    void forget();
 
 private:
+    struct TlsContexts; // OpenSSL's, kept out of this header
     lws_context* context_ = nullptr;
     std::map<std::string, lws_vhost*> vhosts_;
+    std::unique_ptr<TlsContexts> tls_;
 };
 
 } // namespace quorvex::transport::detail

@@ -56,7 +56,10 @@ void EventLoop::onStopping() {
     connector_.stopLookups();
 }
 
-void EventLoop::onContextGone() { owner()->init(nullptr); }
+void EventLoop::onContextGone() {
+    connector_.forgetVhosts();
+    owner()->init(nullptr);
+}
 
 void EventLoop::onFlushes(const std::vector<CWSSConn*>& ready) { connections_.flushReady(ready); }
 
