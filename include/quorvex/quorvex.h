@@ -112,7 +112,8 @@ struct QvAsrStartFailure {
     QvAsrStartFailureCategory category;
     int status;            // the HTTP status or msg_code the category names; 0 where there is none
     int retryAfterSeconds; // the server's Retry-After with a refused upgrade; 0 when it gave none
-    const char* text;      // the server's msg_desc, or what failed and where; never credentials
+    const char* text;      // SessionRefused: the server's msg_desc as sent (maybe ""); otherwise what
+                           // failed and where, a proxy by its address; never credentials
 };
 
 // Optional: implemented by the application on the object it gives

@@ -41,9 +41,7 @@ StartFailureReport startTimeoutReport(int timeoutMs) {
 }
 
 StartFailureReport sessionRefusedReport(int msgCode, const std::string& description) {
-    std::string text = description.empty() ? "the server refused the session (msg_code " + std::to_string(msgCode) + ")"
-                                           : description;
-    return {QvAsrStartFailureCategory::SessionRefused, msgCode, 0, text};
+    return {QvAsrStartFailureCategory::SessionRefused, msgCode, 0, description};
 }
 
 } // namespace QUORVEX

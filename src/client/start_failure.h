@@ -23,7 +23,8 @@ struct StartFailureReport {
 StartFailureReport connectFailureReport(const quorvex::transport::detail::ConnectFailure& failure);
 // The server upgraded but sent no start answer in time (-2).
 StartFailureReport startTimeoutReport(int timeoutMs);
-// The server's start answer carried a msg_code other than 0 (-4).
+// The server's start answer carried a msg_code other than 0 (-4); the text
+// is its msg_desc as it came, empty too.
 StartFailureReport sessionRefusedReport(int msgCode, const std::string& description);
 
 } // namespace QUORVEX

@@ -136,9 +136,9 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFai
     handle.link = nullptr;
     ConnFields::queue(*client).close();
     handle.active = false;
-    describeAttempt(failure, handle.route);
+    std::string line = describeAttempt(failure, handle.route);
+    lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), line.c_str());
     handle.connectFailure = std::move(failure);
-    lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), handle.connectFailure.text.c_str());
     guarded("onConnectErr", [&] { client->onConnectErr(); });
 }
 

@@ -54,9 +54,9 @@ ConnectFailure proxyFailure(const std::string& text) {
     ConnectFailure failure{Kind::Proxy, 0, 0, text};
     if (startsWith(text, "http_proxy -> ")) { // 4.3 names the proxy's status
         failure.httpStatus = std::atoi(text.c_str() + std::strlen("http_proxy -> "));
-        failure.text = "the proxy answered " + std::to_string(failure.httpStatus);
+        failure.text = "answered " + std::to_string(failure.httpStatus);
     } else if (text == "proxy not h1") { // 4.1: any answer but 200
-        failure.text = "the proxy did not open the tunnel";
+        failure.text = "did not open the tunnel";
     }
     return failure;
 }
@@ -107,12 +107,11 @@ ConnectFailure deadlineFailure(const AttemptProgress* progress, const tagWSSRout
     return {Kind::AnswerTimeout, 0, 0, std::string("connected, but no ") + step + within};
 }
 
-void describeAttempt(ConnectFailure& failure, const tagWSSRoute& route) {
-    if (route.proxied()) {
-        failure.text = "connection attempt through the proxy " + route.proxyLabel() + " failed: " + failure.text;
-    } else {
-        failure.text = "connection attempt failed: " + failure.text;
-    }
+std::string describeAttempt(ConnectFailure& failure, const tagWSSRoute& route) {
+    if (!route.proxied()) return "connection attempt failed: " + failure.text;
+    std::string line = "connection attempt through the proxy " + route.proxyLabel() + " failed: " + failure.text;
+    if (failure.kind == Kind::Proxy) failure.text = "proxy " + route.proxyLabel() + ": " + failure.text;
+    return line;
 }
 
 } // namespace quorvex::transport::detail

@@ -4,6 +4,8 @@
 
 #include <libwebsockets.h>
 
+#include <string>
+
 #include "transport/conn/connect_failure.h"
 #include "transport/wss_route.h"
 
@@ -21,8 +23,9 @@ void readUpgradeAnswer(lws* wsi, AttemptProgress& progress);
 // The connect deadline of `ms` passed; progress is null while no
 // connection was being made yet (a name lookup).
 ConnectFailure deadlineFailure(const AttemptProgress* progress, const tagWSSRoute& route, bool tls, unsigned int ms);
-// Says which attempt failed, naming the proxy (never its credentials).
-void describeAttempt(ConnectFailure& failure, const tagWSSRoute& route);
+// The log line of a failed attempt; a proxy failure's text names its
+// proxy. Never a proxy's credentials.
+std::string describeAttempt(ConnectFailure& failure, const tagWSSRoute& route);
 
 } // namespace quorvex::transport::detail
 
