@@ -87,7 +87,7 @@ CWSSContext* QvAsrClientImpl::loopContext() const { return QUORVEX::loopContext(
 int QvAsrClientImpl::init(QvAsrClientListener* newListener) {
     sdkLog("QUORVEX::QvAsrClientImpl::init");
     if (!newListener) return -1;
-    // Before the listener, so that a failure reported meanwhile is never half told.
+    // The same object's, or none: a plain listener also unbinds a previous one's.
     failureListener = dynamic_cast<QvAsrStartFailureListener*>(newListener);
     listener = newListener;
     return 0;
