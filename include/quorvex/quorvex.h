@@ -84,11 +84,55 @@ public:
     virtual void onStopResult(int code) = 0;
 };
 
+// Why a start ended in onStartResult(-2) or onStartResult(-4).
+enum class QvAsrStartFailureCategory : int {
+    Other = 0,               // none below: a handshake broken off, a server that speaks no WebSocket,
+                             // the library shutting down
+    ConnectionRefused = 1,   // TCP refused: nothing listens there (or, where the system does not
+                             // tell them apart, the address cannot be reached)
+    NameNotResolved = 2,     // the server's host name does not resolve
+    ConnectTimeout = 3,      // no connection within connectTimeoutMs: nothing answered, or the
+                             // name lookup did not end
+    AnswerTimeout = 4,       // connected, but the proxy's tunnel, TLS or the upgrade did not complete
+                             // within connectTimeoutMs, or the start answer within startTimeoutMs
+    TlsHandshakeFailed = 5,  // TLS failed for another reason than the certificate (a plain server
+                             // behind a wss:// URL, no protocol in common)
+    CertificateRejected = 6, // verification (setTlsSettings) refused the server's certificate:
+                             // unknown issuer, expired, name mismatch (the text says which)
+    ProxyFailed = 7,         // the proxy cannot be reached or resolved, or refused the tunnel
+                             // (407 credentials, 403); status: its answer where libwebsockets
+                             // passes it on (4.3), otherwise 0
+    UpgradeRefused = 8,      // the server answered the WebSocket upgrade with an HTTP status
+                             // (404: wrong path; 503: draining, retry elsewhere)
+    SessionRefused = 9,      // the server refused the session: status is its msg_code (401 wrong
+                             // token, 429 too many attempts or too fast, 503 busy: retry later)
+};
+
+struct QvAsrStartFailure {
+    QvAsrStartFailureCategory category;
+    int status;            // the HTTP status or msg_code the category names; 0 where there is none
+    int retryAfterSeconds; // the server's Retry-After with a refused upgrade; 0 when it gave none
+    const char* text;      // SessionRefused: the server's msg_desc as sent (maybe ""); otherwise what
+                           // failed and where, a proxy by its address; never credentials
+};
+
+// Optional: implemented by the application on the object it gives
+// QvAsrClient::init, next to QvAsrClientListener, which finds it there.
+// Called on the event-loop thread right before each onStartResult(-2) or
+// onStartResult(-4), which it explains. failure and its text are valid
+// only during the call. Like the listener, it must not call destroyAsrInstance.
+class QUORVEX_API QvAsrStartFailureListener {
+public:
+    virtual ~QvAsrStartFailureListener();
+    virtual void onStartFailure(const QvAsrStartFailure* failure) = 0;
+};
+
 class QvAsrClient {
 public:
     // Call destroyAsrInstance (result 0) before deleting a client.
     virtual ~QvAsrClient() {}
-    // Binds the listener; 0, or -1 for null (the previous one stays).
+    // Binds the listener, and its QvAsrStartFailureListener when the same
+    // object implements one; 0, or -1 for null (the previous one stays).
     virtual int init(QvAsrClientListener* listener) = 0;
     // Connects and opens a session; 0 requested, -1 refused, -5 busy.
     // The outcome arrives through onStartResult.

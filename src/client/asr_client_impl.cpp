@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "protocol/asr_messages.h"
 #include "sdk/limits.h"
@@ -44,10 +45,10 @@ QvAsrClientImpl::~QvAsrClientImpl() {
     clearSet();
 }
 
+namespace {
 // Listener calls never unwind into the library: a pending destruction must still complete.
-template <typename Call>
-void QvAsrClientImpl::notify(const char* what, Call&& call) {
-    QvAsrClientListener* target = listener.load();
+template <typename Target, typename Call>
+void callGuarded(Target* target, const std::string& sessionId, const char* what, Call&& call) {
     if (!target) return;
     try {
         call(*target);
@@ -56,6 +57,19 @@ void QvAsrClientImpl::notify(const char* what, Call&& call) {
     } catch (...) {
         sdkLog("%s listener %s threw", sessionId.c_str(), what);
     }
+}
+} // namespace
+
+template <typename Call>
+void QvAsrClientImpl::notify(const char* what, Call&& call) {
+    callGuarded(listener.load(), sessionId, what, std::forward<Call>(call));
+}
+
+void QvAsrClientImpl::reportStartFailure(const StartFailureReport& report, int code) {
+    QvAsrStartFailure failure = report.view();
+    callGuarded(failureListener.load(), sessionId, "onStartFailure",
+                [&failure](QvAsrStartFailureListener& l) { l.onStartFailure(&failure); });
+    notify("onStartResult", [code](QvAsrClientListener& l) { l.onStartResult(code, nullptr); });
 }
 
 // Server messages move the state in any state but one: a destruction that
@@ -73,6 +87,8 @@ CWSSContext* QvAsrClientImpl::loopContext() const { return QUORVEX::loopContext(
 int QvAsrClientImpl::init(QvAsrClientListener* newListener) {
     sdkLog("QUORVEX::QvAsrClientImpl::init");
     if (!newListener) return -1;
+    // The same object's, or none: a plain listener also unbinds a previous one's.
+    failureListener = dynamic_cast<QvAsrStartFailureListener*>(newListener);
     listener = newListener;
     return 0;
 }
@@ -178,7 +194,7 @@ void QvAsrClientImpl::onStartDeadline(unsigned int epoch) {
     if (epoch != deadlineEpoch_.load() || !state.compare_exchange_strong(expected, ASR_STATE_FAILED)) return;
     sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES],
            limits_.startTimeoutMs);
-    notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-2, nullptr); });
+    reportStartFailure(startTimeoutReport(limits_.startTimeoutMs), -2);
     quorvex::transport::detail::closeAtOnce(*this);
 }
 
@@ -191,10 +207,10 @@ void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
 }
 
 void QvAsrClientImpl::onConnectErr() {
-    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr %s",
-           quorvex::transport::detail::connectFailure(*this).c_str());
+    quorvex::transport::detail::ConnectFailure failure = quorvex::transport::detail::connectFailure(*this);
+    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr %s", failure.text.c_str());
     state = ASR_STATE_CLOSED;
-    notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-2, nullptr); });
+    reportStartFailure(connectFailureReport(failure), -2);
 }
 
 void QvAsrClientImpl::onTextData(const char* data, int len) {
@@ -221,7 +237,7 @@ void QvAsrClientImpl::onTextData(const char* data, int len) {
             sdkLog("%s %s suc", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES]);
         } else {
             enterUnlessDestroyPending(ASR_STATE_FAILED);
-            notify("onStartResult", [](QvAsrClientListener& l) { l.onStartResult(-4, nullptr); });
+            reportStartFailure(sessionRefusedReport(response.msg_code, response.msg_desc), -4);
             sdkLog("%s %s error", sid, AsrMsgTypeNames[START_SESSION_RES]);
         }
         return;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "client/start_failure.h"
 #include "quorvex/quorvex.h"
 #include "transport/wss_client.h"
 
@@ -60,6 +61,8 @@ public:
 private:
     template <typename Call>
     void notify(const char* what, Call&& call);
+    // Loop thread: the failure listener hears why, then the listener the code.
+    void reportStartFailure(const StartFailureReport& report, int code);
     void enterUnlessDestroyPending(AsrClientState next);
     void writeFrame(const char* text, int len) { writeText(text, len); }
     void completeDestroy(DestroyRequest* request);
@@ -77,6 +80,7 @@ private:
     const unsigned int loopIndex_;
     std::string token;
     std::atomic<QvAsrClientListener*> listener;
+    std::atomic<QvAsrStartFailureListener*> failureListener{nullptr}; // the same object's, or null
     std::atomic<int> state;
     DestroyRequest* pendingDestroy_ = nullptr; // guarded by sdkMutex; set in state 7
     QvAsrClientLimits limits_{};               // copied at start

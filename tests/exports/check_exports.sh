@@ -24,7 +24,8 @@ for name in "QUORVEX::init(" "QUORVEX::release()" "QUORVEX::getVersion()" "QUORV
             "tagZVF_IPADDR::IsLegalIp()" "tagZVF_IPADDR::SetIpv6Addr(" "tagNATAddrPairs::Clear()" \
             "tagStaticNATAddr::GetNATAddrPairs(" "tagStaticNATAddr::SetNATAddrPairs(" "CTiApp::GetPriority()" \
             "CTiApp::~CTiApp()" "CTiInstance::DaemonInstanceEntry(" "CTiInstance::InstanceExit()" \
-            "vtable for CWSSClient" "typeinfo for CWSSConn"; do
+            "vtable for CWSSClient" "typeinfo for CWSSConn" \
+            "typeinfo for QUORVEX::QvAsrStartFailureListener" "QUORVEX::QvAsrStartFailureListener::~QvAsrStartFailureListener()"; do
   expect "$name"
 done
 for name in "sdkLog" "sdkLogInit" "QvAsrClientImpl" "classifyFrame" "fromJson" "getString" "EventLoop" \

@@ -134,6 +134,10 @@ void WirePeer::serveOne() {
         ::close(fd);
         return;
     }
+    if (mode_ == Mode::NotFound) {
+        refuseUpgrade(fd);
+        return;
+    }
     if (!answerUpgrade(fd)) return;
     if (mode_ == Mode::Recording || mode_ == Mode::RecordingAndPinging) {
         record(fd);
@@ -185,13 +189,23 @@ bool WirePeer::waitClose(std::chrono::milliseconds deadline) {
     return signal_.waitUntil([this] { return !frames_.empty() && frames_.back().opcode == 8; }, deadline);
 }
 
-bool WirePeer::answerUpgrade(int fd) {
-    std::string request;
+bool WirePeer::readRequest(int fd, std::string& request) {
     char byte;
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
         if (::recv(fd, &byte, 1, 0) != 1) return false;
         request += byte;
     }
+    return true;
+}
+
+void WirePeer::refuseUpgrade(int fd) {
+    std::string request;
+    if (readRequest(fd, request)) sendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+}
+
+bool WirePeer::answerUpgrade(int fd) {
+    std::string request;
+    if (!readRequest(fd, request)) return false;
     signal_.update([&] { requestLine_ = request.substr(0, request.find("\r\n")); });
     const std::string keyHeader = "Sec-WebSocket-Key: ";
     std::size_t at = request.find(keyHeader);

@@ -32,6 +32,9 @@ public:
         // its reading now and then, so that the client's socket fills and
         // writes are left half done.
         RecordingAndPinging,
+        // Answers the upgrade with 404 Not Found, as a server with no
+        // WebSocket on that path does.
+        NotFound,
     };
 
     struct WireFrame {
@@ -59,6 +62,8 @@ private:
     void serveOne();
     void record(int fd);
     bool answerUpgrade(int fd);
+    void refuseUpgrade(int fd);
+    static bool readRequest(int fd, std::string& request);
 
     Mode mode_;
     int listenFd_ = -1;

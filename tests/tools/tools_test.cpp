@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "asr_fixture.h"
+#include "cert_authority.h"
 #include "program_run.h"
 #include "refusing_port.h"
 #include "wire_peer.h"
@@ -154,10 +156,74 @@ TEST(TranscribeTool, RefusedConnectionAndWrongTokenHaveTheirOwnCodes) {
     ASSERT_TRUE(server.start(error)) << error;
     ToolRun wrong = transcribe("--url " + server.url() + " --token guess " + wav);
     EXPECT_EQ(wrong.exitCode, 4) << wrong.output;
-    EXPECT_NE(wrong.output.find("refused the session"), std::string::npos) << wrong.output;
+    EXPECT_NE(wrong.output.find("refused the session: wrong token (401: invalid token); check --token"),
+              std::string::npos)
+        << wrong.output;
 
     ToolRun right = transcribe("--json --url " + server.url() + " --token secret " + wav);
     EXPECT_EQ(right.exitCode, 0) << right.output;
     EXPECT_NE(right.output.find("\"text\":\"bytes=32000 fnv1a="), std::string::npos) << right.output;
     EXPECT_NE(right.output.find("\"fin\":1"), std::string::npos);
+}
+
+// A refusal of the session says what to do about it: wait, slow down, or fix the token.
+TEST(TranscribeTool, ABusyServerIsNotAWrongToken) {
+    std::string wav = writeWav(16000, 1, 16);
+    quorvex::test::ScriptedServer server;
+    struct Refusal {
+        int msgCode, exitCode;
+        const char* says;
+    };
+    for (Refusal refusal : {Refusal{503, 11, "busy and takes no new session now (503"},
+                            Refusal{429, 11, "too many attempts (429); slow down, and retry later"},
+                            Refusal{401, 4, "wrong token (401); check --token"}}) {
+        server.startCode = refusal.msgCode;
+        ToolRun run = transcribe("--url " + server.url() + " " + wav);
+        EXPECT_EQ(run.exitCode, refusal.exitCode) << run.output;
+        EXPECT_NE(run.output.find(refusal.says), std::string::npos) << run.output;
+    }
+}
+
+// As curl does: a wss:// server must show a certificate the system (or --ca-file) trusts.
+TEST(TranscribeTool, WssServersAreVerifiedUnlessInsecure) {
+    std::string wav = writeWav(16000, 1, 16);
+    quorvex::test::CertAuthority authority;
+    quorvex::test::KeyPair pair = authority.issue("tool", "localhost", "127.0.0.1");
+    quorvex::test::ScriptedServer server(pair.cert, pair.key);
+    std::string where = "localhost:" + std::to_string(server.port());
+    std::string url = " --url wss://" + where + "/asr " + wav;
+
+    ToolRun unverified = transcribe(url);
+    EXPECT_EQ(unverified.exitCode, 9) << unverified.output;
+    EXPECT_NE(unverified.output.find("the certificate of " + where + " was not accepted (certificate verification "
+                                     "failed: unknown issuer); for a private CA give --ca-file FILE"),
+              std::string::npos)
+        << unverified.output;
+    ToolRun insecure = transcribe("--insecure" + url);
+    EXPECT_EQ(insecure.exitCode, 0) << insecure.output;
+    ToolRun trusted = transcribe("--ca-file " + authority.caFile() + url);
+    EXPECT_EQ(trusted.exitCode, 0) << trusted.output;
+    EXPECT_EQ(transcribe("--ca-file /no/such/ca.pem" + url).exitCode, 2);
+}
+
+TEST(TranscribeTool, ADeadProxyIsNotTheServersFault) {
+    std::string wav = writeWav(16000, 1, 16);
+    quorvex::test::ScriptedServer server;
+    quorvex::test::RefusingPort deadProxy;
+    std::string proxy = "http://127.0.0.1:" + std::to_string(deadProxy.port());
+    std::string url = " --url " + server.url() + " " + wav;
+
+    ToolRun given = transcribe("--proxy " + proxy + url);
+    EXPECT_EQ(given.exitCode, 10) << given.output;
+    EXPECT_NE(given.output.find("the proxy failed, not the server (proxy 127.0.0.1:" +
+                                std::to_string(deadProxy.port())),
+              std::string::npos)
+        << given.output;
+    std::string fromEnvironment = "http_proxy=" + proxy + " " + QUORVEX_TRANSCRIBE;
+    ToolRun inherited = quorvex::test::runProgram(fromEnvironment + url);
+    EXPECT_EQ(inherited.exitCode, 10) << inherited.output;
+    ToolRun direct = quorvex::test::runProgram(fromEnvironment + " --no-proxy" + url);
+    EXPECT_EQ(direct.exitCode, 0) << "--no-proxy did not go direct: " << direct.output;
+    EXPECT_EQ(transcribe("--proxy " + proxy + " --no-proxy" + url).exitCode, 2);
+    EXPECT_EQ(server.sessions.load(), 1);
 }

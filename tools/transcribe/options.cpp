@@ -7,6 +7,19 @@
 
 namespace quorvex::tools {
 
+namespace {
+
+// Where an option that takes a value keeps it; null for other arguments.
+std::string* valueOf(const std::string& arg, Options& options) {
+    if (arg == "--url") return &options.url;
+    if (arg == "--token") return &options.token;
+    if (arg == "--proxy") return &options.proxy;
+    if (arg == "--ca-file") return &options.caFile;
+    return nullptr;
+}
+
+} // namespace
+
 Request parseOptions(int argc, char** argv, Options& options, std::string& problem) {
     bool onlyInputs = false;
     int standardInputs = 0;
@@ -25,6 +38,10 @@ Request parseOptions(int argc, char** argv, Options& options, std::string& probl
             options.realtime = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--no-proxy") {
+            options.noProxy = true;
+        } else if (arg == "--insecure") {
+            options.insecure = true;
         } else if (arg == "--timeout") {
             std::string value = i + 1 < argc ? argv[++i] : "";
             bool digits = !value.empty() && value.size() <= 4 &&
@@ -34,17 +51,19 @@ Request parseOptions(int argc, char** argv, Options& options, std::string& probl
                 problem = "--timeout takes whole seconds from 1 to 3600";
                 return Request::Usage;
             }
-        } else if (arg == "--url" || arg == "--token") {
+        } else if (std::string* value = valueOf(arg, options)) {
             if (i + 1 >= argc) {
                 problem = arg + " needs a value";
                 return Request::Usage;
             }
-            (arg == "--url" ? options.url : options.token) = argv[++i];
+            *value = argv[++i];
         } else {
             problem = "unknown option " + arg;
             return Request::Usage;
         }
     }
+    if (!options.proxy.empty() && options.noProxy) problem = "--proxy and --no-proxy exclude each other";
+    if (!options.caFile.empty() && options.insecure) problem = "--ca-file and --insecure exclude each other";
     if (options.inputs.empty()) problem = "no input given (an audio file, or - for standard input)";
     if (standardInputs > 1) problem = "standard input (-) can be given once";
     return problem.empty() ? Request::Run : Request::Usage;
@@ -69,6 +88,18 @@ Options:
                  Without it, an embedded server (pocketsphinx, US English)
                  runs on loopback for the duration of the command.
   --token TOKEN  the access token sent when a session starts (default empty)
+  --proxy URL    an HTTP proxy for ws:// and wss:// alike, which tunnels with
+                 CONNECT: http://[USER:PASSWORD@]HOST:PORT. Without it the
+                 environment decides, as for curl: http_proxy for ws://,
+                 https_proxy for wss://, no_proxy for the hosts that go direct
+  --no-proxy     go direct, whatever the environment says (curl's
+                 --noproxy '*'); it takes no list: the tool talks to one
+                 server, and no_proxy still names hosts to exempt
+  --ca-file FILE trust the CAs in this PEM file instead of the system's, for
+                 a server whose certificate a private CA signed
+  --insecure     accept any certificate from a wss:// server. Without it,
+                 the server's chain must lead to a trusted CA, be in date and
+                 name the URL's host, as curl checks
   --realtime     send files at the pace of speech, 20 ms of audio every 20 ms.
                  Without it, inputs go as fast as the server recognises them:
                  never more than 20 s of audio ahead of the results heard
@@ -89,12 +120,16 @@ Exit codes:
   2  bad arguments, or an input that cannot be read
   3  cannot connect: refused, unreachable, the WebSocket upgrade failed, or
      the server takes no new sessions now (503: draining; retry elsewhere)
-  4  the server refused the session (check --token)
+  4  the server refused the session (401: check --token)
   5  the session broke off, or the server stopped answering
   6  the server's host name does not resolve
   7  the TLS handshake failed (a wss:// URL for a plain server?)
   8  the server took the connection but did not answer within --timeout
      (or refused the WebSocket upgrade: is the path right?)
+  9  the server's certificate failed verification (a private CA: --ca-file)
+ 10  the proxy failed: unreachable, or it refused the tunnel (407: give
+     its credentials in --proxy); not the server's fault
+ 11  the server is busy (503) or asks to slow down (429): retry later
 )";
 }
 

@@ -17,12 +17,19 @@ enum Exit {
     kNameUnknown = 6,       // the host name does not resolve
     kTlsFailed = 7,         // TCP works, TLS does not
     kNoAnswer = 8,          // the server took the connection, but no session came of it in time
+    kCertificateRejected = 9, // the server's certificate failed verification
+    kProxyFailed = 10,        // the proxy cannot be reached, or refused the tunnel
+    kRetryLater = 11,         // the server is busy (503) or asks to slow down (429)
 };
 
 constexpr const char* kStandardInput = "-";
 
 struct Options {
     std::string url, token;
+    std::string proxy;   // --proxy, for ws:// and wss:// alike; empty: the environment decides
+    bool noProxy = false; // --no-proxy: direct, whatever the environment says
+    std::string caFile;   // --ca-file; empty: the system's store
+    bool insecure = false; // --insecure: wss:// servers are not verified
     bool realtime = false, json = false;
     int timeoutSeconds = 10; // the longest wait for each answer of the server
     std::vector<std::string> inputs; // paths; kStandardInput for raw PCM on standard input

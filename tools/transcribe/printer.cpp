@@ -66,6 +66,17 @@ void Printer::onStartResult(int code, const char* sessionId) {
     changed_.notify_all();
 }
 
+void Printer::onStartFailure(const QUORVEX::QvAsrStartFailure* failure) {
+    std::lock_guard<std::mutex> guard(lock_);
+    startFailure_ = StartFailureNote{failure->category, failure->status, failure->retryAfterSeconds,
+                                     failure->text ? failure->text : ""};
+}
+
+std::optional<StartFailureNote> Printer::startFailure() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return startFailure_;
+}
+
 void Printer::onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) {
     std::lock_guard<std::mutex> guard(lock_);
     if (result->ed > heardMs_) {

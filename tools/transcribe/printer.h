@@ -18,9 +18,17 @@ namespace quorvex::tools {
 // UTF-8 character; the last column stays free so the terminal never wraps.
 std::string fitToWidth(const std::string& text, std::size_t columns);
 
+// Why a session did not start, as the library told it.
+struct StartFailureNote {
+    QUORVEX::QvAsrStartFailureCategory category = QUORVEX::QvAsrStartFailureCategory::Other;
+    int status = 0;
+    int retryAfterSeconds = 0;
+    std::string text;
+};
+
 // Prints one session's results as they come (on the library's loop thread);
 // the main thread waits on it for the session's milestones.
-class Printer : public QUORVEX::QvAsrClientListener {
+class Printer : public QUORVEX::QvAsrClientListener, public QUORVEX::QvAsrStartFailureListener {
 public:
     Printer(bool json, std::string input);
 
@@ -30,6 +38,7 @@ public:
     void onStartResult(int code, const char* sessionId) override;
     void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) override;
     void onStopResult(int) override;
+    void onStartFailure(const QUORVEX::QvAsrStartFailure* failure) override;
 
     // The start result (0, -2, -4), or nothing when the session broke off
     // first (already reported) or no answer came before the deadline.
@@ -39,6 +48,8 @@ public:
     // off or nothing came before the deadline.
     bool waitStopped(std::chrono::milliseconds deadline);
     std::string sessionId();
+    // Why the start failed; nothing when it did not, or the library did not say.
+    std::optional<StartFailureNote> startFailure();
     // How far into the audio the recogniser's results have reached (the
     // largest `ed` heard), in ms; waits up to `deadline` for it to reach `atLeastMs`.
     long long waitHeard(long long atLeastMs, std::chrono::milliseconds deadline);
@@ -52,6 +63,7 @@ private:
     std::mutex lock_; // guards everything below, and stdout between results
     std::condition_variable changed_;
     std::optional<int> startCode_;
+    std::optional<StartFailureNote> startFailure_;
     std::string sessionId_;
     bool finished_ = false, stopped_ = false;
     long long heardMs_ = 0;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,7 +20,7 @@
 #include "audio_source.h"
 #include "options.h"
 #include "printer.h"
-#include "reachability.h"
+#include "start_failure.h"
 #include "transport/client/url.h"
 
 using namespace quorvex::tools;
@@ -27,7 +28,7 @@ using namespace quorvex::tools;
 namespace {
 
 constexpr std::size_t kFrameBytes = 640; // 20 ms
-constexpr std::chrono::seconds kProbeDeadline{5};
+constexpr std::chrono::seconds kStartMargin{5};
 // The server may still be recognising a backlog: twice the audio's length, and this margin.
 constexpr std::chrono::seconds kStopMargin{30};
 // Flow control: audio goes out no further ahead of the recogniser's results
@@ -66,17 +67,10 @@ void showProgress(const std::string& input, std::uint64_t sent, std::uint64_t to
     if (sent >= total) std::fprintf(stderr, "\n");
 }
 
-int reportConnectFailure(const std::string& input, const std::string& url) {
-    Diagnosis diagnosis = diagnoseConnection(url, kProbeDeadline);
-    std::fprintf(stderr, "%s: %s\n", input.c_str(), diagnosis.message.c_str());
-    switch (diagnosis.reach) {
-    case Reach::BadUrl: return kUsage;
-    case Reach::NameUnknown: return kNameUnknown;
-    case Reach::TlsFailed: return kTlsFailed;
-    case Reach::Reachable: return kNoAnswer;
-    case Reach::Unavailable: return kConnectionFailed;
-    default: return kConnectionFailed;
-    }
+int reportStartFailure(const std::string& input, Printer& printer, const Options& options) {
+    Verdict verdict = explainStartFailure(printer.startFailure(), options);
+    std::fprintf(stderr, "%s: %s\n", input.c_str(), verdict.message.c_str());
+    return verdict.exitCode;
 }
 
 // Holds the sender back while the audio sent (sentMs) is too far ahead.
@@ -131,17 +125,13 @@ std::optional<std::uint64_t> stream(QUORVEX::QvAsrClient& client, Printer& print
 int runSession(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audio, const Options& options,
                const std::string& input) {
     // The library answers within its connect and start deadlines; a margin on top.
-    auto startDeadline = std::chrono::seconds(2 * options.timeoutSeconds) + kProbeDeadline;
+    auto startDeadline = std::chrono::seconds(2 * options.timeoutSeconds) + kStartMargin;
     std::optional<int> started = printer.waitStarted(startDeadline);
     if (!started && !printer.brokeOff())
         std::fprintf(stderr, "%s: no answer to the session start within %lld s\n", input.c_str(),
                      static_cast<long long>(startDeadline.count()));
     if (!started) return kSessionError;
-    if (*started == -2) return reportConnectFailure(input, options.url);
-    if (*started != 0) {
-        std::fprintf(stderr, "%s: the server refused the session (check --token)\n", input.c_str());
-        return kSessionRefused;
-    }
+    if (*started != 0) return reportStartFailure(input, printer, options);
     if (!options.json) std::fprintf(stderr, "%s: session %s\n", input.c_str(), printer.sessionId().c_str());
     std::optional<std::uint64_t> sent = stream(client, printer, audio, options, input);
     if (client.stop() != 0) return sent ? kSessionError : kUsage; // already broken off, and reported
@@ -183,8 +173,14 @@ int transcribe(const Options& options, const std::string& input, AudioSource& au
     QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
     client->init(&printer);
     QUORVEX::QvAsrStartParam start{options.url.c_str(), options.token.c_str()};
-    int outcome = client->start(&start) == 0 ? runSession(*client, printer, audio, options, input)
-                                             : reportConnectFailure(input, options.url);
+    int outcome = kConnectionFailed;
+    if (client->start(&start) == 0) {
+        outcome = runSession(*client, printer, audio, options, input);
+    } else {
+        // The URL was checked: what is left is a proxy in the environment that is no proxy URL.
+        std::fprintf(stderr, "%s: cannot start a session on %s; are http_proxy and https_proxy proxy URLs?\n",
+                     input.c_str(), options.url.c_str());
+    }
     if (destroyWhenIdle(client) != 0) {
         // The client, and this file's printer that it calls, must outlive the library's use of them: stop here.
         std::fprintf(stderr, "%s: the client is still busy after 1 s; giving up\n", input.c_str());
@@ -209,6 +205,26 @@ bool openInputs(const Options& options, std::vector<std::unique_ptr<AudioSource>
             std::fprintf(stderr, "quorvex-transcribe: %s\n", error.c_str());
             return false;
         }
+    }
+    return true;
+}
+
+// Proxies and certificate checks as the options ask: wss:// servers are
+// verified unless --insecure. The embedded server on loopback is always
+// reached directly: a proxy in the environment is not for it.
+bool applyNetworkSettings(const Options& options, bool embedded, std::string& problem) {
+    if (!options.caFile.empty() && !std::ifstream(options.caFile)) {
+        problem = "cannot read --ca-file " + options.caFile;
+        return false;
+    }
+    QUORVEX::QvAsrTlsSettings tls{!options.insecure, options.caFile.empty() ? nullptr : options.caFile.c_str()};
+    QUORVEX::setTlsSettings(&tls);
+    const char* proxy = options.proxy.empty() || embedded ? nullptr : options.proxy.c_str();
+    QUORVEX::QvAsrProxySettings proxies{proxy, proxy, nullptr, true};
+    bool fromEnvironment = !proxy && !options.noProxy && !embedded;
+    if (QUORVEX::setProxySettings(fromEnvironment ? nullptr : &proxies) != 0) {
+        problem = "--proxy takes an http://[USER:PASSWORD@]HOST:PORT URL";
+        return false;
     }
     return true;
 }
@@ -239,6 +255,10 @@ int main(int argc, char** argv) {
     }
     if (!options.url.empty() && !quorvex::transport::detail::parseWsUrl(options.url)) {
         std::fprintf(stderr, "quorvex-transcribe: --url '%s' is not a ws:// or wss:// URL\n", options.url.c_str());
+        return kUsage;
+    }
+    if (!applyNetworkSettings(options, options.url.empty(), problem)) {
+        std::fprintf(stderr, "quorvex-transcribe: %s\n", problem.c_str());
         return kUsage;
     }
     lws_set_log_level(LLL_ERR | LLL_WARN, nullptr); // libwebsockets' notices are not for users of a tool

@@ -3,10 +3,9 @@
 
 #include <algorithm>
 
-#include <openssl/x509_vfy.h>
-
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
+#include "transport/client/failure_classifier.h"
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/conn/connections.h"
@@ -19,33 +18,7 @@
 namespace quorvex::transport::detail {
 
 namespace {
-
-// OpenSSL's verification errors in the words users search for.
-std::string certificateProblem(int error) {
-    switch (error) {
-    case 0: return std::string();
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH: return "certificate verification failed: name mismatch";
-    case X509_V_ERR_CERT_HAS_EXPIRED: return "certificate verification failed: expired";
-    case X509_V_ERR_CERT_NOT_YET_VALID: return "certificate verification failed: not yet valid";
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN: return "certificate verification failed: unknown issuer";
-    default: return std::string("certificate verification failed: ") + X509_verify_cert_error_string(error);
-    }
-}
-
-std::string describeFailure(const tagWSSRoute& route, const char* why, int certificateError) {
-    std::string text = why ? why : "connection error";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    std::string certificate = certificateProblem(certificateError);
-    if (!certificate.empty()) text = certificate;
-    if (route.proxied()) return "connection attempt through the proxy " + route.proxyLabel() + " failed: " + text;
-    return "connection attempt failed: " + text;
-}
-
+using Kind = ConnectFailureKind;
 } // namespace
 
 bool ClientConnector::begin(CWSSClient* client, WsUrl url) {
@@ -66,7 +39,7 @@ bool ClientConnector::pending(CWSSClient* client, std::uint64_t attempt) {
 void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!loop_.lwsContext()) {
-        fail(client, attempt, "context closed");
+        fail(client, attempt, {Kind::Other, 0, 0, "context closed"});
         return;
     }
     ConnHandle& handle = ConnFields::handle(*client);
@@ -82,7 +55,7 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
     resolver_.resolve(url.host, [this, client, attempt, url](const std::string& address) {
         if (address.empty()) {
             lwsl_notice("%s: cannot resolve %s\n", loop_.moduleName().c_str(), url.host.c_str());
-            fail(client, attempt, "name lookup failed");
+            fail(client, attempt, {Kind::NameUnknown, 0, 0, "name lookup of " + url.host + " failed"});
             return;
         }
         open(client, attempt, url, address, ConnFields::handle(*client).route);
@@ -100,7 +73,7 @@ void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, co
     resolver_.resolve(route.proxyHost, [this, client, attempt, url, route](const std::string& address) mutable {
         if (address.empty()) {
             lwsl_notice("%s: cannot resolve the proxy %s\n", loop_.moduleName().c_str(), route.proxyHost.c_str());
-            fail(client, attempt, "proxy name lookup failed");
+            fail(client, attempt, {Kind::Proxy, 0, 0, "name lookup of the proxy failed"});
             return;
         }
         route.proxyHost = address;
@@ -113,17 +86,18 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return;
     if (!loop_.lwsContext()) {
-        fail(client, attempt, "context closed");
+        fail(client, attempt, {Kind::Other, 0, 0, "context closed"});
         return;
     }
     const char* why = nullptr;
     lws_vhost* vhost = vhosts_.forRoute(loop_.lwsContext(), loop_.protocols(), route, &why);
     if (why) {
-        fail(client, attempt, why);
+        fail(client, attempt, {Kind::Other, 0, 0, why});
         return;
     }
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
+    link->tls = url.tls;
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
@@ -147,13 +121,13 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     if (!lws_client_connect_via_info(&info)) {
         // Refused inside the call: libwebsockets reports nothing itself.
         if (ConnLink* still = connections_.find(link)) {
-            settleFailure(still, "connect refused");
+            settle(still, {Kind::Other, 0, 0, "connect refused"});
             connections_.forget(still);
         }
     }
 }
 
-void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char* why, int certificateError) {
+void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFailure failure) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return;
     auto& attempts = ConnFields::pendingAttempts(*client);
@@ -162,8 +136,9 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, const char
     handle.link = nullptr;
     ConnFields::queue(*client).close();
     handle.active = false;
-    handle.connectFailure = describeFailure(handle.route, why, certificateError);
-    lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), handle.connectFailure.c_str());
+    std::string line = describeAttempt(failure, handle.route);
+    lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), line.c_str());
+    handle.connectFailure = std::move(failure);
     guarded("onConnectErr", [&] { client->onConnectErr(); });
 }
 
@@ -182,14 +157,16 @@ void ClientConnector::armDeadline(CWSSClient* client, std::uint64_t attempt, uns
 void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return; // settled, or the client has gone
-    ConnLink* link = ConnFields::handle(*client).link;
+    ConnHandle& handle = ConnFields::handle(*client);
+    ConnLink* link = handle.link;
+    unsigned int ms = handle.limits.connectTimeoutMs;
     if (link && link->attempt == attempt && link->wsi) {
         lws* wsi = link->wsi;
-        settleFailure(link, "connection timed out");
+        settle(link, deadlineFailure(&link->progress, handle.route, link->tls, ms));
         killAsync(wsi);
         return;
     }
-    fail(client, attempt, "connection timed out");
+    fail(client, attempt, deadlineFailure(nullptr, handle.route, false, ms));
 }
 
 void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {
@@ -201,18 +178,30 @@ void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {
     connections_.settleOpen(link, wsi);
 }
 
-void ClientConnector::settleFailure(ConnLink* link, const char* why) {
+void ClientConnector::settleFailure(ConnLink* link, lws* wsi, const char* why) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (link->phase != ConnLink::Phase::Connecting) return;
+    ConnectFailure failure{ConnectFailureKind::Other, 0, 0, "context closed"};
+    if (link->client() && link->conn && !shuttingDown_) {
+        if (wsi) readUpgradeAnswer(wsi, link->progress);
+        failure = classifyLwsFailure(why, link->progress, ConnFields::handle(*link->conn).route, link->tls);
+    }
+    settle(link, std::move(failure));
+}
+
+void ClientConnector::settle(ConnLink* link, ConnectFailure failure) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (link->phase != ConnLink::Phase::Connecting) return;
     link->phase = ConnLink::Phase::Done;
     if (!link->client()) return; // a server connection is released with its wsi
     CWSSConn* conn = link->conn;
     link->conn = nullptr;
-    if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, why, link->certificateError);
+    if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, std::move(failure));
 }
 
 void ClientConnector::failUnresolved() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    shuttingDown_ = true; // what fails from here on fails for that, whatever libwebsockets says
     std::vector<CWSSClient*> waiting;
     for (void* entry : loop_.owner()->getAll()) {
         auto* conn = static_cast<CWSSConn*>(entry);
@@ -221,7 +210,7 @@ void ClientConnector::failUnresolved() {
     }
     for (CWSSClient* client : waiting) {
         auto attempts = ConnFields::pendingAttempts(*client);
-        for (std::uint64_t attempt : attempts) fail(client, attempt, "context closed");
+        for (std::uint64_t attempt : attempts) fail(client, attempt, {Kind::Other, 0, 0, "context closed"});
     }
 }
 

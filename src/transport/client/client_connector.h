@@ -11,6 +11,7 @@
 #include "transport/client/client_vhosts.h"
 #include "transport/client/resolver.h"
 #include "transport/client/url.h"
+#include "transport/conn/connect_failure.h"
 
 class CWSSClient;
 
@@ -32,8 +33,9 @@ public:
     bool begin(CWSSClient* client, WsUrl url);
     // Loop: the handshake of a client connection completed.
     void settleEstablished(ConnLink* link, lws* wsi);
-    // Loop: libwebsockets gave up on a client connection before it opened.
-    void settleFailure(ConnLink* link, const char* why);
+    // Loop: libwebsockets gave up on a client connection before it opened;
+    // wsi, when given, may still hold the server's answer to the upgrade.
+    void settleFailure(ConnLink* link, lws* wsi, const char* why);
     // Loop, at shutdown: attempts still waiting for a name lookup fail.
     void failUnresolved();
     // Loop, at shutdown: pending lookups are dropped.
@@ -46,7 +48,8 @@ private:
     void startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
     void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address,
               const tagWSSRoute& route);
-    void fail(CWSSClient* client, std::uint64_t attempt, const char* why, int certificateError = 0);
+    void settle(ConnLink* link, ConnectFailure failure);
+    void fail(CWSSClient* client, std::uint64_t attempt, ConnectFailure failure);
     void armDeadline(CWSSClient* client, std::uint64_t attempt, unsigned int ms);
     void onDeadline(CWSSClient* client, std::uint64_t attempt);
     bool pending(CWSSClient* client, std::uint64_t attempt);
@@ -56,6 +59,7 @@ private:
     std::atomic<std::uint64_t> nextAttempt_{1};
     Resolver resolver_;
     ClientVhosts vhosts_;
+    bool shuttingDown_ = false; // loop thread only
 };
 
 } // namespace quorvex::transport::detail

@@ -11,6 +11,7 @@
 #include "transport/wss_context.h"
 #include "transport/wss_limits.h"
 #include "transport/wss_route.h"
+#include "transport/conn/connect_failure.h"
 #include "transport/conn/transport_end.h"
 
 namespace quorvex::transport::detail {
@@ -51,7 +52,7 @@ struct ConnHandle {
     tagWSSLimits limits;
     tagWSSRoute route;
     // Loop thread only: why the last client attempt failed, for onConnectErr.
-    std::string connectFailure;
+    ConnectFailure connectFailure;
     // Loop thread only: the status and reason of the close frame this side sends.
     int closeCode = 1000;
     std::string closeReason;

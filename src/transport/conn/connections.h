@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "transport/conn/connect_failure.h"
 #include "transport/conn/pointer_set.h"
 #include "transport/io/message_assembler.h"
 
@@ -41,7 +42,8 @@ struct ConnLink {
     lws* wsi;
     Phase phase = Phase::Connecting;
     std::uint64_t attempt = 0; // client connections: the attempt it carries
-    int certificateError = 0;  // client connections: OpenSSL's verification error, 0 none
+    AttemptProgress progress;  // client connections: how far the attempt got
+    bool tls = false;          // client connections: wss://
     MessageAssembler rx;
     std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
 };

@@ -15,7 +15,7 @@ void setConnRoute(CWSSConn& conn, const tagWSSRoute& route) {
     handle.noSslVerify = !route.verify;
 }
 
-std::string connectFailure(CWSSConn& conn) { return ConnFields::handle(conn).connectFailure; }
+ConnectFailure connectFailure(CWSSConn& conn) { return ConnFields::handle(conn).connectFailure; }
 
 bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }
 

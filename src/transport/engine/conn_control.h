@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "transport/conn/connect_failure.h"
 #include "transport/conn/transport_end.h"
 #include "transport/wss_limits.h"
 #include "transport/wss_route.h"
@@ -24,7 +25,7 @@ void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits);
 void setConnRoute(CWSSConn& conn, const tagWSSRoute& route);
 // Loop thread, in onConnectErr: why the attempt failed, proxy and TLS
 // failures named as such; never a proxy's credentials.
-std::string connectFailure(CWSSConn& conn);
+ConnectFailure connectFailure(CWSSConn& conn);
 // A write found the send queue full since the connection opened.
 bool sendQueueOverflowed(CWSSConn& conn);
 // Sends what is queued, then closes with the status and reason given

@@ -82,7 +82,7 @@ int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, voi
         // reason, which libwebsockets' own error text loses.
         if (len == 0) {
             if (ConnLink* link = connections_.find(lws_wsi_user(wsi)))
-                link->certificateError = X509_STORE_CTX_get_error(static_cast<X509_STORE_CTX*>(user));
+                link->progress.certificateError = X509_STORE_CTX_get_error(static_cast<X509_STORE_CTX*>(user));
         }
         return 0;
     default:
@@ -102,8 +102,15 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
         connections_.settleOpen(link, wsi);
         return 0;
     case LWS_CALLBACK_CLIENT_CONNECTION_ERROR:
-        connector_.settleFailure(link, in ? static_cast<const char*>(in) : "connection error");
+        connector_.settleFailure(link, wsi, static_cast<const char*>(in));
         return 0;
+    // Milestones of a client attempt, so that a failure can say which step it ended at.
+    case LWS_CALLBACK_WSI_CREATE: // libwebsockets makes it once TCP has connected
+        link->progress.tcpConnected = true;
+        return 0;
+    case LWS_CALLBACK_CLIENT_APPEND_HANDSHAKE_HEADER:
+        link->progress.upgradeSent = true;
+        return lws_callback_http_dummy(wsi, reason, link, in, len);
     case LWS_CALLBACK_CLIENT_RECEIVE:
     case LWS_CALLBACK_RECEIVE:
         return connections_.onReceive(link, in, len);
@@ -140,7 +147,7 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
 // The one callback every wsi gets: settle whatever was left open.
 void EventLoop::onWsiDestroyed(ConnLink* link) {
     if (link->kind == ConnLink::Kind::Http) server_.onHttpClosed(link);
-    connector_.settleFailure(link, "closed before connecting");
+    connector_.settleFailure(link, nullptr, "closed before connecting");
     connections_.settleClose(link);
     connections_.releaseOwned(link);
     connections_.forget(link);
