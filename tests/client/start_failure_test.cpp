@@ -118,7 +118,7 @@ TEST_F(StartFailure, CertificateRejectionIsToldFromOtherTlsFailures) {
     CertAuthority authority;
     KeyPair pair = authority.issue("failure", "localhost", "127.0.0.1");
     ScriptedServer tlsServer(pair.cert, pair.key);
-    QvAsrTlsSettings verify{true, nullptr}; // the system store does not know the test CA
+    QvAsrTlsSettings verify{true, nullptr, nullptr}; // the system store does not know the test CA
     ASSERT_EQ(setTlsSettings(&verify), 0);
     HeardFailure rejected = failureOf("wss://localhost:" + std::to_string(tlsServer.port()) + "/asr", -2);
     EXPECT_EQ(rejected.category, Category::CertificateRejected) << rejected.text;

@@ -217,7 +217,9 @@ bool applyNetworkSettings(const Options& options, bool embedded, std::string& pr
         problem = "cannot read --ca-file " + options.caFile;
         return false;
     }
-    QUORVEX::QvAsrTlsSettings tls{!options.insecure, options.caFile.empty() ? nullptr : options.caFile.c_str()};
+    QUORVEX::QvAsrTlsSettings tls{};
+    tls.verify = !options.insecure;
+    tls.caFile = options.caFile.empty() ? nullptr : options.caFile.c_str();
     QUORVEX::setTlsSettings(&tls);
     const char* proxy = options.proxy.empty() || embedded ? nullptr : options.proxy.c_str();
     QUORVEX::QvAsrProxySettings proxies{proxy, proxy, nullptr, true};
