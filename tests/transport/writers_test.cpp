@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "recording_client.h"
 #include "transport/engine/conn_control.h"
 #include "transport/io/send_queue.h"
+#include "transport/loop/loop_core.h"
 #include "wire_peer.h"
 
 using namespace quorvex::test;
@@ -188,4 +190,35 @@ TEST_F(Writers, AWriterStoppedInItsHandOffHoldsUpNoOtherConnection) {
                                            << kEchoes << " echoes arrived while a writer was stopped mid-hand-off";
     ASSERT_TRUE(sink.waitForFrames(1)) << "the stopped writer's message never left";
     EXPECT_EQ(sink.frames().front().data, "after the pause");
+}
+
+// Many writers listed while the loop was busy elsewhere: the loop writes them
+// a slice per pass, and what a pass leaves is written on the next ones.
+TEST_F(Writers, AListLongerThanOnePassIsWrittenWhole) {
+    constexpr std::size_t kWriters = 5 * quorvex::transport::detail::LoopCore::kFlushSlice;
+    TestServer server;
+    std::vector<std::unique_ptr<RecordingClient>> clients;
+    for (std::size_t i = 0; i < kWriters; ++i) {
+        clients.push_back(std::make_unique<RecordingClient>(loop.context));
+        ASSERT_TRUE(clients.back()->connectTo(server.url()));
+    }
+    for (auto& client : clients) ASSERT_TRUE(client->waitEstablished());
+    struct Hold { // shared with the timer, which may outlive a failed test
+        Signal signal;
+        bool busy = false, released = false;
+    };
+    auto hold = std::make_shared<Hold>();
+    loop.context->addTimer(
+        [hold](void*) {
+            hold->signal.update([&] { hold->busy = true; });
+            hold->signal.waitUntil([&] { return hold->released; });
+            return false;
+        },
+        0);
+    bool busy = hold->signal.waitUntil([&] { return hold->busy; });
+    for (auto& client : clients) client->writeText("w", 1);
+    hold->signal.update([&] { hold->released = true; });
+    ASSERT_TRUE(busy) << "the loop never ran the timer that holds it";
+    EXPECT_TRUE(server.waitForFrames(kWriters))
+        << "only " << server.frames().size() << " of " << kWriters << " listed writers' messages arrived";
 }

@@ -195,10 +195,10 @@ void Connections::requestFlush(CWSSConn* conn) {
 // A listed connection may have gone since (only its address is looked at
 // then), or been replaced by another at the same address, whose flush is
 // merely early.
-void Connections::flushReady(const std::vector<CWSSConn*>& ready) {
+void Connections::flushReady(CWSSConn* const* first, std::size_t count) {
     QUORVEX_ASSERT_ON_LOOP_THREAD(loop_);
-    for (CWSSConn* conn : ready) {
-        if (attached(conn)) flushNow(conn, true);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (attached(first[i])) flushNow(first[i], true);
     }
 }
 

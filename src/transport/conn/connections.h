@@ -75,7 +75,7 @@ public:
     int onReceive(ConnLink* link, const void* in, std::size_t len);
 
     // Loop: writes the queues of the connections listed.
-    void flushReady(const std::vector<CWSSConn*>& ready);
+    void flushReady(CWSSConn* const* first, std::size_t count);
     // Any thread.
     void requestFlush(CWSSConn* conn);
     void requestClose(CWSSConn* conn, lws* wsi);

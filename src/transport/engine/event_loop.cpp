@@ -61,7 +61,7 @@ void EventLoop::onContextGone() {
     owner()->init(nullptr);
 }
 
-void EventLoop::onFlushes(const std::vector<CWSSConn*>& ready) { connections_.flushReady(ready); }
+void EventLoop::onFlushes(CWSSConn* const* first, std::size_t count) { connections_.flushReady(first, count); }
 
 int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) {
     switch (reason) {

@@ -52,7 +52,7 @@ private:
     void onStarted() override;
     void onStopping() override;
     void onContextGone() override;
-    void onFlushes(const std::vector<CWSSConn*>& ready) override;
+    void onFlushes(CWSSConn* const* first, std::size_t count) override;
     int onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) override;
     int onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons reason, void* in, std::size_t len);
     void onWsiDestroyed(ConnLink* link);

@@ -194,6 +194,8 @@ void LoopCore::shutDown() {
     // fail, detaches complete, everything else finds nothing to do.
     for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
     mailbox_.dropReady();
+    ready_.clear();
+    readyAt_ = 0;
 }
 
 // ---- the mailbox ---------------------------------------------------------------
@@ -221,13 +223,22 @@ void LoopCore::runOnLoop(const Command& command) {
 // posted before its first write, has then run when its flush does. One
 // batch of commands per wake-up: what is posted meanwhile waits for the
 // next pass, after what the sockets have, so threads that post without
-// pause cannot keep the loop from its connections.
+// pause cannot keep the loop from its connections. The list is written a
+// slice per pass for the same reason: between two slices libuv reads the
+// sockets, so a thousand writers do not hold back what the peers answer.
 void LoopCore::onWake() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
-    mailbox_.takeReady(ready_);
+    mailbox_.clearWake();
+    if (readyAt_ == ready_.size()) {
+        mailbox_.takeReady(ready_);
+        readyAt_ = 0;
+    }
     if (stopRequested_.load()) uv_stop(uv_.get());
     for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
-    events_.onFlushes(ready_);
+    std::size_t count = std::min(kFlushSlice, ready_.size() - readyAt_);
+    events_.onFlushes(ready_.data() + readyAt_, count);
+    readyAt_ += count;
+    if (readyAt_ < ready_.size()) mailbox_.wake(); // the rest on the next pass
 }
 
 // ---- libwebsockets callback ----------------------------------------------------

@@ -30,8 +30,9 @@ public:
     virtual void onStarted() = 0;  // commands may be posted from here on
     virtual void onStopping() = 0; // before the context goes
     virtual void onContextGone() = 0;
-    // The connections other threads listed as having something to write.
-    virtual void onFlushes(const std::vector<CWSSConn*>& ready) = 0;
+    // Connections other threads listed as having something to write: the
+    // next slice of the list, count of them from first.
+    virtual void onFlushes(CWSSConn* const* first, std::size_t count) = 0;
     // Every libwebsockets callback but the loop's own wake-up and poll notes.
     virtual int onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) = 0;
 
@@ -54,6 +55,8 @@ class LoopCore {
 public:
     using Command = Mailbox::Command;
     static constexpr const char* kProtocolName = "quorvex-ws";
+    // Connections written per pass; the rest of the list waits for the next one.
+    static constexpr std::size_t kFlushSlice = 128;
 
     LoopCore(CWSSContext* owner, LoopEvents& events);
     ~LoopCore();
@@ -102,6 +105,7 @@ private:
     std::atomic<bool> stopRequested_{false};
     Mailbox mailbox_;
     std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
+    std::size_t readyAt_ = 0;      // loop: the first of ready_ not yet flushed
     TimerSet timers_;
 };
 

@@ -63,7 +63,6 @@ void Mailbox::wake() {
 }
 
 void Mailbox::takeReady(std::vector<CWSSConn*>& ready) {
-    wakePending_.store(false);
     ready.clear();
     std::lock_guard<std::mutex> guard(readyLock_);
     ready.swap(ready_);

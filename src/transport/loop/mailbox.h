@@ -38,6 +38,8 @@ public:
     // is queued, so whatever is queued after that wakes it again.
     void wake();
 
+    // Loop, first on a wake-up: whatever is queued from here on wakes the loop again.
+    void clearWake() { wakePending_.store(false); }
     // Loop, on a wake-up, in this order: the ready list (into ready, whose
     // capacity is kept), then the commands, one batch.
     void takeReady(std::vector<CWSSConn*>& ready);
