@@ -14,6 +14,7 @@
 #include <random>
 
 #include "child_process.h"
+#include "wav_file.h"
 #include "server/asr_server.h"
 #include "transcribe/printer.h"
 
@@ -30,26 +31,10 @@ std::size_t characters(const std::string& text) {
 
 // Three seconds of noise as a 16 kHz mono WAV file.
 std::string writeNoise() {
-    std::string path = ::testing::TempDir() + "quorvex-terminal-noise.wav";
-    std::uint32_t dataBytes = 3 * 32000;
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&out](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&out](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(16000);
-    u32(32000);
-    u16(2);
-    u16(16);
-    out.write("data", 4);
-    u32(dataBytes);
+    std::string noise(3 * 32000, '\0');
     std::mt19937 random(3);
-    for (std::uint32_t i = 0; i < dataBytes; ++i) out.put(static_cast<char>(random()));
-    return path;
+    for (char& byte : noise) byte = static_cast<char>(random());
+    return quorvex::test::writeWav(::testing::TempDir() + "quorvex-terminal-noise.wav", 16000, 1, 16, noise);
 }
 
 } // namespace

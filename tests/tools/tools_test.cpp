@@ -13,6 +13,7 @@
 #include "cert_authority.h"
 #include "program_run.h"
 #include "refusing_port.h"
+#include "wav_file.h"
 #include "wire_peer.h"
 #include "server/asr_server.h"
 
@@ -24,27 +25,10 @@ ToolRun transcribe(const std::string& arguments) {
     return quorvex::test::runProgram(std::string(QUORVEX_TRANSCRIBE) + " " + arguments);
 }
 
-// A canonical WAV header with the given format and a second of silence.
+// A second of silence in the given format.
 std::string writeWav(int rate, int channels, int bits) {
     std::string path = ::testing::TempDir() + "quorvex-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav";
-    std::uint32_t dataBytes = static_cast<std::uint32_t>(rate * channels * bits / 8);
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&out](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&out](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(static_cast<std::uint16_t>(channels));
-    u32(static_cast<std::uint32_t>(rate));
-    u32(static_cast<std::uint32_t>(rate * channels * bits / 8));
-    u16(static_cast<std::uint16_t>(channels * bits / 8));
-    u16(static_cast<std::uint16_t>(bits));
-    out.write("data", 4);
-    u32(dataBytes);
-    out << std::string(dataBytes, '\0');
-    return path;
+    return quorvex::test::writeWav(path, rate, channels, bits, std::string(static_cast<std::size_t>(rate * channels * bits / 8), '\0'));
 }
 
 } // namespace

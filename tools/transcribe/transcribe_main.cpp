@@ -283,7 +283,11 @@ int main(int argc, char** argv) {
 
     QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
     QUORVEX::QvAsrSdkInitParam params{};
-    QUORVEX::init(&log, &params);
+    if (QUORVEX::init(&log, &params) != 0) {
+        std::fprintf(stderr, "quorvex-transcribe: the library could not start its event loop "
+                             "(is libwebsockets-evlib-uv installed?)\n");
+        return kConnectionFailed;
+    }
     QUORVEX::QvAsrClientLimits limits = clientLimits(options, longestBytes);
     QUORVEX::setClientLimits(&limits);
     blockInterrupt(false);
