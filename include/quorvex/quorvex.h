@@ -140,7 +140,7 @@ public:
     // Sends one frame while the session runs; 0, -1 wrong format or a length
     // that is not whole 16-bit samples (odd; logged), -5 not running.
     // Any thread, several at once: the frame is copied and handed to the loop,
-    // which writes it on its next pass. Never waits for the network or the
+    // which writes it within its next passes. Never waits for the network or the
     // loop; no allocation once audio flows; at most one system call.
     virtual int sendAudio(const QvAsrAudioFrame* frame) = 0;
     // Asks the server to end the session; 0, or -5 not running.

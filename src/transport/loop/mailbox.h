@@ -31,7 +31,7 @@ public:
 
     // Any thread. False when the loop no longer runs.
     bool post(Command command);
-    // Any thread: the connection's queue is written on the loop's next pass.
+    // Any thread: the connection's queue is written on the loop's next passes.
     // No allocation once the list has grown to the connections in use.
     bool flushSoon(CWSSConn* conn);
     // Any thread: coalesced; the loop clears the flag before it takes what
