@@ -41,7 +41,8 @@ TEST_F(ProxyTest, WsSessionGoesThroughTheProxy) {
     ScriptedServer server;
     useProxy(proxy.url(), "");
     EXPECT_EQ(startResult(server.url()), 0);
-    EXPECT_EQ(proxy.tunnelsOpened(), 1) << "the proxy did not carry the session";
+    EXPECT_TRUE(proxy.waitForTunnels(1)) << "the proxy did not carry the session";
+    EXPECT_EQ(proxy.tunnelsOpened(), 1);
 }
 
 TEST_F(ProxyTest, WssSessionGoesThroughTheProxy) {
@@ -51,7 +52,8 @@ TEST_F(ProxyTest, WssSessionGoesThroughTheProxy) {
     ScriptedServer server(tls);
     useProxy("", proxy.url());
     EXPECT_EQ(startResult(server.url()), 0);
-    EXPECT_EQ(proxy.tunnelsOpened(), 1) << "the proxy did not carry the TLS session";
+    EXPECT_TRUE(proxy.waitForTunnels(1)) << "the proxy did not carry the TLS session";
+    EXPECT_EQ(proxy.tunnelsOpened(), 1);
 }
 
 TEST_F(ProxyTest, ProxyAskingForCredentialsEndsTheAttemptAndNamesTheProxy) {

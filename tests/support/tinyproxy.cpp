@@ -105,6 +105,14 @@ std::string Tinyproxy::url(const std::string& credentials) const {
 
 int Tinyproxy::tunnelsOpened() const {
     std::lock_guard<std::mutex> guard(signal_.lock());
+    return countTunnels();
+}
+
+bool Tinyproxy::waitForTunnels(int count) const {
+    return signal_.waitUntil([&] { return countTunnels() >= count; });
+}
+
+int Tinyproxy::countTunnels() const {
     int count = 0;
     // "Request (file descriptor N): CONNECT host:port HTTP/1.1"; the log level is also called CONNECT.
     const std::string request = "): CONNECT ";

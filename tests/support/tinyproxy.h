@@ -24,12 +24,16 @@ public:
     static bool installed();
     int port() const { return port_; }
     std::string url(const std::string& credentials = "") const;
-    // CONNECT requests the proxy has logged so far.
+    // CONNECT requests the proxy has logged so far. Its log reaches us through a
+    // pipe after the tunnel may already be in use, so a test that expects tunnels
+    // waits for them.
     int tunnelsOpened() const;
+    bool waitForTunnels(int count) const;
 
 private:
     bool launch(const std::string& user, const std::string& password);
     void stop();
+    int countTunnels() const; // with signal_'s lock held
     std::string dir_;
     std::thread reader_;
     mutable Signal signal_; // guards output_ and ended_
