@@ -11,6 +11,7 @@
 #include "child_process.h"
 #include "server/asr_server.h"
 #include "transcribe/audio_source.h"
+#include "transcribe/flow_control.h"
 
 using quorvex::test::ChildProcess;
 using namespace quorvex::server;
@@ -120,4 +121,15 @@ TEST_F(LongInput, StandardInputWrittenAsFastAsThePipeTakesIt) {
     expectFlowControlled(tool, std::chrono::seconds(100), pcm.size());
     if (!tool.waitExit(std::chrono::milliseconds(0))) tool.signal(SIGKILL); // the writer must not block for ever
     writer.join();
+}
+
+// Results are the only news of the recogniser, and silence brings none: the
+// sender must still move with real time however long the silence lasts.
+TEST(FlowControl, ResultsMayRunAheadButSilenceOfAnyLengthStillStreams) {
+    using quorvex::tools::kAheadMs;
+    using quorvex::tools::mayHaveSentMs;
+    constexpr long long kHour = 3600 * 1000;
+    EXPECT_EQ(mayHaveSentMs(0, 0), kAheadMs);
+    EXPECT_EQ(mayHaveSentMs(kHour, 1000), kHour + kAheadMs) << "results ahead of real time do not pull the sender";
+    EXPECT_EQ(mayHaveSentMs(1000, kHour), kHour + kAheadMs) << "an hour of silence held the sender back";
 }

@@ -18,6 +18,7 @@
 
 #include "../server/asr_server.h"
 #include "audio_source.h"
+#include "flow_control.h"
 #include "options.h"
 #include "printer.h"
 #include "start_failure.h"
@@ -31,14 +32,9 @@ constexpr std::size_t kFrameBytes = 640; // 20 ms
 constexpr std::chrono::seconds kStartMargin{5};
 // The server may still be recognising a backlog: twice the audio's length, and this margin.
 constexpr std::chrono::seconds kStopMargin{30};
-// Flow control: audio goes out no further ahead of the recogniser's results
-// than kAheadMs, and of real time than that either, so that silence (which
-// brings no results) still streams. Never more than kMostAheadMs beyond the
-// results, which the send queue below holds whole: TCP carries a paused
-// server's pressure back, and the library's queue never overflows.
-constexpr long long kAheadMs = 20000;
-constexpr long long kMostAheadMs = 300000;
-constexpr int kSendQueueBytes = 16 << 20; // kMostAheadMs of audio (9.6 MB) and frame overhead
+// Eight minutes of audio: a server that falls that far behind real time ends
+// the session with "send queue full" rather than holding the tool forever.
+constexpr int kSendQueueBytes = 16 << 20;
 
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
@@ -79,8 +75,7 @@ void waitForRecognition(Printer& printer, long long sentMs, std::chrono::steady_
     for (;;) {
         long long elapsedMs = duration_cast<milliseconds>(steady_clock::now() - began).count();
         long long heardMs = printer.waitHeard(0, milliseconds(0));
-        long long allowedMs = std::min(std::max(heardMs, elapsedMs) + kAheadMs, heardMs + kMostAheadMs);
-        if (sentMs < allowedMs || printer.brokeOff()) return;
+        if (sentMs < mayHaveSentMs(heardMs, elapsedMs) || printer.brokeOff()) return;
         // A result moves the mark at once; real time moves it every 20 ms.
         printer.waitHeard(sentMs - kAheadMs + 1, milliseconds(20));
     }
