@@ -29,7 +29,6 @@ void paceAPlainHandOff(const Workload& load, CallTimes& times) {
         }
     });
     std::vector<unsigned char> pcm(static_cast<std::size_t>(load.frameBytes), 7);
-    times.reserve(static_cast<std::size_t>(load.frames()));
     auto next = Clock::now();
     for (int count = 1; count <= load.frames(); ++count) {
         times.lag(std::max<std::int64_t>(0, microsSince(next)));

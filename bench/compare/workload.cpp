@@ -14,11 +14,21 @@ std::int64_t microsSince(Clock::time_point then) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - then).count();
 }
 
-Sessions::Sessions(const Workload& load) : records_(static_cast<std::size_t>(load.sessions)) {
+namespace {
+constexpr int kSlots = 20; // a pacing thread's turns per frame period
+} // namespace
+
+Sessions::Sessions(const Workload& load)
+    : records_(static_cast<std::size_t>(load.sessions)),
+      pacerTimes_(static_cast<std::size_t>(std::max(1, load.writerThreads))) {
     for (auto& record : records_) {
         record.frameSentUs = std::vector<std::atomic<std::int64_t>>(static_cast<std::size_t>(load.frames()) + 1);
-        record.textUs.reserve(static_cast<std::size_t>(load.frames() / load.textEvery) + 1);
+        record.textUs.assign(static_cast<std::size_t>(load.frames() / load.textEvery) + 1, 0); // touched now,
+        record.textUs.clear();                                                                 // as CallTimes
     }
+    const auto frames = static_cast<std::size_t>(load.frames());
+    const std::size_t perThread = records_.size() / pacerTimes_.size() + 1;
+    for (CallTimes& times : pacerTimes_) times.prepare(perThread * frames, frames * kSlots);
 }
 
 void Sessions::started(int session, bool ok) {
@@ -80,6 +90,13 @@ int Sessions::endedCount() {
     return ended_;
 }
 
+void CallTimes::prepare(std::size_t calls, std::size_t lags) {
+    callNs_.assign(calls, 0);
+    callNs_.clear();
+    lagUs_.assign(lags, 0);
+    lagUs_.clear();
+}
+
 void CallTimes::merge(const CallTimes& other) {
     callNs_.insert(callNs_.end(), other.callNs_.begin(), other.callNs_.end());
     lagUs_.insert(lagUs_.end(), other.lagUs_.begin(), other.lagUs_.end());
@@ -115,7 +132,6 @@ void percentiles(std::vector<std::int64_t> values, double& p50, double& p99) {
 }
 
 // Each frame period is cut into slots; a session sends in its own slot.
-constexpr int kSlots = 20;
 
 std::int64_t nanosSince(Clock::time_point then) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - then).count();
@@ -127,7 +143,6 @@ void pace(const Workload& load, LoadClient& client, Sessions& sessions, const st
           CallTimes& times) {
     std::vector<unsigned char> pcm(static_cast<std::size_t>(load.frameBytes));
     for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<unsigned char>(i * 7);
-    times.reserve(mine.size() * static_cast<std::size_t>(load.frames()));
     auto next = Clock::now();
     const auto slot = std::chrono::microseconds(load.frameMs * 1000 / kSlots);
     for (int count = 1; count <= load.frames(); ++count) {
@@ -154,18 +169,19 @@ void stream(const Workload& load, LoadClient& client, Sessions& sessions, RunFig
     std::vector<std::vector<int>> shares(static_cast<std::size_t>(threads));
     for (int session = load.pacedAlone ? 1 : 0; session < load.sessions; ++session)
         shares[static_cast<std::size_t>(session % threads)].push_back(session);
-    std::vector<CallTimes> times(static_cast<std::size_t>(threads));
     CallTimes alone, plain;
+    alone.prepare(static_cast<std::size_t>(load.frames()), static_cast<std::size_t>(load.frames()) * kSlots);
+    plain.prepare(static_cast<std::size_t>(load.frames()), static_cast<std::size_t>(load.frames()));
     std::vector<std::thread> pacers;
     for (int t = 0; t < threads; ++t)
-        pacers.emplace_back([&, t] { pace(load, client, sessions, shares[static_cast<std::size_t>(t)], times[static_cast<std::size_t>(t)]); });
+        pacers.emplace_back([&, t] { pace(load, client, sessions, shares[static_cast<std::size_t>(t)], sessions.pacerTimes(t)); });
     if (load.pacedAlone) {
         pacers.emplace_back([&] { pace(load, client, sessions, {0}, alone); });
         pacers.emplace_back([&] { paceAPlainHandOff(load, plain); });
     }
     for (auto& pacer : pacers) pacer.join();
-    for (std::size_t t = 1; t < times.size(); ++t) times[0].merge(times[t]);
-    figures.pacers = times[0].figures();
+    for (int t = 1; t < threads; ++t) sessions.pacerTimes(0).merge(sessions.pacerTimes(t));
+    figures.pacers = sessions.pacerTimes(0).figures();
     figures.alone = alone.figures();
     figures.plain = plain.figures();
 }

@@ -43,7 +43,9 @@ struct CallFigures {
 // Call durations and lags of one or more pacing threads, merged at the end.
 class CallTimes {
 public:
-    void reserve(std::size_t calls) { callNs_.reserve(calls); }
+    // Sized and touched before the client is measured, so that the memory
+    // these figures take is not counted as the client's.
+    void prepare(std::size_t calls, std::size_t lags);
     void call(std::int64_t ns) { callNs_.push_back(ns); }
     void lag(std::int64_t us) { lagUs_.push_back(us); }
     void merge(const CallTimes& other);
@@ -80,6 +82,7 @@ public:
     void ended(int session, bool ok);
     // Sending side.
     void frameSent(int session, int count);
+    CallTimes& pacerTimes(int thread) { return pacerTimes_[static_cast<std::size_t>(thread)]; }
 
     bool waitStarted(std::chrono::seconds deadline);
     bool waitEnded(std::chrono::seconds deadline);
@@ -89,6 +92,7 @@ public:
 private:
     Clock::time_point epoch_ = Clock::now();
     std::vector<SessionRecord> records_;
+    std::vector<CallTimes> pacerTimes_; // one per writer thread
     std::mutex lock_;
     std::condition_variable changed_;
     int started_ = 0, ended_ = 0;
