@@ -15,7 +15,8 @@ std::int64_t microsSince(Clock::time_point then) {
 }
 
 namespace {
-constexpr int kSlots = 20; // a pacing thread's turns per frame period
+// Each frame period is cut into slots; a session sends in its own slot.
+constexpr int kSlots = 20;
 } // namespace
 
 Sessions::Sessions(const Workload& load)
@@ -23,8 +24,9 @@ Sessions::Sessions(const Workload& load)
       pacerTimes_(static_cast<std::size_t>(std::max(1, load.writerThreads))) {
     for (auto& record : records_) {
         record.frameSentUs = std::vector<std::atomic<std::int64_t>>(static_cast<std::size_t>(load.frames()) + 1);
-        record.textUs.assign(static_cast<std::size_t>(load.frames() / load.textEvery) + 1, 0); // touched now,
-        record.textUs.clear();                                                                 // as CallTimes
+        // Touched now, so that memory measured later is the client's alone.
+        record.textUs.assign(static_cast<std::size_t>(load.frames() / load.textEvery) + 1, 0);
+        record.textUs.clear();
     }
     const auto frames = static_cast<std::size_t>(load.frames());
     const std::size_t perThread = records_.size() / pacerTimes_.size() + 1;
@@ -130,8 +132,6 @@ void percentiles(std::vector<std::int64_t> values, double& p50, double& p99) {
     p50 = at(0.50) / 1000.0;
     p99 = at(0.99) / 1000.0;
 }
-
-// Each frame period is cut into slots; a session sends in its own slot.
 
 std::int64_t nanosSince(Clock::time_point then) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - then).count();
