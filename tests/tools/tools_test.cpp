@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 
 #include "asr_fixture.h"
 #include "cert_authority.h"
@@ -25,9 +26,20 @@ ToolRun transcribe(const std::string& arguments) {
     return quorvex::test::runProgram(std::string(QUORVEX_TRANSCRIBE) + " " + arguments);
 }
 
-// A second of silence in the given format.
+// A second of silence in the given format. ctest runs these tests side by
+// side, each in its own process: a shared name would be rewritten under
+// another test's reader.
 std::string writeWav(int rate, int channels, int bits) {
-    std::string path = ::testing::TempDir() + "quorvex-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav";
+    struct RemovedAtExit {
+        std::set<std::string> paths;
+        ~RemovedAtExit() {
+            for (const std::string& path : paths) std::remove(path.c_str());
+        }
+    };
+    static RemovedAtExit written;
+    std::string path = ::testing::TempDir() + "quorvex-" + std::to_string(getpid()) + "-" + std::to_string(rate) +
+                       "-" + std::to_string(channels) + ".wav";
+    written.paths.insert(path);
     return quorvex::test::writeWav(path, rate, channels, bits, std::string(static_cast<std::size_t>(rate * channels * bits / 8), '\0'));
 }
 
