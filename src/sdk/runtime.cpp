@@ -11,6 +11,7 @@
 
 #include "../transport/wss_client.h"
 #include "../transport/wss_config.h"
+#include "../transport/loop/log_context.h"
 #include "log.h"
 
 namespace QUORVEX {
@@ -41,12 +42,8 @@ std::atomic<bool> contextStartingOrStopping{false};
 // library's log, so not at all when logging is disabled.
 void emitLwsLine(int level, const char* line) {
     if (level == LLL_NOTICE && contextStartingOrStopping.load(std::memory_order_relaxed)) return;
-    // libwebsockets 4.3 starts each line with "[date time] L: " (4.1 does not);
-    // the library's log has no such prefix of its own.
-    if (line[0] == '[') {
-        const char* close = std::strstr(line, "] ");
-        if (close && close[2] != '\0' && close[3] == ':' && close[4] == ' ') line = close + 5;
-    }
+    // The library's log has no prefix of its own.
+    line = quorvex::transport::detail::afterLwsTimestamp(line);
     std::size_t length = std::strlen(line);
     while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
     sdkLog("%.*s", static_cast<int>(length), line);

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "transport/loop/log_context.h"
+
 namespace quorvex::test {
 namespace {
 
@@ -83,6 +85,7 @@ struct TestServer::Impl {
     std::thread thread;
     std::atomic<bool> stopping{false};
     std::vector<lws_protocols> protocols;
+    quorvex::transport::detail::LwsLogContext log; // its own, beside the library's loops in the same process
 
     std::mutex commandLock; // guards commands, alive
     std::vector<std::function<void()>> commands;
@@ -248,6 +251,7 @@ struct TestServer::Impl {
                 info.ssl_cert_filepath = own ? certFile.c_str() : selfSignedCertificate().cert.c_str();
                 info.ssl_private_key_filepath = own ? keyFile.c_str() : selfSignedCertificate().key.c_str();
             }
+            log.bind(info); // the vhost below is made from the same record
             context = lws_create_context(&info);
             lws_vhost* vhost = context ? lws_create_vhost(context, &info) : nullptr;
             if (vhost) listenPort = lws_get_vhost_listen_port(vhost);

@@ -4,6 +4,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "transport/loop/log_context.h"
+
 namespace quorvex::transport::detail {
 
 namespace {
@@ -91,6 +93,7 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     } else if (!route.caFile.empty()) {
         info.client_ssl_ca_filepath = route.caFile.c_str();
     }
+    LwsLogContext::bindVhost(context, info);
     lws_vhost* vhost = lws_create_vhost(context, &info);
     if (!vhost) {
         *why = "the client vhost could not be made";

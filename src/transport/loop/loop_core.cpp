@@ -134,6 +134,7 @@ bool LoopCore::createLwsContext(const tagWSSvrConfig& config) {
     void* foreignLoops[] = {uv_.get()};
     info.options |= LWS_SERVER_OPTION_LIBUV | LWS_SERVER_OPTION_UV_NO_SIGSEGV_SIGFPE_SPIN;
     info.foreign_loops = foreignLoops;
+    log_.bind(info);
     context_ = lws_create_context(&info);
     if (!context_) {
         lwsl_err("%s: lws_create_context failed (libwebsockets' libuv plugin, libwebsockets-evlib-uv, is needed)\n",

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "transport/loop/log_context.h"
 #include "transport/loop/mailbox.h"
 #include "transport/loop/timer_set.h"
 
@@ -95,6 +96,7 @@ private:
     LoopSettings settings_;
     std::string moduleName_;
     std::vector<lws_protocols> protocols_;
+    LwsLogContext log_; // outlives context_
     lws_context* context_ = nullptr;
     int eventPipe_ = -1; // libwebsockets' cancel-service eventfd, where it leaks it (4.3)
     // libuv (epoll) under libwebsockets: a pass costs what is ready, not a

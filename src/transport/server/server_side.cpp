@@ -35,6 +35,7 @@ bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info&
         info.ssl_cert_filepath = cert.c_str();
         info.ssl_private_key_filepath = key.c_str();
     }
+    LwsLogContext::bindVhost(loop_.lwsContext(), info);
     lws_vhost* vhost = lws_create_vhost(loop_.lwsContext(), &info);
     if (!vhost) {
         lwsl_err("%s: cannot listen on %s:%d\n", loop_.moduleName().c_str(), iface.empty() ? "*" : iface.c_str(),
