@@ -8,8 +8,8 @@
 // listener with QvAsrClient::init, then start / sendAudio / stop. Every
 // listener call is made on the library's event-loop thread (one unless
 // setLoopThreads asks for more); texts handed to a listener are valid only
-// during the call. Results: 0 success,
-// -1 bad argument or refused request, -5 not allowed in the current state.
+// during the call. Results: 0 success, -1 bad argument or refused request,
+// -5 not allowed in the current state.
 //
 // Threads: every entry point may be called from any application thread.
 // None waits for the network; none waits for the event loop except
