@@ -42,6 +42,37 @@ namespace quorvex::test {
     return runOnLoop(context, [] {}, deadline);
 }
 
+// Keeps the loop thread inside a timer until release() (or destruction), so
+// that what other threads hand over meanwhile waits for it all together.
+class LoopHold {
+public:
+    explicit LoopHold(CWSSContext* context) {
+        context->addTimer(
+            [shared = shared_](void*) {
+                shared->signal.update([&] { shared->busy = true; });
+                shared->signal.waitUntil([&] { return shared->released; });
+                return false;
+            },
+            0);
+        held_ = shared_->signal.waitUntil([&] { return shared_->busy; });
+    }
+    ~LoopHold() { release(); }
+    LoopHold(const LoopHold&) = delete;
+    LoopHold& operator=(const LoopHold&) = delete;
+    bool held() const { return held_; } // false: the loop never ran the timer
+    void release() {
+        shared_->signal.update([&] { shared_->released = true; });
+    }
+
+private:
+    struct Shared { // with the timer, which may outlive a failed test
+        Signal signal;
+        bool busy = false, released = false;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    bool held_ = false;
+};
+
 } // namespace quorvex::test
 
 #endif

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "loop_barrier.h"
 #include "recording_client.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -46,8 +47,15 @@ TEST(HandOff, AFlowingAudioStreamAllocatesNothingOnTheWritersThread) {
     constexpr int kWarmUp = 20, kFrames = 500;
     // A frame may be written before the loop has recycled the one before
     // it: two buffers are in use then, and the stream is warm once both exist.
-    client.writeBinary(frame, sizeof frame);
-    client.writeBinary(frame, sizeof frame);
+    // Both are made while the loop is held; otherwise the loop may recycle the
+    // first in time for the second, and the second buffer would be made later,
+    // while counting.
+    {
+        LoopHold hold(loop.context);
+        ASSERT_TRUE(hold.held()) << "the loop never ran the timer that holds it";
+        client.writeBinary(frame, sizeof frame);
+        client.writeBinary(frame, sizeof frame);
+    }
     ASSERT_TRUE(server.waitForFrames(2)) << "the first two frames did not arrive";
     for (int i = 3; i <= kWarmUp + kFrames; ++i) {
         counting = i > kWarmUp;

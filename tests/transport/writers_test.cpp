@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "loop_barrier.h"
 #include "recording_client.h"
 #include "transport/engine/conn_control.h"
 #include "transport/io/send_queue.h"
@@ -203,22 +204,10 @@ TEST_F(Writers, AListLongerThanOnePassIsWrittenWhole) {
         ASSERT_TRUE(clients.back()->connectTo(server.url()));
     }
     for (auto& client : clients) ASSERT_TRUE(client->waitEstablished());
-    struct Hold { // shared with the timer, which may outlive a failed test
-        Signal signal;
-        bool busy = false, released = false;
-    };
-    auto hold = std::make_shared<Hold>();
-    loop.context->addTimer(
-        [hold](void*) {
-            hold->signal.update([&] { hold->busy = true; });
-            hold->signal.waitUntil([&] { return hold->released; });
-            return false;
-        },
-        0);
-    bool busy = hold->signal.waitUntil([&] { return hold->busy; });
+    LoopHold hold(loop.context);
     for (auto& client : clients) client->writeText("w", 1);
-    hold->signal.update([&] { hold->released = true; });
-    ASSERT_TRUE(busy) << "the loop never ran the timer that holds it";
+    hold.release();
+    ASSERT_TRUE(hold.held()) << "the loop never ran the timer that holds it";
     EXPECT_TRUE(server.waitForFrames(kWriters))
         << "only " << server.frames().size() << " of " << kWriters << " listed writers' messages arrived";
 }
