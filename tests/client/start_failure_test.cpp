@@ -79,8 +79,7 @@ TEST_F(StartFailure, ARefusedPortAndAnUnknownNameAreToldApart) {
     EXPECT_EQ(refused.status, 0);
     EXPECT_NE(refused.text.find("refused"), std::string::npos) << refused.text;
 
-    // A label longer than 63 bytes fails inside the resolver: no query leaves the machine.
-    HeardFailure unknown = failureOf("ws://" + std::string(64, 'q') + ".invalid:7961/asr", -2);
+    HeardFailure unknown = failureOf(unresolvableUrl("/asr"), -2);
     EXPECT_EQ(unknown.category, Category::NameNotResolved) << unknown.text;
 }
 

@@ -39,6 +39,12 @@ private:
     int port_ = 0;
 };
 
+// A host name whose lookup fails inside the resolver (a label longer than 63
+// bytes): no query leaves the machine, so no DNS server can make it slow.
+inline std::string unresolvableUrl(const std::string& path = "/") {
+    return "ws://" + std::string(64, 'q') + ".invalid:7961" + path;
+}
+
 } // namespace quorvex::test
 
 #endif

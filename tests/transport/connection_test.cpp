@@ -100,7 +100,7 @@ TEST_F(Connection, FailedAttemptsReportOneConnectErrorAndAllowRetry) {
     ASSERT_TRUE(client.connectTo(refusingHandshake.url()));
     ASSERT_TRUE(client.waitFor([&] { return client.connectErrors == 2; })) << "handshake refusal not reported";
 
-    ASSERT_TRUE(client.connectTo("ws://no-such-host.invalid/"));
+    ASSERT_TRUE(client.connectTo(unresolvableUrl()));
     ASSERT_TRUE(client.waitFor([&] { return client.connectErrors == 3; })) << "unknown host not reported";
 
     TestServer server;
