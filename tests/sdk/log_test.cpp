@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quorvex/quorvex.h"
+#include "scratch_file.h"
 #include "sdk/log.h"
 
 using namespace QUORVEX;
@@ -39,7 +40,7 @@ void writeFile(const std::string& path, const std::string& content) {
 class Log : public ::testing::Test {
 protected:
     void SetUp() override {
-        path = ::testing::TempDir() + "quorvex-log-" + std::to_string(::getpid()) + ".txt";
+        path = quorvex::test::scratchPath("log.txt");
         writeFile(path, "");
         std::lock_guard<std::mutex> guard(callbackLock);
         callbackLines.clear();

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "child_process.h"
+#include "scratch_file.h"
 #include "wav_file.h"
 #include "server/asr_server.h"
 #include "transcribe/printer.h"
@@ -34,7 +35,7 @@ std::string writeNoise() {
     std::string noise(3 * 32000, '\0');
     std::mt19937 random(3);
     for (char& byte : noise) byte = static_cast<char>(random());
-    return quorvex::test::writeWav(::testing::TempDir() + "quorvex-terminal-noise.wav", 16000, 1, 16, noise);
+    return quorvex::test::writeWav(quorvex::test::scratchPath("terminal-noise.wav"), 16000, 1, 16, noise);
 }
 
 } // namespace

@@ -8,12 +8,12 @@
 
 #include <cstdio>
 #include <fstream>
-#include <set>
 
 #include "asr_fixture.h"
 #include "cert_authority.h"
 #include "program_run.h"
 #include "refusing_port.h"
+#include "scratch_file.h"
 #include "wav_file.h"
 #include "wire_peer.h"
 #include "server/asr_server.h"
@@ -26,21 +26,11 @@ ToolRun transcribe(const std::string& arguments) {
     return quorvex::test::runProgram(std::string(QUORVEX_TRANSCRIBE) + " " + arguments);
 }
 
-// A second of silence in the given format. ctest runs these tests side by
-// side, each in its own process: a shared name would be rewritten under
-// another test's reader.
+// A second of silence in the given format.
 std::string writeWav(int rate, int channels, int bits) {
-    struct RemovedAtExit {
-        std::set<std::string> paths;
-        ~RemovedAtExit() {
-            for (const std::string& path : paths) std::remove(path.c_str());
-        }
-    };
-    static RemovedAtExit written;
-    std::string path = ::testing::TempDir() + "quorvex-" + std::to_string(getpid()) + "-" + std::to_string(rate) +
-                       "-" + std::to_string(channels) + ".wav";
-    written.paths.insert(path);
-    return quorvex::test::writeWav(path, rate, channels, bits, std::string(static_cast<std::size_t>(rate * channels * bits / 8), '\0'));
+    std::string path = quorvex::test::scratchPath(std::to_string(rate) + "-" + std::to_string(channels) + ".wav");
+    std::string silence(static_cast<std::size_t>(rate * channels * bits / 8), '\0');
+    return quorvex::test::writeWav(path, rate, channels, bits, silence);
 }
 
 } // namespace
@@ -50,7 +40,7 @@ TEST(TranscribeTool, UnusableFilesAreExplained) {
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_NE(missing.output.find("/no/such/file.wav: cannot open the file"), std::string::npos) << missing.output;
 
-    std::string notAudio = ::testing::TempDir() + "quorvex-not-audio.wav";
+    std::string notAudio = quorvex::test::scratchPath("not-audio.wav");
     std::ofstream(notAudio) << "RIFF, but only in name\n";
     ToolRun garbage = transcribe(notAudio);
     EXPECT_EQ(garbage.exitCode, 2);

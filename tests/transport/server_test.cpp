@@ -10,6 +10,7 @@
 
 #include "lws_log.h"
 #include "recording_client.h"
+#include "scratch_file.h"
 
 using namespace quorvex::test;
 
@@ -141,7 +142,7 @@ TEST_F(ServerContext, GetIsAnsweredByProcessRequest) {
 }
 
 TEST_F(ServerContext, PostBodyIsHandedOverWholeOnceComplete) {
-    std::string path = ::testing::TempDir() + "quorvex-body.bin";
+    std::string path = scratchPath("body.bin");
     std::string body(200000, 'p'); // far over the 4 KiB receive buffer: it arrives in many chunks
     std::ofstream(path, std::ios::binary) << body;
     std::string answer = curl("-H 'Content-Type: application/octet-stream' --data-binary @" + path + " " +
