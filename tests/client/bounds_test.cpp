@@ -20,17 +20,6 @@ const std::vector<unsigned char> kPcm(640, 7);
 // within its limit plus this, never after the library's old defaults.
 constexpr milliseconds kSlack{3000};
 
-QvAsrClientLimits shortLimits() {
-    QvAsrClientLimits limits{};
-    limits.connectTimeoutMs = 300;
-    limits.startTimeoutMs = 300;
-    limits.stopTimeoutMs = 300;
-    limits.pingAfterSeconds = 1;
-    limits.hangUpAfterSeconds = 2;
-    limits.sendQueueBytes = 256 * 1024;
-    return limits;
-}
-
 milliseconds since(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
@@ -39,9 +28,12 @@ milliseconds since(Clock::time_point start) {
 
 class Bounds : public ClientTest {
 protected:
-    void SetUp() override {
-        ClientTest::SetUp();
-        QvAsrClientLimits limits = shortLimits();
+    // Each test shortens only the bounds it is about: a short bound anywhere
+    // else could end a healthy session on a slow machine.
+    template <class Shorten>
+    void useLimits(Shorten shorten) {
+        QvAsrClientLimits limits{};
+        shorten(limits);
         ASSERT_EQ(setClientLimits(&limits), 0);
     }
     void TearDown() override {
@@ -61,6 +53,7 @@ protected:
 };
 
 TEST_F(Bounds, SilentPeersEndTheStartWithinTheirDeadline) {
+    useLimits([](QvAsrClientLimits& l) { l.connectTimeoutMs = l.startTimeoutMs = 300; });
     WirePeer silent(WirePeer::Mode::NeverAnswer);
     for (const char* scheme : {"ws", "wss"}) { // TCP accepted, then no upgrade; a TLS handshake that stalls
         RecordingListener& listener = listen();
@@ -84,6 +77,7 @@ TEST_F(Bounds, SilentPeersEndTheStartWithinTheirDeadline) {
 }
 
 TEST_F(Bounds, UnansweredStopEndsAsACloseInStateFive) {
+    useLimits([](QvAsrClientLimits& l) { l.stopTimeoutMs = 300; });
     ScriptedServer server;
     server.answerStop = false;
     RecordingListener& listener = listen();
@@ -99,6 +93,10 @@ TEST_F(Bounds, UnansweredStopEndsAsACloseInStateFive) {
 }
 
 TEST_F(Bounds, ServerThatStopsAnsweringIsHungUpOn) {
+    useLimits([](QvAsrClientLimits& l) {
+        l.pingAfterSeconds = 1;
+        l.hangUpAfterSeconds = 2;
+    });
     WirePeer deaf(WirePeer::Mode::DeafAfterStart); // no pong from here on
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
@@ -110,6 +108,7 @@ TEST_F(Bounds, ServerThatStopsAnsweringIsHungUpOn) {
 }
 
 TEST_F(Bounds, FullSendQueueFailsTheSessionLoudly) {
+    useLimits([](QvAsrClientLimits& l) { l.sendQueueBytes = 256 * 1024; });
     WirePeer deaf(WirePeer::Mode::DeafAfterStart); // reads nothing: the window and then the queue fill
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
@@ -127,9 +126,8 @@ TEST_F(Bounds, FullSendQueueFailsTheSessionLoudly) {
 }
 
 TEST_F(Bounds, EveryConnectionBeginsWithTheStartRequest) {
-    QvAsrClientLimits roomy = shortLimits();
-    roomy.sendQueueBytes = 64 << 20; // the writer floods; this test is about order, not the cap
-    ASSERT_EQ(setClientLimits(&roomy), 0);
+    // The writer floods; this test is about order, not the cap.
+    useLimits([](QvAsrClientLimits& l) { l.sendQueueBytes = 64 << 20; });
     ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
