@@ -19,6 +19,7 @@ using quorvex::server::fnv1a;
 namespace {
 
 constexpr std::size_t kFrame = 640; // 20 ms
+constexpr std::chrono::seconds kFirstResultWithin{10};
 
 // Feeds the tool in real time from a thread of its own, as arecord would: the
 // first 1.2 s, then (once the test says so) the rest.
@@ -30,7 +31,8 @@ public:
         writer_ = std::thread([this, &tool] {
             auto next = std::chrono::steady_clock::now();
             for (std::size_t at = 0; at < pcm_.size(); at += kFrame) {
-                if (at == kFirstPart && !signal_.waitUntil([&] { return goOn_ != 0; })) break;
+                // Outwaits the test's own wait, so that a slow result fails as such.
+                if (at == kFirstPart && !signal_.waitUntil([&] { return goOn_ != 0; }, 2 * kFirstResultWithin)) break;
                 if (at == kFirstPart && goOn_ < 0) return;
                 if (!tool.write(&pcm_[at], kFrame)) break;
                 std::this_thread::sleep_until(next += std::chrono::milliseconds(20)); // the pace of speech
@@ -79,7 +81,7 @@ TEST_F(TranscribeStdin, AudioIsStreamedAsItArrivesAndEndsWithTheInput) {
     LiveFeed feed(tool, 100);
     // The server reports each second it received: one second must come back while the pipe is still open.
     bool live = tool.waitForOutput(finalLine(feed.echoOf(32000)) + ",\"bg\":0,\"ed\":1000,\"fin\":0}",
-                                   std::chrono::seconds(10));
+                                   kFirstResultWithin);
     feed.finish();
     ASSERT_TRUE(live) << "no result for the first second while the input was still open:\n" << tool.output();
     feed.join();
@@ -92,7 +94,7 @@ TEST_F(TranscribeStdin, AudioIsStreamedAsItArrivesAndEndsWithTheInput) {
 TEST_F(TranscribeStdin, InterruptEndsTheSessionWithWhatHasArrived) {
     ChildProcess tool(command(), pipeIn());
     LiveFeed feed(tool, 100);
-    bool live = tool.waitForOutput("\"fin\":0}", std::chrono::seconds(10));
+    bool live = tool.waitForOutput("\"fin\":0}", kFirstResultWithin);
     feed.holdOpen();
     feed.join(); // the first 1.2 s are in the pipe; it stays open, as with a microphone
     ASSERT_TRUE(live) << tool.output();
