@@ -78,12 +78,16 @@ in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/
 start=$(stamp)
 if [[ ! -f $cache/debootstrap.done ]]; then
   command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-  rm -rf "$root"
-  mkdir -p "$root"
   t=$(stamp)
-  echo "=== debian13: debootstrap --variant=minbase trixie from $(mirror)"
-  debootstrap --variant=minbase trixie "$root" "$(mirror)" >"$cache/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$cache/debootstrap.log"; exit 1; }
+  # A second try, from scratch: a mirror's passing failure should not fail the run.
+  for attempt in 1 2; do
+    rm -rf "$root"
+    mkdir -p "$root"
+    echo "=== debian13: debootstrap --variant=minbase trixie from $(mirror) (try $attempt)"
+    debootstrap --variant=minbase trixie "$root" "$(mirror)" >"$cache/debootstrap.log" 2>&1 && break
+    tail -n 20 "$cache/debootstrap.log"
+    ((attempt < 2)) || exit 1
+  done
   touch "$cache/debootstrap.done"
   took debootstrap "$t"
 fi

@@ -20,6 +20,8 @@ if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   sudo_cmd=()
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  retries=(-o Acquire::Retries=3) # a mirror's passing failure costs a retry, not the run
+  "${sudo_cmd[@]}" apt-get "${retries[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get "${retries[@]}" install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
 fi
