@@ -9,7 +9,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Each stage's time, so that a slow run shows where its time went.
+began=$(date +%s)
+stage_began=$began
+took() {
+  echo "--- $1 took $(($(date +%s) - stage_began)) s"
+  stage_began=$(date +%s)
+}
+
 scripts/deps.sh
+took deps.sh
 jobs=$(nproc)
 fuzz_seconds=${QUORVEX_FUZZ_SECONDS:-30}
 # Most tests wait on sockets and deadlines, not on a core.
@@ -34,13 +43,16 @@ trap stop_prepare EXIT
 
 echo "=== library only: configure without tools or benchmarks, build, install, test"
 scripts/test_library_only.sh "$jobs"
+took "library only"
 
 for preset in default asan tsan; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  took "${preset} build"
   echo "=== ${preset}: test"
   ctest --preset "$preset" -j "$test_jobs"
+  took "${preset} tests"
 done
 
 if [[ -f tests/fuzz/CMakeLists.txt ]]; then
@@ -48,6 +60,7 @@ if [[ -f tests/fuzz/CMakeLists.txt ]]; then
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz -j "$jobs"
   scripts/fuzz.sh "$fuzz_seconds"
+  took "fuzz build and run"
 fi
 if [[ -n $debian13_prepare ]]; then
   echo "=== debian 13: the default build and its tests in a minimal trixie root"
@@ -57,5 +70,6 @@ if [[ -n $debian13_prepare ]]; then
   cat "$debian13_log"
   ((prepared == 0)) || { echo "the Debian 13 root could not be prepared" >&2; exit 1; }
   scripts/debian13.sh "$jobs"
+  took "Debian 13 stage"
 fi
-echo "=== all suites passed"
+echo "=== all suites passed in $(($(date +%s) - began)) s"
