@@ -35,8 +35,11 @@ void forwardToProcessLog(lws_log_cx_t*, int level, const char* line, std::size_t
 LwsLogContext::LwsLogContext() { cx_.u.emit_cx = &forwardToProcessLog; }
 
 void LwsLogContext::bind(lws_context_creation_info& info) {
-    // Lines the process-wide logging drops are not even formatted.
-    std::uint32_t levels = LLLF_LOG_CONTEXT_AWARE;
+    // Errors, warnings and notices always go on, and the process-wide level
+    // decides at each line, so a level set after this context started applies
+    // to them too; they are rare. Chattier levels, built in only in debug
+    // builds of libwebsockets, are formatted only if visible when it starts.
+    std::uint32_t levels = LLLF_LOG_CONTEXT_AWARE | LLL_ERR | LLL_WARN | LLL_NOTICE | LLL_USER;
     for (int level = 1; level < (1 << LLL_COUNT); level <<= 1)
         if (lwsl_visible(level)) levels |= static_cast<std::uint32_t>(level);
     cx_.lll_flags = levels;
