@@ -17,8 +17,11 @@
 // normally well under a millisecond) and release (until the loop threads
 // have closed every connection and stopped). Never call those two from a
 // listener. sendAudio may be called by several threads at once and from an
-// audio callback: it copies, takes one short lock and makes at most one
-// system call.
+// audio callback: it copies the frame and makes at most one system call (the
+// loop's wake-up). It takes no lock across the copy, only two of a few
+// instructions each (the client's send queue, and the loop's list of
+// connections to write when it must be woken): another thread that holds
+// one of them can still delay it briefly.
 
 // The library's version at compile time; getVersion() gives it at run time.
 #define QUORVEX_VERSION_MAJOR 1
@@ -117,11 +120,13 @@ struct QvAsrStartFailure {
                            // failed and where, a proxy by its address; never credentials
 };
 
-// Optional: implemented by the application on the object it gives
-// QvAsrClient::init, next to QvAsrClientListener, which finds it there.
-// Called on the event-loop thread right before each onStartResult(-2) or
-// onStartResult(-4), which it explains. failure and its text are valid
-// only during the call. Like the listener, it must not call destroyAsrInstance.
+// Optional: registered with setStartFailureListener, or implemented by the
+// application on the object it gives QvAsrClient::init, next to
+// QvAsrClientListener, where init finds it when the application is built
+// with RTTI. Called on the event-loop thread right before each
+// onStartResult(-2) or onStartResult(-4), which it explains. failure and its
+// text are valid only during the call. Like the listener, it must not call
+// destroyAsrInstance.
 class QUORVEX_API QvAsrStartFailureListener {
 public:
     virtual ~QvAsrStartFailureListener();
@@ -133,13 +138,20 @@ public:
     // Call destroyAsrInstance (result 0) before deleting a client.
     virtual ~QvAsrClient() {}
     // Binds the listener, and its QvAsrStartFailureListener when the same
-    // object implements one; 0, or -1 for null (the previous one stays).
+    // object implements one and its class has type information (an
+    // application built with -fno-rtti registers it with
+    // setStartFailureListener instead; init never reads type information
+    // that is not there). A listener without one unbinds what a previous init
+    // found, never what was registered. 0, or -1 for null (the previous one stays).
     virtual int init(QvAsrClientListener* listener) = 0;
     // Connects and opens a session; 0 requested, -1 refused, -5 busy.
     // The outcome arrives through onStartResult.
     virtual int start(const QvAsrStartParam* param) = 0;
-    // Sends one frame while the session runs; 0, -1 wrong format or a length
-    // that is not whole 16-bit samples (odd; logged), -5 not running.
+    // Sends one frame while the session runs; 0, -1 wrong format (in every
+    // state, tested first) or a null or negative-length frame, -5 not running.
+    // The server receives exactly the bytes given, in whole 16-bit samples: a
+    // frame of odd length leaves its last byte to lead the next frame's, and
+    // one still waiting at stop() is dropped (and logged).
     // Any thread, several at once: the frame is copied and handed to the loop,
     // which writes it within its next passes. Never waits for the network or the
     // loop; no allocation once audio flows; at most one system call.
@@ -147,6 +159,13 @@ public:
     // Asks the server to end the session; 0, or -5 not running.
     virtual int stop() = 0;
 };
+
+// Registers a client's failure listener (see QvAsrStartFailureListener):
+// the way for an application built without RTTI, and for a failure
+// listener on an object of its own. Any thread; heard from the next failure
+// on; null unregisters. Later optional listeners are registered the same
+// way. 0; -1 null client.
+QUORVEX_API int setStartFailureListener(QvAsrClient* client, QvAsrStartFailureListener* listener);
 
 // Bounds on every session started after setClientLimits, so that a dead,
 // silent or non-reading server ends a session instead of holding it. A field
@@ -176,14 +195,21 @@ struct QvAsrProxySettings {
     const char* wsProxy;    // for ws://: "http://[user:password@]host:port"; null or "": none set
     const char* wssProxy;   // the same for wss://
     const char* noProxy;    // hosts that go direct, as curl's no_proxy; null: none set
-    bool ignoreEnvironment; // true: no proxy setting is read from the environment
+    bool ignoreEnvironment; // true: the environment is never read, whatever useEnvironment says
+    // true: what is not set above comes from the environment as curl reads it:
+    // http_proxy for ws://, https_proxy for wss:// (lower case first, then upper
+    // case), and no_proxy / NO_PROXY. False (the default): the library reads no
+    // environment variable. This field sits where older versions of the record
+    // had padding, so the record's size is unchanged; an older caller that
+    // value-initialised its record (QvAsrProxySettings p{};) reads as false.
+    bool useEnvironment;
 };
 
-// Any thread. Without it, or with null, the environment decides as it does
-// for curl: http_proxy for ws://, https_proxy for wss:// (lower case first,
-// then upper case), and no_proxy / NO_PROXY: "*", exact host names and IP
-// addresses, and domains, which their subdomains match too. Settings that
-// are set win over the environment. 0; -1 a proxy URL that does not parse.
+// Any thread. Without it, or with null, every connection goes direct: the
+// environment is read only when a record asks for it (useEnvironment).
+// no_proxy, set or read: "*", exact host names and IP addresses, and
+// domains, which their subdomains match too. Settings that are set win over
+// the environment. 0; -1 a proxy URL that does not parse.
 QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
 
 // Certificate checks of wss:// sessions started after setTlsSettings.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "asr_client_impl.h"
 
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,8 @@
 #include "sdk/runtime.h"
 #include "transport/engine/conn_control.h"
 #include "transport/client/url.h"
+#include "client/listener_calls.h"
+#include "platform/type_info.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {
@@ -23,6 +26,16 @@ bool isStable(int state) { return state != ASR_STATE_STOPPED && state != ASR_STA
 bool acceptsStart(int state) { return state == ASR_STATE_IDLE || state == ASR_STATE_CLOSED; }
 bool isValidFormat(const QvAsrAudioFrame& frame) {
     return frame.bitsPerSample == 16 && frame.sampleRate == 16000 && frame.channels == 1;
+}
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+// The failure listener on the same object as the listener, where the
+// application's class has the type information a cross-cast needs.
+QvAsrStartFailureListener* failureListenerOf(QvAsrClientListener* listener) {
+    if (!quorvex::platform::hasTypeInfo(listener)) return nullptr;
+    return dynamic_cast<QvAsrStartFailureListener*>(listener);
 }
 tagWSSLimits transportLimits(const QvAsrClientLimits& limits) {
     tagWSSLimits transport;
@@ -45,29 +58,9 @@ QvAsrClientImpl::~QvAsrClientImpl() {
     clearSet();
 }
 
-namespace {
-// Listener calls never unwind into the library: a pending destruction must still complete.
-template <typename Target, typename Call>
-void callGuarded(Target* target, const std::string& sessionId, const char* what, Call&& call) {
-    if (!target) return;
-    try {
-        call(*target);
-    } catch (const std::exception& e) {
-        sdkLog("%s listener %s threw: %s", sessionId.c_str(), what, e.what());
-    } catch (...) {
-        sdkLog("%s listener %s threw", sessionId.c_str(), what);
-    }
-}
-} // namespace
-
-template <typename Call>
-void QvAsrClientImpl::notify(const char* what, Call&& call) {
-    callGuarded(listener.load(), sessionId, what, std::forward<Call>(call));
-}
-
 void QvAsrClientImpl::reportStartFailure(const StartFailureReport& report, int code) {
     QvAsrStartFailure failure = report.view();
-    callGuarded(failureListener.load(), sessionId, "onStartFailure",
+    detail::callGuarded(failureListener.load(), sessionId, "onStartFailure",
                 [&failure](QvAsrStartFailureListener& l) { l.onStartFailure(&failure); });
     notify("onStartResult", [code](QvAsrClientListener& l) { l.onStartResult(code, nullptr); });
 }
@@ -87,10 +80,21 @@ CWSSContext* QvAsrClientImpl::loopContext() const { return QUORVEX::loopContext(
 int QvAsrClientImpl::init(QvAsrClientListener* newListener) {
     sdkLog("QUORVEX::QvAsrClientImpl::init");
     if (!newListener) return -1;
-    // The same object's, or none: a plain listener also unbinds a previous one's.
-    failureListener = dynamic_cast<QvAsrStartFailureListener*>(newListener);
+    // The same object's, or none: a plain listener also unbinds one that a
+    // previous init found, but not one registered explicitly.
+    if (QvAsrStartFailureListener* found = failureListenerOf(newListener)) {
+        failureListener = found;
+        failureListenerFromInit_ = true;
+    } else if (failureListenerFromInit_.exchange(false)) {
+        failureListener = nullptr;
+    }
     listener = newListener;
     return 0;
+}
+
+void QvAsrClientImpl::setFailureListener(QvAsrStartFailureListener* explicitListener) {
+    failureListenerFromInit_ = false;
+    failureListener = explicitListener;
 }
 
 int QvAsrClientImpl::start(const QvAsrStartParam* param) {
@@ -98,6 +102,11 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     if (!param || !param->url || !param->token) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: null start parameter");
         return -1;
+    }
+    int previous = state.load();
+    if (!acceptsStart(previous)) {
+        if (!isStable(previous)) sdkLog("is not stable state.fix next!");
+        return -5;
     }
     CWSSContext* loop = loopContext();
     if (!loop) {
@@ -112,16 +121,12 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     }
     std::optional<tagWSSRoute> route = currentRoute(*url);
     if (!route) return -1;
-    int previous = state.load();
-    if (!acceptsStart(previous)) {
-        if (!isStable(previous)) sdkLog("is not stable state.fix next!");
-        return -5;
-    }
     // Token and state go in place before the connection can report.
     if (!state.compare_exchange_strong(previous, ASR_STATE_CONNECTING)) return -5;
     std::string previousToken = token;
     token = param->token;
     limits_ = currentClientLimits();
+    carry_.drop(); // half a sample of an earlier session is not this one's
     quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
     quorvex::transport::detail::setConnRoute(*this, *route);
     if (!connect(loop, std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
@@ -143,14 +148,11 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
                static_cast<const void*>(frame->data));
         return -1;
     }
-    if (frame->length % 2 != 0) {
-        // Half a 16-bit sample: the server would end the session over it.
-        sdkLog("QUORVEX::QvAsrClientImpl::sendAudio refused: %d bytes, not whole 16-bit samples", frame->length);
-        return -1;
-    }
     if (state.load() != ASR_STATE_STARTED) return -5;
     if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
-    writeBinary(frame->data, frame->length);
+    OddByteCarry::Pieces pieces;
+    carry_.take(frame->data, static_cast<std::size_t>(frame->length), pieces);
+    quorvex::transport::detail::writeBinaryPieces(*this, pieces.spans, pieces.count);
     return quorvex::transport::detail::sendQueueOverflowed(*this) ? -5 : 0;
 }
 
@@ -159,6 +161,8 @@ int QvAsrClientImpl::stop() {
     // State 5 is in place before the answer can be handled.
     int expected = ASR_STATE_STARTED;
     if (!state.compare_exchange_strong(expected, ASR_STATE_STOPPING)) return -5;
+    if (carry_.drop()) sdkLog("%s the audio's last byte is dropped: half a 16-bit sample", sessionId.c_str());
+    lastHeardMs_ = nowMs();
     armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
     sendMessage(StopSessionReq(), [this](const char* text, int len) { writeFrame(text, len); });
     return 0;
@@ -176,7 +180,11 @@ void QvAsrClientImpl::onEstablished() {
 }
 
 void QvAsrClientImpl::armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int)) {
-    unsigned int epoch = ++deadlineEpoch_;
+    scheduleDeadline(++deadlineEpoch_, timeoutMs, expire);
+}
+
+void QvAsrClientImpl::scheduleDeadline(unsigned int epoch, int timeoutMs,
+                                       void (QvAsrClientImpl::*expire)(unsigned int)) {
     CWSSContext* loop = loopContext();
     if (!loop) return;
     auto self = self_;
@@ -199,8 +207,15 @@ void QvAsrClientImpl::onStartDeadline(unsigned int epoch) {
 }
 
 // Loop thread. The stop request went unanswered: end the session as a close does.
+// A server still catching up with a backlog is not a silent one: the deadline
+// counts from its last message, and one timer per session is moved along.
 void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
     if (epoch != deadlineEpoch_.load() || state.load() != ASR_STATE_STOPPING) return;
+    std::int64_t quietMs = nowMs() - lastHeardMs_.load();
+    if (quietMs < limits_.stopTimeoutMs) {
+        scheduleDeadline(epoch, static_cast<int>(limits_.stopTimeoutMs - quietMs), &QvAsrClientImpl::onStopDeadline);
+        return;
+    }
     sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[STOP_SESSION_RES],
            limits_.stopTimeoutMs);
     quorvex::transport::detail::closeAtOnce(*this);
@@ -208,15 +223,14 @@ void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
 
 void QvAsrClientImpl::onConnectErr() {
     quorvex::transport::detail::ConnectFailure failure = quorvex::transport::detail::connectFailure(*this);
-    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr %s", failure.text.c_str());
+    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr");
+    sdkLog("%s connection failed: %s", sessionId.c_str(), failure.text.c_str());
     state = ASR_STATE_CLOSED;
     reportStartFailure(connectFailureReport(failure), -2);
 }
 
 void QvAsrClientImpl::onTextData(const char* data, int len) {
-    // A server still catching up with a backlog is not a silent one: the stop
-    // deadline counts from its last message.
-    if (state.load() == ASR_STATE_STOPPING) armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
+    if (state.load() == ASR_STATE_STOPPING) lastHeardMs_ = nowMs();
     ClassifiedFrame frame = classifyFrame(data, len);
     const char* sid = sessionId.c_str();
     switch (frame.kind) {
@@ -293,42 +307,6 @@ void QvAsrClientImpl::onClose() {
         state = ASR_STATE_CLOSED;
         return;
     }
-    }
-}
-
-// ---- destruction hand-shake (loop thread, sdkMutex held by the callers' protocol) ----
-
-void QvAsrClientImpl::completeDestroy(DestroyRequest* request) {
-    if (!request) return;
-    request->completed = true;
-    // One condition variable serves every waiter: wake them all, each checks its own request.
-    sdkCond->notify_all();
-}
-
-void QvAsrClientImpl::checkDestroy(DestroyRequest* request) {
-    std::lock_guard<std::mutex> guard(*sdkMutex);
-    switch (state.load()) {
-    case ASR_STATE_IDLE:
-    case ASR_STATE_CLOSED:
-        sdkLog("%s destory suc state!", sessionId.c_str());
-        request->result = 0;
-        notify("onDestroyed", [](QvAsrClientListener& l) { l.onDestroyed(0); });
-        completeDestroy(request);
-        return;
-    case ASR_STATE_STOPPED:
-    case ASR_STATE_FAILED:
-        sdkLog("%s not stable state destory!", sessionId.c_str());
-        request->result = 0;
-        state = ASR_STATE_DESTROY_PENDING;
-        pendingDestroy_ = request;
-        // A failed session waits for the server to close; do not let the caller wait on it.
-        close();
-        return;
-    default:
-        sdkLog("%s can not destory!", sessionId.c_str());
-        request->result = -5;
-        completeDestroy(request);
-        return;
     }
 }
 

@@ -3,9 +3,11 @@
 #define QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "client/odd_byte_carry.h"
 #include "client/start_failure.h"
 #include "quorvex/quorvex.h"
 #include "transport/wss_client.h"
@@ -43,6 +45,8 @@ public:
     int start(const QvAsrStartParam* param) override;
     int sendAudio(const QvAsrAudioFrame* frame) override;
     int stop() override;
+    // Any thread: the failure listener registered explicitly; null: none.
+    void setFailureListener(QvAsrStartFailureListener* explicitListener);
 
     // Loop thread.
     void onEstablished() override;
@@ -68,6 +72,7 @@ private:
     void completeDestroy(DestroyRequest* request);
     // Deadlines for the server's answers; a stale one (older epoch) does nothing.
     void armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int));
+    void scheduleDeadline(unsigned int epoch, int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int));
     void onStartDeadline(unsigned int epoch);
     void onStopDeadline(unsigned int epoch);
 
@@ -80,11 +85,14 @@ private:
     const unsigned int loopIndex_;
     std::string token;
     std::atomic<QvAsrClientListener*> listener;
-    std::atomic<QvAsrStartFailureListener*> failureListener{nullptr}; // the same object's, or null
+    std::atomic<QvAsrStartFailureListener*> failureListener{nullptr}; // found by init or registered, or null
+    std::atomic<bool> failureListenerFromInit_{false};
     std::atomic<int> state;
     DestroyRequest* pendingDestroy_ = nullptr; // guarded by sdkMutex; set in state 7
     QvAsrClientLimits limits_{};               // copied at start
     std::atomic<unsigned int> deadlineEpoch_{0};
+    std::atomic<std::int64_t> lastHeardMs_{0}; // while stopping: the stop request, then each message
+    OddByteCarry carry_;
     // Timer callbacks reach the client through this; cleared by the destructor
     // before it waits for the loop, so none runs on a dying client.
     std::shared_ptr<std::atomic<QvAsrClientImpl*>> self_;

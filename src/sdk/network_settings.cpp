@@ -41,7 +41,9 @@ int setProxySettings(const QvAsrProxySettings* settings) {
         choice.wssProxy = orEmpty(settings->wssProxy);
         choice.noProxy = orEmpty(settings->noProxy);
         choice.noProxySet = settings->noProxy != nullptr;
-        choice.ignoreEnvironment = settings->ignoreEnvironment;
+        // An older caller's record has padding where useEnvironment is: its
+        // ignoreEnvironment still keeps the environment out whatever that holds.
+        choice.useEnvironment = settings->useEnvironment && !settings->ignoreEnvironment;
     }
     std::lock_guard<std::mutex> guard(settingsLock);
     proxyChoice = choice;

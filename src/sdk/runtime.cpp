@@ -5,8 +5,10 @@
 #include <libwebsockets.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "../transport/wss_client.h"
@@ -40,7 +42,7 @@ std::atomic<bool> contextStartingOrStopping{false};
 // libwebsockets writes its own lines (start-up notices, errors) to standard
 // error unless told otherwise; an application hears them only through the
 // library's log, so not at all when logging is disabled.
-void emitLwsLine(int level, const char* line) {
+void emitLwsLineInside(int level, const char* line) {
     if (level == LLL_NOTICE && contextStartingOrStopping.load(std::memory_order_relaxed)) return;
     // The library's log has no prefix of its own.
     line = quorvex::transport::detail::afterLwsTimestamp(line);
@@ -49,8 +51,49 @@ void emitLwsLine(int level, const char* line) {
     sdkLog("%.*s", static_cast<int>(length), line);
 }
 
+// libwebsockets' log hook is the whole process's, and an application's own
+// libwebsockets threads may be inside it while release frees the log
+// settings: release closes the gate, then waits for the calls inside.
+std::atomic<bool> lwsHookOpen{false};
+std::atomic<int> lwsHookCallers{0};
+// The level found at init, put back at release. libwebsockets has no way to
+// read the hook in force, so release puts back its own default one.
+int lwsLevelBefore = LLL_ERR | LLL_WARN | LLL_NOTICE;
+
+void emitLwsLine(int level, const char* line) {
+    // Sequentially consistent with release's closing of the gate: either
+    // release sees this caller, or this caller sees the gate closed.
+    lwsHookCallers.fetch_add(1);
+    if (lwsHookOpen.load()) emitLwsLineInside(level, line);
+    lwsHookCallers.fetch_sub(1);
+}
+
+int visibleLwsLevels() {
+    int levels = 0;
+    for (int level = 1; level < (1 << LLL_COUNT); level <<= 1)
+        if (lwsl_visible(level)) levels |= level;
+    return levels;
+}
+
 // Set before the loop thread exists: libwebsockets reads these without a lock.
-void routeLwsLog(bool enabled) { lws_set_log_level(enabled ? LLL_ERR | LLL_WARN | LLL_NOTICE : 0, &emitLwsLine); }
+void routeLwsLog(bool enabled) {
+    lwsLevelBefore = visibleLwsLevels();
+    lwsHookOpen = true;
+    lws_set_log_level(enabled ? LLL_ERR | LLL_WARN | LLL_NOTICE : 0, &emitLwsLine);
+}
+
+// False when a caller is still inside at the deadline (an application's log
+// callback that does not return): the log settings must then stay allocated.
+bool unrouteLwsLog() {
+    lws_set_log_level(lwsLevelBefore, &lwsl_emit_stderr);
+    lwsHookOpen = false;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (lwsHookCallers.load() != 0) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 // libwebsockets loads its libuv plugin by name at run time, so a missing
 // package shows up only here; say which.
@@ -58,10 +101,10 @@ void explainContextFailure() {
     void* plugin = dlopen(QUORVEX_LWS_EVLIB_UV, RTLD_NOW | RTLD_LOCAL);
     if (plugin) {
         dlclose(plugin);
-        sdkLog("QUORVEX::init: the libwebsockets context could not be created");
+        std::printf("%s:init: the libwebsockets context could not be created\n", kModuleName);
     } else {
-        sdkLog("QUORVEX::init: unable to load libwebsockets' libuv plugin %s (package libwebsockets-evlib-uv): %s",
-               QUORVEX_LWS_EVLIB_UV, dlerror());
+        std::printf("%s:init: unable to load libwebsockets' libuv plugin %s (package libwebsockets-evlib-uv): %s\n",
+                    kModuleName, QUORVEX_LWS_EVLIB_UV, dlerror());
     }
 }
 // A context of its own with its loop thread; started says whether it runs.
@@ -139,12 +182,19 @@ void release() {
     stopLoop(sharedClient);
     sharedClient = nullptr;
     contextStartingOrStopping = false;
-    delete logSettings;
-    logSettings = nullptr;
     delete sdkMutex;
     sdkMutex = nullptr;
     delete sdkCond;
     sdkCond = nullptr;
+    if (!unrouteLwsLog()) {
+        std::printf("%s:release: a libwebsockets log line is still being written; its log settings are kept\n",
+                    kModuleName);
+        logSettings = nullptr;
+        logFile = nullptr;
+        return;
+    }
+    delete logSettings;
+    logSettings = nullptr;
     if (logFile) {
         std::fclose(logFile);
         logFile = nullptr;

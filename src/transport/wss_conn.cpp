@@ -9,6 +9,7 @@
 #include "transport/io/send_queue.h"
 #include "transport/wss_context.h"
 
+using quorvex::transport::detail::ByteSpan;
 using quorvex::transport::detail::ConnFields;
 using quorvex::transport::detail::ConnHandle;
 using quorvex::transport::detail::SendQueue;
@@ -74,20 +75,29 @@ void CWSSConn::closeWhenSent() {
     if (loop && !handle_->flushPending.exchange(true)) loop->connections().requestFlush(this);
 }
 
+namespace {
+bool writable(const unsigned char* data, int len) {
+    if (len >= 0 && (len == 0 || data)) return true;
+    lwsl_err("write of %d bytes from %p refused\n", len, static_cast<const void*>(data));
+    return false;
+}
+} // namespace
+
 void CWSSConn::writeText(const char* data, int len) {
-    enqueue(reinterpret_cast<const unsigned char*>(data), len, false);
+    auto bytes = reinterpret_cast<const unsigned char*>(data);
+    ByteSpan whole{bytes, static_cast<std::size_t>(len)};
+    if (writable(bytes, len)) enqueue(&whole, 1, false);
 }
 
-void CWSSConn::writeBinary(const unsigned char* data, int len) { enqueue(data, len, true); }
+void CWSSConn::writeBinary(const unsigned char* data, int len) {
+    ByteSpan whole{data, static_cast<std::size_t>(len)};
+    if (writable(data, len)) enqueue(&whole, 1, true);
+}
 
-void CWSSConn::enqueue(const unsigned char* data, int len, bool binary) {
-    if (len < 0 || (len > 0 && !data)) {
-        lwsl_err("write of %d bytes from %p refused\n", len, static_cast<const void*>(data));
-        return;
-    }
+void CWSSConn::enqueue(const ByteSpan* pieces, std::size_t count, bool binary) {
     auto loop = handle_->loop();
     bool fromLoop = loop && loop->onLoopThread();
-    switch (sendQueue->push(data, static_cast<std::size_t>(len), binary, fromLoop)) {
+    switch (sendQueue->push(pieces, count, binary, fromLoop)) {
     case SendQueue::Push::Dropped:
         return; // no connection to send it on: it must not leak into a later one
     case SendQueue::Push::Full:
@@ -141,11 +151,17 @@ bool CWSSConn::processHttp(CWSSContext* ctx, lws* handle, const char* in, int le
     if (lws_hdr_copy(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_CONTENT_TYPE) > 0) contentType = achBuffer;
     // Each argument is a fragment: lws_hdr_copy joins them with ',' in
     // libwebsockets 4.1 and with '&' in 4.3 (logging each as an error there).
-    // Joined here with '&', as the request had them, on every release.
+    // Joined here with '&', as the request had them, on every release; each
+    // copied whole, however long (libwebsockets' header limit bounds them).
     uriArgs.clear();
-    for (int i = 0; lws_hdr_copy_fragment(wsi, achBuffer, sizeof achBuffer, WSI_TOKEN_HTTP_URI_ARGS, i) >= 0; ++i) {
+    std::string argument;
+    for (int i = 0;; ++i) {
+        argument.resize(static_cast<std::size_t>(lws_hdr_fragment_length(wsi, WSI_TOKEN_HTTP_URI_ARGS, i)) + 1);
+        int copied = lws_hdr_copy_fragment(wsi, &argument[0], static_cast<int>(argument.size()),
+                                           WSI_TOKEN_HTTP_URI_ARGS, i);
+        if (copied < 0) break;
         if (i > 0) uriArgs += '&';
-        uriArgs += achBuffer;
+        uriArgs.append(argument, 0, static_cast<std::size_t>(copied));
     }
     preProcess();
     _lws_log(LLL_NOTICE, "processHttp %s %d \n", requestUri.c_str(), method);

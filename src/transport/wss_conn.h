@@ -3,6 +3,7 @@
 #define QUORVEX_TRANSPORT_WSS_CONN_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@ namespace quorvex::transport::detail {
 class ConnFields;
 class SendQueue;
 struct ConnHandle;
+struct ByteSpan;
 }
 
 // One WebSocket (or HTTP) connection: send path, counters, event operations.
@@ -106,7 +108,7 @@ protected:
 
 private:
     friend class quorvex::transport::detail::ConnFields; // the loop maintains the fields above
-    void enqueue(const unsigned char* data, int len, bool binary);
+    void enqueue(const quorvex::transport::detail::ByteSpan* pieces, std::size_t count, bool binary);
 
     quorvex::transport::detail::ConnHandle* handle_; // the transport's own state of this connection
 };

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "client_test_base.h"
+#include "transport/engine/conn_control.h"
 #include "lws_log.h"
 #include "transport/client/url.h"
 #include "wire_peer.h"
@@ -90,6 +91,27 @@ TEST_F(Bounds, UnansweredStopEndsAsACloseInStateFive) {
     EXPECT_EQ(listener.heard("session")[0].text, "disconnect from server! state:5");
     ASSERT_TRUE(loopBarrier(sharedLoop()));
     EXPECT_EQ(destroyAsrInstance(client), 0);
+}
+
+// Texts while stopping move the one deadline of the session along; they
+// must not leave a live timer each (a long stop would hold thousands).
+TEST_F(Bounds, TextsWhileStoppingMoveTheDeadlineWithoutAddingTimers) {
+    useLimits([](QvAsrClientLimits& l) { l.stopTimeoutMs = 600; });
+    ScriptedServer server;
+    server.answerStop = false;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    ASSERT_EQ(client->stop(), 0);
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
+    std::size_t timersAtStop = quorvex::transport::detail::liveTimers(*sharedLoop());
+    constexpr int kTexts = 40;
+    for (int i = 0; i < kTexts; ++i) server.send(1, ScriptedServer::recognitionText("catching up", i, i + 1, 0));
+    ASSERT_TRUE(listener.waitFor("text", kTexts)) << "the texts sent while stopping did not arrive";
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
+    EXPECT_LE(quorvex::transport::detail::liveTimers(*sharedLoop()), timersAtStop) << "a timer per text";
+    ASSERT_TRUE(listener.waitFor("session", 1, milliseconds(600) + kSlack)) << "the moved deadline never came";
+    EXPECT_EQ(listener.heard("session")[0].text, "disconnect from server! state:5");
 }
 
 TEST_F(Bounds, ServerThatStopsAnsweringIsHungUpOn) {
@@ -184,7 +206,7 @@ TEST_F(Bounds, FramesAndClosesAreExactOnTheWire) {
               1000);
 
     std::string tooLong = wire.url() + "?" + std::string(quorvex::transport::detail::kMaxRequestPath, 'q');
-    EXPECT_EQ(start(client, tooLong), -1);
+    EXPECT_EQ(start(make(listen()), tooLong), -1);
     EXPECT_TRUE(LogLines::contains("QUORVEX::QvAsrClientImpl::start refused: the path is longer than the 2032 bytes "
                                    "a request line can carry whole"));
 }

@@ -23,7 +23,7 @@ protected:
         ClientTest::TearDown();
     }
     static void useProxy(const std::string& ws, const std::string& wss, const char* noProxy = nullptr) {
-        QvAsrProxySettings settings{ws.c_str(), wss.c_str(), noProxy, true};
+        QvAsrProxySettings settings{ws.c_str(), wss.c_str(), noProxy, true, false};
         ASSERT_EQ(setProxySettings(&settings), 0);
     }
 };
@@ -92,21 +92,28 @@ TEST_F(ProxyTest, DeadProxyEndsTheAttemptAndNamesTheProxy) {
     EXPECT_EQ(server.sessions.load(), 0);
 }
 
-TEST_F(ProxyTest, EnvironmentProxyIsDecidedPerConnection) {
+// The environment is read only when asked: an http_proxy that refuses
+// must not turn a working server into onStartResult(-2).
+TEST_F(ProxyTest, EnvironmentProxyIsFollowedOnlyWhenAskedAndThenPerConnection) {
     RefusingPort dead;
     ScriptedServer server;
     setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(dead.port())).c_str(), 1);
+    setProxySettings(nullptr);
+    EXPECT_EQ(startResult(server.url()), 0) << "the environment was read without being asked";
+    QvAsrProxySettings fromEnvironment{};
+    fromEnvironment.useEnvironment = true;
+    ASSERT_EQ(setProxySettings(&fromEnvironment), 0);
     EXPECT_EQ(startResult(server.url()), -2) << "http_proxy was not followed";
     setenv("no_proxy", "localhost,127.0.0.1", 1);
     EXPECT_EQ(startResult(server.url()), 0) << "no_proxy was not followed";
-    QvAsrProxySettings ignoring{nullptr, nullptr, nullptr, true};
-    ASSERT_EQ(setProxySettings(&ignoring), 0);
     unsetenv("no_proxy");
+    fromEnvironment.ignoreEnvironment = true; // an older caller's field still wins
+    ASSERT_EQ(setProxySettings(&fromEnvironment), 0);
     EXPECT_EQ(startResult(server.url()), 0) << "the environment was not ignored";
 }
 
 TEST_F(ProxyTest, ProxyUrlThatDoesNotParseIsRefused) {
-    QvAsrProxySettings settings{"https://127.0.0.1:3128", nullptr, nullptr, true};
+    QvAsrProxySettings settings{"https://127.0.0.1:3128", nullptr, nullptr, true, false};
     EXPECT_EQ(setProxySettings(&settings), -1);
     EXPECT_TRUE(logged("setProxySettings refused"));
 }

@@ -198,20 +198,34 @@ TEST_F(Session, HostileFramesAreReportedOrIgnoredAndTheSessionGoesOn) {
     EXPECT_EQ(client->sendAudio(&frame), 0);
 }
 
-TEST_F(Session, OddLengthFrameIsRefusedAndLoggedAndTheSessionGoesOn) {
+// Frames cut at odd byte counts reach the server in whole samples, every
+// byte in order; a byte left at stop is dropped and said so.
+TEST_F(Session, OddLengthFramesKeepTheByteStreamWhole) {
     ScriptedServer server;
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
-    startSession(client, listener, server.url());
-    const std::vector<unsigned char> odd(321, 1);
+    std::vector<unsigned char> odd(321);
+    for (std::size_t i = 0; i < odd.size(); ++i) odd[i] = static_cast<unsigned char>(i);
     auto oddFrame = pcmFrame(odd);
-    EXPECT_EQ(client->sendAudio(&oddFrame), -1) << "half a 16-bit sample was accepted";
-    EXPECT_TRUE(LogLines::contains("QUORVEX::QvAsrClientImpl::sendAudio refused: 321 bytes, not whole 16-bit samples"));
-    auto good = pcmFrame(kPcm);
-    EXPECT_EQ(client->sendAudio(&good), 0);
-    ASSERT_TRUE(server.raw().waitForFrames(2)) << "the whole frame after the odd one did not arrive";
-    EXPECT_EQ(server.raw().frames()[1].data.size(), kPcm.size());
-    EXPECT_EQ(server.raw().binaryFramesReceived(), 1u) << "the odd frame reached the server";
+    EXPECT_EQ(client->sendAudio(&oddFrame), -5) << "outside a running session";
+    startSession(client, listener, server.url());
+    QvAsrStartParam malformed{"no url", "t"};
+    EXPECT_EQ(client->start(&malformed), -5) << "a busy client answers for its state first";
+    EXPECT_EQ(client->sendAudio(&oddFrame), 0);
+    EXPECT_EQ(client->sendAudio(&oddFrame), 0);
+    EXPECT_EQ(client->sendAudio(&oddFrame), 0);
+    ASSERT_TRUE(server.raw().waitForFrames(4)) << "the odd frames did not arrive";
+    auto frames = server.raw().frames();
+    std::string expected(odd.begin(), odd.end()), received;
+    expected = expected + expected + expected.substr(0, 320);
+    for (std::size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(frames[i].data.size() % 2, 0u) << "frame " << i << " splits a sample";
+        received += frames[i].data;
+    }
+    EXPECT_EQ(received, expected);
+    ASSERT_EQ(client->stop(), 0);
+    EXPECT_TRUE(LogLines::contains(listener.heard("start")[0].text +
+                                   " the audio's last byte is dropped: half a 16-bit sample"));
 }
 
 TEST_F(Session, AudioFormatAndArgumentChecks) {

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // An application of the shared library that wants to know why a start
 // failed: it prints what its listeners hear of one start.
-//   start_failure_app URL [plain]
-// "plain": the listener implements QvAsrClientListener only.
+//   start_failure_app URL [plain|registered]
+// "plain": the listener implements QvAsrClientListener only; "registered":
+// its failure listener is registered with setStartFailureListener, as an
+// application built without RTTI (a second build of this file) must.
 // Exit 0 once the start result came (within 10 s), 1 otherwise.
 #include <quorvex/quorvex.h>
 
@@ -51,6 +53,7 @@ public:
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     bool plain = argc > 2 && std::strcmp(argv[2], "plain") == 0;
+    bool registered = argc > 2 && std::strcmp(argv[2], "registered") == 0;
     QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
     QUORVEX::QvAsrSdkInitParam params{};
     if (QUORVEX::init(&log, &params) != 0) return 1;
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
     QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
     PlainListener& listener = plain ? plainListener : reasonListener;
     client->init(&listener);
+    if (registered && QUORVEX::setStartFailureListener(client, &reasonListener) != 0) return 1;
     QUORVEX::QvAsrStartParam start{argv[1], ""};
     bool answered = client->start(&start) == 0 && listener.waitAnswered();
     if (QUORVEX::destroyAsrInstance(client) == 0) delete client;

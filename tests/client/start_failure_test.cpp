@@ -78,6 +78,7 @@ TEST_F(StartFailure, ARefusedPortAndAnUnknownNameAreToldApart) {
     EXPECT_EQ(refused.category, Category::ConnectionRefused) << refused.text;
     EXPECT_EQ(refused.status, 0);
     EXPECT_NE(refused.text.find("refused"), std::string::npos) << refused.text;
+    EXPECT_TRUE(LogLines::contains("QUORVEX::QvAsrClientImpl::onConnectErr")) << "the line is the name alone";
 
     HeardFailure unknown = failureOf(unresolvableUrl("/asr"), -2);
     EXPECT_EQ(unknown.category, Category::NameNotResolved) << unknown.text;
@@ -133,14 +134,14 @@ TEST_F(StartFailure, ProxyFailuresAreNotServerFailures) {
     ScriptedServer server;
     RefusingPort dead;
     std::string deadUrl = "http://127.0.0.1:" + std::to_string(dead.port());
-    QvAsrProxySettings deadProxy{deadUrl.c_str(), nullptr, nullptr, true};
+    QvAsrProxySettings deadProxy{deadUrl.c_str(), nullptr, nullptr, true, false};
     ASSERT_EQ(setProxySettings(&deadProxy), 0);
     HeardFailure unreachable = failureOf(server.url(), -2);
     EXPECT_EQ(unreachable.category, Category::ProxyFailed) << unreachable.text;
 
     Tinyproxy asking("alice", "s3cret");
     std::string askingUrl = asking.url();
-    QvAsrProxySettings noCredentials{askingUrl.c_str(), nullptr, nullptr, true};
+    QvAsrProxySettings noCredentials{askingUrl.c_str(), nullptr, nullptr, true, false};
     ASSERT_EQ(setProxySettings(&noCredentials), 0);
     HeardFailure refused = failureOf(server.url(), -2);
     EXPECT_EQ(refused.category, Category::ProxyFailed) << refused.text;
@@ -159,4 +160,17 @@ TEST_F(StartFailure, AnApplicationOfTheSharedLibraryHearsTheReason) {
     ProgramRun plain = runProgram(std::string(QUORVEX_START_FAILURE_APP) + " " + refusing.url("/asr") + " plain");
     EXPECT_EQ(plain.exitCode, 0) << plain.output;
     EXPECT_EQ(plain.output, "start -2\n");
+}
+
+// Built with -fno-rtti: init must not look for type information that is not
+// there, and the failure listener registered explicitly is heard.
+TEST_F(StartFailure, AnApplicationBuiltWithoutRttiRegistersItsFailureListener) {
+    RefusingPort refusing;
+    std::string app = std::string(QUORVEX_START_FAILURE_APP_NORTTI) + " " + refusing.url("/asr");
+    ProgramRun found = runProgram(app);
+    EXPECT_EQ(found.exitCode, 0) << found.output;
+    EXPECT_EQ(found.output, "start -2\n") << "without type information nothing is found";
+    ProgramRun registered = runProgram(app + " registered");
+    EXPECT_EQ(registered.exitCode, 0) << registered.output;
+    EXPECT_EQ(registered.output, "failure 1 0\nstart -2\n");
 }

@@ -13,7 +13,7 @@ forbid() {
   if grep -qF -- "$1" <<<"$symbols"; then echo "internal symbol exported: $1"; failed=1; fi
 }
 for name in "QUORVEX::init(" "QUORVEX::release()" "QUORVEX::getVersion()" "QUORVEX::createAsrInstance()" \
-            "QUORVEX::destroyAsrInstance(" "QUORVEX::setClientLimits(" "QUORVEX::setProxySettings(" "QUORVEX::setTlsSettings(" \
+            "QUORVEX::destroyAsrInstance(" "QUORVEX::setClientLimits(" "QUORVEX::setStartFailureListener(" "QUORVEX::setProxySettings(" "QUORVEX::setTlsSettings(" \
             "CWSSClient::connect(" "CWSSClient::createContext(" "CWSSClient::destroyContext()" "CWSSClient::getContext()" \
             "CWSSClient::setNoSSLVerify()" "CWSSClient::clearSet()" "CWSSClient::onConnectErr()" "CWSSClient::~CWSSClient()" \
             "CWSSConn::init(" "CWSSConn::uninit()" "CWSSConn::close()" "CWSSConn::writeText(" "CWSSConn::writeBinary(" \

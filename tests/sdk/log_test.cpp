@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <libwebsockets.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -205,4 +206,32 @@ TEST_F(Log, ConcurrentCallersEachWriteWholeTexts) {
     std::string file = readFile(path);
     EXPECT_EQ(file.size(), 800u * 7 + std::string("QUORVEX::release").size());
     EXPECT_EQ(lines().size(), 801u);
+}
+
+namespace {
+std::atomic<int> hookLines{0};
+void countHookLine(const char*, const char*) { hookLines.fetch_add(1, std::memory_order_relaxed); }
+} // namespace
+
+// An application's own libwebsockets thread logs all the while the library
+// comes and goes: release must not free what that thread is using, and
+// must give libwebsockets' logging back as it found it.
+TEST_F(Log, ReleaseWaitsForLibwebsocketsLinesInsideAndGivesTheLevelBack) {
+    lws_set_log_level(0, nullptr); // the application's choice: nothing
+    std::atomic<bool> done{false};
+    std::thread application([&] {
+        while (!done.load()) _lws_log(LLL_ERR, "application line\n");
+    });
+    constexpr int kCycles = 100;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        QvAsrSdkLogParam param{true, nullptr, &countHookLine};
+        QvAsrSdkInitParam initParam{};
+        ASSERT_EQ(init(&param, &initParam), 0);
+        release();
+        EXPECT_FALSE(lwsl_visible(LLL_ERR)) << "release left libwebsockets' level as the library set it";
+    }
+    done = true;
+    application.join();
+    EXPECT_GT(hookLines.load(), 0) << "the application's lines never reached the library's log while it ran";
+    lws_set_log_level(LLL_ERR | LLL_WARN | LLL_NOTICE, nullptr);
 }

@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <dirent.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -119,4 +122,34 @@ TEST_F(Runtime, RepeatedCyclesLeaveNoThreadOrDescriptorBehind) {
     }
     (void)previous;
     EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+}
+
+// init prints its own failures to standard output, whatever the log
+// settings say: here, a process without a free descriptor for its loop.
+TEST(RuntimeInitFailure, ALoopThatCannotStartIsPrintedToStandardOutput) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) { // only the test's own thread exists here
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        rlimit none{3, 3}; // descriptors 0 to 2 only: no epoll set, no eventfd, no plugin
+        setrlimit(RLIMIT_NOFILE, &none);
+        QvAsrSdkLogParam log{true, nullptr, [](const char*, const char*) {}};
+        QvAsrSdkInitParam params{};
+        int result = init(&log, &params);
+        std::fflush(stdout);
+        _exit(result == -1 ? 0 : 1);
+    }
+    close(out[1]);
+    std::string printed;
+    char chunk[512];
+    for (ssize_t got; (got = read(out[0], chunk, sizeof chunk)) > 0;) printed.append(chunk, static_cast<std::size_t>(got));
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "init did not fail with -1: " << printed;
+    EXPECT_NE(printed.find("quorvex:init: "), std::string::npos) << "not on standard output: " << printed;
 }

@@ -110,16 +110,15 @@ protected:
     }
 
     // Streams one recording through a client and returns its final texts.
-    std::string transcribe(const std::string& url, const std::vector<unsigned char>& pcm) {
+    std::string transcribe(const std::string& url, const std::vector<unsigned char>& pcm, std::size_t piece = 640) {
         RecordingListener listener;
         QvAsrClient* client = createAsrInstance();
         client->init(&listener);
         QvAsrStartParam start{url.c_str(), "t"};
         EXPECT_EQ(client->start(&start), 0);
         EXPECT_TRUE(listener.waitFor("start")) << "no start result";
-        for (std::size_t at = 0; at < pcm.size(); at += 640) {
-            QvAsrAudioFrame frame{pcm.data() + at, static_cast<int>(std::min<std::size_t>(640, pcm.size() - at)), 1,
-                                  16000, 16};
+        for (std::size_t at = 0; at < pcm.size(); at += piece) {
+            QvAsrAudioFrame frame{pcm.data() + at, static_cast<int>(std::min(piece, pcm.size() - at)), 1, 16000, 16};
             EXPECT_EQ(client->sendAudio(&frame), 0);
         }
         EXPECT_EQ(client->stop(), 0);
@@ -209,6 +208,17 @@ TEST_F(EndToEnd, EchoEngineReceivesEveryByteInOrderForTwentySessions) {
     for (int s = 0; s < kSessions; ++s) EXPECT_EQ(got[s], expected[s]) << "session " << s;
     EXPECT_EQ(server.metrics().sessionsTotal.load(), kSessions);
     EXPECT_EQ(server.metrics().sessionsOpen.load(), 0);
+}
+
+// An application that cuts PCM by bytes, not samples, loses nothing.
+TEST_F(EndToEnd, AFileCutIntoOddPiecesArrivesWhole) {
+    std::string error;
+    AsrServer server(ServerOptions{}, makeEchoEngine());
+    ASSERT_TRUE(server.start(error)) << error;
+    std::vector<unsigned char> pcm = pcmOf(kLibrivox + references().begin()->first + ".wav");
+    ASSERT_FALSE(pcm.empty());
+    std::string text = transcribe(server.url(), pcm, 641);
+    EXPECT_EQ(text.substr(text.rfind("bytes=")), echoText(pcm.size(), fnv1a(pcm.data(), pcm.size())));
 }
 
 namespace {

@@ -82,6 +82,7 @@ TEST(ProxyChoiceFromEnvironment, FollowsCurlPerScheme) {
     ScopedEnv http("http_proxy", "http://127.0.0.1:1"), https("https_proxy", nullptr),
         upperHttps("HTTPS_PROXY", "http://127.0.0.2:2"), noProxy("no_proxy", "localhost"), upperNo("NO_PROXY", nullptr);
     ProxyChoice none;
+    none.useEnvironment = true;
     const char* why = nullptr;
     auto ws = proxyFor(urlOf("ws://asr.example/asr"), none, &why);
     ASSERT_TRUE(ws);
@@ -91,9 +92,7 @@ TEST(ProxyChoiceFromEnvironment, FollowsCurlPerScheme) {
     EXPECT_EQ(wss->label(), "127.0.0.2:2") << "https_proxy in upper case serves wss://";
     EXPECT_FALSE(proxyFor(urlOf("ws://localhost:1/asr"), none, &why)) << "no_proxy sends it direct";
 
-    ProxyChoice ignoring;
-    ignoring.ignoreEnvironment = true;
-    EXPECT_FALSE(proxyFor(urlOf("ws://asr.example/asr"), ignoring, &why));
+    EXPECT_FALSE(proxyFor(urlOf("ws://asr.example/asr"), ProxyChoice{}, &why)) << "unless asked, none is read";
 }
 
 TEST(ProxyChoiceFromApplication, WinsOverTheEnvironment) {
@@ -112,7 +111,9 @@ TEST(ProxyChoiceFromApplication, WinsOverTheEnvironment) {
 
 TEST(ProxyChoiceFromEnvironment, ABrokenProxyVariableIsReportedNotSkipped) {
     ScopedEnv http("http_proxy", "socks5://127.0.0.1:1080"), noProxy("no_proxy", nullptr), upper("NO_PROXY", nullptr);
+    ProxyChoice fromEnvironment;
+    fromEnvironment.useEnvironment = true;
     const char* why = nullptr;
-    EXPECT_FALSE(proxyFor(urlOf("ws://asr.example/asr"), ProxyChoice{}, &why));
+    EXPECT_FALSE(proxyFor(urlOf("ws://asr.example/asr"), fromEnvironment, &why));
     EXPECT_NE(why, nullptr) << "a connection must not silently go direct";
 }

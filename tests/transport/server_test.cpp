@@ -136,8 +136,10 @@ TEST_F(ServerContext, GetIsAnsweredByProcessRequest) {
     EXPECT_EQ(curl("-o /dev/null -X PUT " + server.url("/hello")), " 405");
     EXPECT_TRUE(lwsLogContains("unsupport method \n"));
     EXPECT_TRUE(lwsLogContains("processHttp /hello 0 \n"));
+    std::string longArgument = "long=" + std::string(1500, 'a'); // longer than any fixed buffer of the path
+    EXPECT_EQ(curl("'" + server.url("/hello?" + longArgument + "&x=2") + "'"), "hello " + longArgument + "&x=2 0 200");
     auto seenRequests = requests();
-    ASSERT_EQ(seenRequests.size(), 2u);
+    ASSERT_EQ(seenRequests.size(), 3u);
     EXPECT_EQ(seenRequests[0], "GET /hello|name=ada&x=1||");
 }
 

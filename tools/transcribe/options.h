@@ -11,12 +11,13 @@ namespace quorvex::tools {
 enum Exit {
     kDone = 0,
     kUsage = 2,             // bad arguments, or an input that cannot be read
-    kConnectionFailed = 3,  // refused, unreachable, or the WebSocket upgrade failed
+    kConnectionFailed = 3,  // refused, unreachable, or a draining server refused the upgrade (503)
     kSessionRefused = 4,    // the server said no (wrong token)
     kSessionError = 5,      // the session broke off, or the server went silent
     kNameUnknown = 6,       // the host name does not resolve
     kTlsFailed = 7,         // TCP works, TLS does not
-    kNoAnswer = 8,          // the server took the connection, but no session came of it in time
+    kNoAnswer = 8,          // the server took the connection, but no session came of it in time,
+                            // or it refused the WebSocket upgrade otherwise (404: a wrong path)
     kCertificateRejected = 9, // the server's certificate failed verification
     kProxyFailed = 10,        // the proxy cannot be reached, or refused the tunnel
     kRetryLater = 11,         // the server is busy (503) or asks to slow down (429)

@@ -217,9 +217,11 @@ bool applyNetworkSettings(const Options& options, bool embedded, std::string& pr
     tls.caFile = options.caFile.empty() ? nullptr : options.caFile.c_str();
     QUORVEX::setTlsSettings(&tls);
     const char* proxy = options.proxy.empty() || embedded ? nullptr : options.proxy.c_str();
-    QUORVEX::QvAsrProxySettings proxies{proxy, proxy, nullptr, true};
-    bool fromEnvironment = !proxy && !options.noProxy && !embedded;
-    if (QUORVEX::setProxySettings(fromEnvironment ? nullptr : &proxies) != 0) {
+    // As curl does, the environment decides unless an option does.
+    QUORVEX::QvAsrProxySettings proxies{};
+    proxies.wsProxy = proxies.wssProxy = proxy;
+    proxies.useEnvironment = !proxy && !options.noProxy && !embedded;
+    if (QUORVEX::setProxySettings(&proxies) != 0) {
         problem = "--proxy takes an http://[USER:PASSWORD@]HOST:PORT URL";
         return false;
     }

@@ -126,7 +126,7 @@ bool bypassesProxy(const std::string& host, const std::string& noProxy) {
 
 std::optional<ProxyUrl> proxyFor(const WsUrl& url, const ProxyChoice& choice, const char** why) {
     if (why) *why = nullptr;
-    bool useEnvironment = !choice.ignoreEnvironment;
+    bool useEnvironment = choice.useEnvironment;
     std::string proxy = url.tls ? choice.wssProxy : choice.wsProxy;
     if (proxy.empty() && useEnvironment)
         proxy = url.tls ? environment("https_proxy", "HTTPS_PROXY") : environment("http_proxy", "HTTP_PROXY");

@@ -29,13 +29,13 @@ std::optional<ProxyUrl> parseProxyUrl(const std::string& text, const char** why 
 bool bypassesProxy(const std::string& host, const std::string& noProxy);
 
 // What an application chose; unset strings fall back to the environment
-// unless it is ignored.
+// only when it asked for that.
 struct ProxyChoice {
     std::string wsProxy;
     std::string wssProxy;
     std::string noProxy;
     bool noProxySet = false;
-    bool ignoreEnvironment = false;
+    bool useEnvironment = false;
 };
 
 // The proxy for one connection to url, or nothing for a direct one.

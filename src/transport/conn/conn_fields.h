@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/io/byte_span.h"
 #include "transport/wss_client.h"
 #include "transport/wss_conn.h"
 
@@ -24,6 +25,10 @@ class ConnFields {
 public:
     static ConnHandle& handle(CWSSConn& conn) { return *conn.handle_; }
     static SendQueue& queue(CWSSConn& conn) { return *conn.sendQueue; }
+    // One binary message given in pieces, as writeBinary hands one off.
+    static void writeBinaryPieces(CWSSConn& conn, const ByteSpan* pieces, std::size_t count) {
+        conn.enqueue(pieces, count, true);
+    }
     static std::vector<std::uint64_t>& pendingAttempts(CWSSClient& client) { return client.pendingAttempts; }
 
     // A new connection's queue: empty, holding other threads' writes until

@@ -17,6 +17,10 @@ void setConnRoute(CWSSConn& conn, const tagWSSRoute& route) {
 
 ConnectFailure connectFailure(CWSSConn& conn) { return ConnFields::handle(conn).connectFailure; }
 
+void writeBinaryPieces(CWSSConn& conn, const ByteSpan* pieces, std::size_t count) {
+    ConnFields::writeBinaryPieces(conn, pieces, count);
+}
+
 bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }
 
 void closeWhenSent(CWSSConn& conn, int status, const std::string& reason) {
@@ -42,6 +46,11 @@ bool requestBodyRefused(CWSSConn& conn) { return ConnFields::handle(conn).bodyRe
 bool acceptingUpgrade(CWSSContext& context) {
     auto& loop = context.loop();
     return loop && loop->server().upgrading();
+}
+
+std::size_t liveTimers(const CWSSContext& context) {
+    auto& loop = context.loop();
+    return loop ? loop->timers().live() : 0;
 }
 
 std::uint64_t connectionsRefused(const CWSSContext& context) {

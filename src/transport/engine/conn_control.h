@@ -7,6 +7,7 @@
 
 #include "transport/conn/connect_failure.h"
 #include "transport/conn/transport_end.h"
+#include "transport/io/byte_span.h"
 #include "transport/wss_limits.h"
 #include "transport/wss_route.h"
 
@@ -26,6 +27,8 @@ void setConnRoute(CWSSConn& conn, const tagWSSRoute& route);
 // Loop thread, in onConnectErr: why the attempt failed, proxy and TLS
 // failures named as such; never a proxy's credentials.
 ConnectFailure connectFailure(CWSSConn& conn);
+// Any thread: one binary message given in pieces, handed off as writeBinary does.
+void writeBinaryPieces(CWSSConn& conn, const ByteSpan* pieces, std::size_t count);
 // A write found the send queue full since the connection opened.
 bool sendQueueOverflowed(CWSSConn& conn);
 // Sends what is queued, then closes with the status and reason given
@@ -34,6 +37,8 @@ void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);
 // Loop thread, inside a server context's connection factory: whether the
 // connection asked for is a WebSocket upgrade rather than a plain HTTP request.
 bool acceptingUpgrade(CWSSContext& context);
+// Timers of the context's loop not yet done (deadlines of its sessions).
+std::size_t liveTimers(const CWSSContext& context);
 // Connections a server context closed at once for its connection cap.
 std::uint64_t connectionsRefused(const CWSSContext& context);
 // Loop thread: the transport refused the current request's body (413) for

@@ -27,16 +27,27 @@ std::unique_ptr<OutMessage> allocateOutMessage(std::size_t size) {
     return message;
 }
 
-void fill(OutMessage& message, const unsigned char* data, std::size_t size, bool binary) {
-    if (size > 0) std::memcpy(message.payload(), data, size);
+void fill(OutMessage& message, const ByteSpan* pieces, std::size_t count, bool binary) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (pieces[i].size > 0) std::memcpy(message.payload() + size, pieces[i].data, pieces[i].size);
+        size += pieces[i].size;
+    }
     message.payloadSize = size;
     message.binary = binary;
+}
+
+std::size_t totalSize(const ByteSpan* pieces, std::size_t count) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) size += pieces[i].size;
+    return size;
 }
 } // namespace
 
 std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary) {
     auto message = allocateOutMessage(size);
-    fill(*message, data, size, binary);
+    ByteSpan whole{data, size};
+    fill(*message, &whole, 1, binary);
     return message;
 }
 
@@ -93,8 +104,13 @@ void SendQueue::recycle(std::unique_ptr<OutMessage> message) {
 }
 
 SendQueue::Push SendQueue::push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop) {
-    auto message = takeSpare(size);
-    fill(*message, data, size, binary);
+    ByteSpan whole{data, size};
+    return push(&whole, 1, binary, fromLoop);
+}
+
+SendQueue::Push SendQueue::push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop) {
+    auto message = takeSpare(totalSize(pieces, count));
+    fill(*message, pieces, count, binary);
     if (auto pause = handOffPauseForTests.load(std::memory_order_relaxed)) pause();
     return push(std::move(message), fromLoop);
 }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 
+#include "transport/io/byte_span.h"
+
 namespace quorvex::transport::detail {
 
 // One outgoing WebSocket message in one allocation: this record, then
@@ -69,6 +71,8 @@ public:
     // again. Any thread; the lock is held for a few instructions at a time,
     // never across the copy, so a writer that is descheduled holds up nobody.
     Push push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop);
+    // The same for one message given in pieces, joined in order.
+    Push push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop);
     Push push(std::unique_ptr<OutMessage> message, bool fromLoop);
     // Empties the queue and sets its gate (and cap), as one step.
     void reset(Gate gate, std::size_t capBytes);

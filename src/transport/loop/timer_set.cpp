@@ -49,6 +49,7 @@ void* TimerSet::add(Callback callback, unsigned int intervalMs) {
         timer->intervalMs = intervalMs;
         Timer* added = timer.get();
         timers_.emplace(id, std::move(timer));
+        live_.store(timers_.size(), std::memory_order_relaxed);
         if (intervalMs == 0) {
             fire(added); // already on the loop's next pass
             return;
@@ -73,6 +74,7 @@ void TimerSet::clear() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     schedule_.clear();
     timers_.clear();
+    live_.store(0, std::memory_order_relaxed);
     if (!wake_) return;
     uv_close(reinterpret_cast<uv_handle_t*>(wake_), [](uv_handle_t* handle) { delete reinterpret_cast<uv_timer_t*>(handle); });
     wake_ = nullptr;
@@ -132,6 +134,7 @@ void TimerSet::fire(Timer* timer) {
         return;
     }
     timers_.erase(id);
+    live_.store(timers_.size(), std::memory_order_relaxed);
 }
 
 void TimerSet::cancel(std::uint64_t id) {
@@ -144,6 +147,7 @@ void TimerSet::cancel(std::uint64_t id) {
     }
     if (found->second->scheduled) schedule_.erase(found->second->slot);
     timers_.erase(found);
+    live_.store(timers_.size(), std::memory_order_relaxed);
     rearm();
 }
 

@@ -3,6 +3,7 @@
 #define QUORVEX_TRANSPORT_LOOP_TIMER_SET_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -38,6 +39,8 @@ public:
     void* add(Callback callback, unsigned int intervalMs);
     // Any thread; harmless on a timer that has run or was removed.
     void remove(void* handle);
+    // Any thread: timers scheduled and not yet done, for tests and counters.
+    std::size_t live() const { return live_.load(std::memory_order_relaxed); }
     // Loop, at shutdown: drops every timer before the libwebsockets context
     // goes, so that none fires into it.
     void clear();
@@ -57,6 +60,7 @@ private:
     uv_timer_s* wake_ = nullptr;                                       // loop; freed by its close
     std::atomic<std::uint64_t> nextId_{1};
     std::unordered_map<std::uint64_t, std::unique_ptr<Timer>> timers_; // loop
+    std::atomic<std::size_t> live_{0};                                 // timers_.size()
     Schedule schedule_;                                                // loop
     std::uint64_t firing_ = 0;                                         // loop
 };
