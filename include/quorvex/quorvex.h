@@ -13,8 +13,9 @@
 //
 // Threads: every entry point may be called from any application thread.
 // None waits for the network; none waits for the event loop except
-// destroyAsrInstance (until the loop has checked the client: a loop pass,
-// normally well under a millisecond) and release (until the loop threads
+// destroyAsrInstance (until the loop has checked the client, and closed
+// the connection of a session that has ended), deleting a client (a loop
+// pass) and release (until the loop threads
 // have closed every connection and stopped). Never call those two from a
 // listener. sendAudio may be called by several threads at once and from an
 // audio callback: it copies the frame and makes at most one system call (the
@@ -135,7 +136,8 @@ public:
 
 class QvAsrClient {
 public:
-    // Call destroyAsrInstance (result 0) before deleting a client.
+    // Call destroyAsrInstance (result 0) before deleting a client. Deleting
+    // waits for the client's loop to let go of it (a loop pass).
     virtual ~QvAsrClient() {}
     // Binds the listener, and its QvAsrStartFailureListener when the same
     // object implements one and its class has type information (an
@@ -250,10 +252,14 @@ QUORVEX_API void release();
 QUORVEX_API const char* getVersion();
 // A new client, or null when the library is not initialised.
 QUORVEX_API QvAsrClient* createAsrInstance();
-// Waits for one loop pass, then: 0, the client may be deleted; -5 it is
-// still connecting or streaming, or its connection is still closing: end
-// the session (stop, or wait for its end) and call again, briefly retrying;
-// a client never destroyed stays allocated and its listener must live until
+// Waits for one loop pass, then by the client's state: idle or closed, 0 at
+// once; its session ended (stop answered, refused, or failed) but its
+// connection still open, the library closes it and waits for the close
+// (normally milliseconds; up to 2 s for a peer that takes nothing), then 0;
+// still connecting, starting, streaming or stopping, -5 at once: end the
+// session (stop, or wait for its end) and call again, briefly retrying. On 0
+// the listener has heard onDestroyed(0) and the client may be deleted. A
+// client never destroyed stays allocated and its listener must live until
 // release. -1 null client; -5 when called on the event-loop thread.
 QUORVEX_API int destroyAsrInstance(QvAsrClient* client);
 
