@@ -222,7 +222,7 @@ TEST_F(Log, ReleaseWaitsForLibwebsocketsLinesInsideAndGivesTheLevelBack) {
     std::thread application([&] {
         while (!done.load()) _lws_log(LLL_ERR, "application line\n");
     });
-    constexpr int kCycles = 100;
+    constexpr int kCycles = 30;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         QvAsrSdkLogParam param{true, nullptr, &countHookLine};
         QvAsrSdkInitParam initParam{};
