@@ -148,23 +148,28 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
                static_cast<const void*>(frame->data));
         return -1;
     }
+    // Read first: the frame is for the connection of the session found running.
+    std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
     if (state.load() != ASR_STATE_STARTED) return -5;
     if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
     OddByteCarry::Pieces pieces;
     carry_.take(frame->data, static_cast<std::size_t>(frame->length), pieces);
-    quorvex::transport::detail::writeBinaryPieces(*this, pieces.spans, pieces.count);
+    quorvex::transport::detail::writeBinaryFor(*this, connection, pieces.spans, pieces.count);
     return quorvex::transport::detail::sendQueueOverflowed(*this) ? -5 : 0;
 }
 
 int QvAsrClientImpl::stop() {
     sdkLog("QUORVEX::QvAsrClientImpl::stop");
+    std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
     // State 5 is in place before the answer can be handled.
     int expected = ASR_STATE_STARTED;
     if (!state.compare_exchange_strong(expected, ASR_STATE_STOPPING)) return -5;
     if (carry_.drop()) sdkLog("%s the audio's last byte is dropped: half a 16-bit sample", sessionId.c_str());
     lastHeardMs_ = nowMs();
     armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
-    sendMessage(StopSessionReq(), [this](const char* text, int len) { writeFrame(text, len); });
+    sendMessage(StopSessionReq(), [this, connection](const char* text, int len) {
+        quorvex::transport::detail::writeTextFor(*this, connection, text, len);
+    });
     return 0;
 }
 

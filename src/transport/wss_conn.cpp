@@ -94,10 +94,10 @@ void CWSSConn::writeBinary(const unsigned char* data, int len) {
     if (writable(data, len)) enqueue(&whole, 1, true);
 }
 
-void CWSSConn::enqueue(const ByteSpan* pieces, std::size_t count, bool binary) {
+void CWSSConn::enqueue(const ByteSpan* pieces, std::size_t count, bool binary, std::uint64_t connection) {
     auto loop = handle_->loop();
     bool fromLoop = loop && loop->onLoopThread();
-    switch (sendQueue->push(pieces, count, binary, fromLoop)) {
+    switch (sendQueue->push(pieces, count, binary, fromLoop, connection)) {
     case SendQueue::Push::Dropped:
         return; // no connection to send it on: it must not leak into a later one
     case SendQueue::Push::Full:

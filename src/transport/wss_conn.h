@@ -108,7 +108,9 @@ protected:
 
 private:
     friend class quorvex::transport::detail::ConnFields; // the loop maintains the fields above
-    void enqueue(const quorvex::transport::detail::ByteSpan* pieces, std::size_t count, bool binary);
+    // connection: the send queue's connection the write was accepted for; 0: any.
+    void enqueue(const quorvex::transport::detail::ByteSpan* pieces, std::size_t count, bool binary,
+                 std::uint64_t connection = 0);
 
     quorvex::transport::detail::ConnHandle* handle_; // the transport's own state of this connection
 };

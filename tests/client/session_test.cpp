@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "client_test_base.h"
+#include "hand_off_pause.h"
 #include "refusing_port.h"
 
 using namespace quorvex::test;
@@ -299,4 +300,36 @@ TEST_F(Session, SecureServerWithSelfSignedCertificate) {
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
     EXPECT_EQ(listener.heard("start")[0].text, "sid-1");
+}
+
+// A frame whose hand-off was still under way when its session ended is
+// dropped: it must never leave on the next session's connection.
+TEST_F(Session, AFrameAcceptedForOneSessionNeverLeavesOnTheNext) {
+    ScriptedServer server;
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    startSession(client, listener, server.url());
+    HandOffPause pause;
+    std::thread writer([&] {
+        pause.target();
+        std::vector<unsigned char> stale(640, 0xEE);
+        auto frame = pcmFrame(stale);
+        EXPECT_EQ(client->sendAudio(&frame), 0);
+    });
+    ASSERT_TRUE(pause.waitPaused()) << "the writer never reached its hand-off";
+    ASSERT_EQ(client->stop(), 0);
+    ASSERT_TRUE(listener.waitFor("stop")) << "the first session did not stop";
+    ASSERT_TRUE(server.raw().waitForClosed(1)) << "the first session's connection did not close";
+    ASSERT_TRUE(loopBarrier(sharedLoop()));
+    startSession(client, listener, server.url());
+    EXPECT_TRUE(pause.release()) << "the writer went on before the next session started";
+    writer.join();
+    std::vector<unsigned char> marker(640, 0x11);
+    auto next = pcmFrame(marker);
+    ASSERT_EQ(client->sendAudio(&next), 0);
+    // Each session's start request and the first's stop, then the marker: a
+    // frame leaked onto the second connection would come before the marker.
+    ASSERT_TRUE(server.raw().waitForFrames(4)) << "the second session's own frame did not arrive";
+    for (const auto& frame : server.raw().frames())
+        EXPECT_FALSE(frame.binary && frame.data[0] == '\xEE') << "the first session's frame left on peer " << frame.peer;
 }

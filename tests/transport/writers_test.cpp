@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "loop_barrier.h"
+#include "hand_off_pause.h"
 #include "recording_client.h"
 #include "transport/engine/conn_control.h"
 #include "transport/io/send_queue.h"
@@ -144,21 +145,6 @@ TEST_F(Writers, WritesRightAfterAConnectAllLeave) {
     }
 }
 
-namespace {
-// A writer that stops in the middle of its hand-off, between copying its
-// message and queueing it, until the test lets it go.
-struct HandOffPause {
-    static inline Signal signal;
-    static inline std::atomic<std::thread::id> target{};
-    static inline bool paused = false, released = false;
-    static void pause() {
-        if (std::this_thread::get_id() != target) return;
-        signal.update([] { paused = true; });
-        signal.waitUntil([] { return released; });
-    }
-};
-} // namespace
-
 // Nothing the loop needs is held by a thread stopped mid-hand-off (a writer
 // descheduled, throttled or stopped in a debugger): other connections'
 // messages flow on while it stays stopped, and its own message leaves whole
@@ -170,22 +156,17 @@ TEST_F(Writers, AWriterStoppedInItsHandOffHoldsUpNoOtherConnection) {
     ASSERT_TRUE(stalled.connectTo(sink.url()));
     ASSERT_TRUE(listening.connectTo(echoing.url()));
     ASSERT_TRUE(stalled.waitEstablished() && listening.waitEstablished());
-    quorvex::transport::detail::handOffPauseForTests = &HandOffPause::pause;
+    HandOffPause pause;
     std::thread writer([&] {
-        HandOffPause::signal.update([] { HandOffPause::target = std::this_thread::get_id(); });
+        pause.target();
         stalled.writeText("after the pause", 15);
     });
-    bool stopped = HandOffPause::signal.waitUntil([] { return HandOffPause::paused; });
+    bool stopped = pause.waitPaused();
     constexpr std::size_t kEchoes = 100;
     for (std::size_t i = 0; i < kEchoes && stopped; ++i) listening.writeText("e", 1);
     bool delivered = stopped && listening.waitMessages(kEchoes);
-    bool stillStopped = false;
-    HandOffPause::signal.update([&] {
-        stillStopped = !HandOffPause::released;
-        HandOffPause::released = true;
-    });
+    bool stillStopped = pause.release();
     writer.join();
-    quorvex::transport::detail::handOffPauseForTests = nullptr;
     ASSERT_TRUE(stopped) << "the writer never reached its hand-off";
     EXPECT_TRUE(delivered && stillStopped) << "only " << listening.read(listening.received).size() << " of "
                                            << kEchoes << " echoes arrived while a writer was stopped mid-hand-off";

@@ -25,9 +25,11 @@ class ConnFields {
 public:
     static ConnHandle& handle(CWSSConn& conn) { return *conn.handle_; }
     static SendQueue& queue(CWSSConn& conn) { return *conn.sendQueue; }
-    // One binary message given in pieces, as writeBinary hands one off.
-    static void writeBinaryPieces(CWSSConn& conn, const ByteSpan* pieces, std::size_t count) {
-        conn.enqueue(pieces, count, true);
+    // One message given in pieces, as writeBinary and writeText hand one off,
+    // for the send queue's connection given only.
+    static void writeFor(CWSSConn& conn, std::uint64_t connection, const ByteSpan* pieces, std::size_t count,
+                         bool binary) {
+        conn.enqueue(pieces, count, binary, connection);
     }
     static std::vector<std::uint64_t>& pendingAttempts(CWSSClient& client) { return client.pendingAttempts; }
 

@@ -4,6 +4,7 @@
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/engine/event_loop.h"
+#include "transport/io/send_queue.h"
 
 namespace quorvex::transport::detail {
 
@@ -17,8 +18,15 @@ void setConnRoute(CWSSConn& conn, const tagWSSRoute& route) {
 
 ConnectFailure connectFailure(CWSSConn& conn) { return ConnFields::handle(conn).connectFailure; }
 
-void writeBinaryPieces(CWSSConn& conn, const ByteSpan* pieces, std::size_t count) {
-    ConnFields::writeBinaryPieces(conn, pieces, count);
+std::uint64_t sendConnection(CWSSConn& conn) { return ConnFields::queue(conn).connection(); }
+
+void writeBinaryFor(CWSSConn& conn, std::uint64_t connection, const ByteSpan* pieces, std::size_t count) {
+    ConnFields::writeFor(conn, connection, pieces, count, true);
+}
+
+void writeTextFor(CWSSConn& conn, std::uint64_t connection, const char* text, int len) {
+    ByteSpan whole{reinterpret_cast<const unsigned char*>(text), static_cast<std::size_t>(len)};
+    if (len >= 0) ConnFields::writeFor(conn, connection, &whole, 1, false);
 }
 
 bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }

@@ -27,8 +27,14 @@ void setConnRoute(CWSSConn& conn, const tagWSSRoute& route);
 // Loop thread, in onConnectErr: why the attempt failed, proxy and TLS
 // failures named as such; never a proxy's credentials.
 ConnectFailure connectFailure(CWSSConn& conn);
-// Any thread: one binary message given in pieces, handed off as writeBinary does.
-void writeBinaryPieces(CWSSConn& conn, const ByteSpan* pieces, std::size_t count);
+// Any thread: the connection the send queue serves now. An application
+// thread reads it before it checks that a session runs, and writes for it
+// alone, so that nothing it accepted for one connection leaves on the next.
+std::uint64_t sendConnection(CWSSConn& conn);
+// Any thread: one binary message given in pieces, handed off as writeBinary
+// does, or a text as writeText does, for that connection only.
+void writeBinaryFor(CWSSConn& conn, std::uint64_t connection, const ByteSpan* pieces, std::size_t count);
+void writeTextFor(CWSSConn& conn, std::uint64_t connection, const char* text, int len);
 // A write found the send queue full since the connection opened.
 bool sendQueueOverflowed(CWSSConn& conn);
 // Sends what is queued, then closes with the status and reason given

@@ -108,17 +108,19 @@ SendQueue::Push SendQueue::push(const unsigned char* data, std::size_t size, boo
     return push(&whole, 1, binary, fromLoop);
 }
 
-SendQueue::Push SendQueue::push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop) {
+SendQueue::Push SendQueue::push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop,
+                                std::uint64_t connection) {
     auto message = takeSpare(totalSize(pieces, count));
     fill(*message, pieces, count, binary);
     if (auto pause = handOffPauseForTests.load(std::memory_order_relaxed)) pause();
-    return push(std::move(message), fromLoop);
+    return push(std::move(message), fromLoop, connection);
 }
 
-SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLoop) {
+SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLoop, std::uint64_t connection) {
     std::unique_ptr<OutMessage> refused; // freed outside the lock
     std::lock_guard<std::mutex> guard(lock_);
-    if (gate_ == Gate::Closed) {
+    bool another = connection != kAnyConnection && connection != connection_.load(std::memory_order_relaxed);
+    if (gate_ == Gate::Closed || another) {
         refused = std::move(message);
         return Push::Dropped;
     }
@@ -142,6 +144,7 @@ void SendQueue::reset(Gate gate, std::size_t capBytes) {
     bytes_ = 0;
     capBytes_ = capBytes;
     gate_ = gate;
+    connection_.store(connection_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     size_.store(0, std::memory_order_relaxed);
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -63,6 +64,8 @@ public:
         Open,
     };
     enum class Push { Accepted, Dropped, Full };
+    // A write tied to no connection in particular: whichever is open.
+    static constexpr std::uint64_t kAnyConnection = 0;
 
     explicit SendQueue(std::size_t capBytes = 2u << 20) : capBytes_(capBytes) {}
 
@@ -71,9 +74,16 @@ public:
     // again. Any thread; the lock is held for a few instructions at a time,
     // never across the copy, so a writer that is descheduled holds up nobody.
     Push push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop);
-    // The same for one message given in pieces, joined in order.
-    Push push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop);
-    Push push(std::unique_ptr<OutMessage> message, bool fromLoop);
+    // The same for one message given in pieces, joined in order, and only
+    // for the connection given (connection()), if it is still the queue's:
+    // a write accepted for one connection is dropped rather than sent on
+    // the next, however long its copy took.
+    Push push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop,
+              std::uint64_t connection = kAnyConnection);
+    // Any thread: the connection the queue serves now, counted by reset.
+    // Read it before checking that a session runs.
+    std::uint64_t connection() const { return connection_.load(std::memory_order_acquire); }
+    Push push(std::unique_ptr<OutMessage> message, bool fromLoop, std::uint64_t connection = kAnyConnection);
     // Empties the queue and sets its gate (and cap), as one step.
     void reset(Gate gate, std::size_t capBytes);
     void close() { reset(Gate::Closed, capBytes()); }
@@ -104,6 +114,7 @@ private:
     std::size_t capBytes_;
     Gate gate_ = Gate::Closed;
     std::atomic<std::size_t> size_{0};
+    std::atomic<std::uint64_t> connection_{1}; // written under lock_
 };
 
 std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary);
