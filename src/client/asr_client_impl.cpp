@@ -13,6 +13,7 @@
 #include "sdk/log.h"
 #include "sdk/network_settings.h"
 #include "sdk/runtime.h"
+#include "sdk/runtime_gate.h"
 #include "transport/engine/conn_control.h"
 #include "transport/client/url.h"
 #include "client/listener_calls.h"
@@ -108,7 +109,8 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
         if (!isStable(previous)) sdkLog("is not stable state.fix next!");
         return -5;
     }
-    CWSSContext* loop = loopContext();
+    GateUse initialised(entryGate); // the loop's context must outlive this call
+    CWSSContext* loop = initialised ? loopContext() : nullptr;
     if (!loop) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: library not initialised");
         return -1;
@@ -166,7 +168,7 @@ int QvAsrClientImpl::stop() {
     if (!state.compare_exchange_strong(expected, ASR_STATE_STOPPING)) return -5;
     if (carry_.drop()) sdkLog("%s the audio's last byte is dropped: half a 16-bit sample", sessionId.c_str());
     lastHeardMs_ = nowMs();
-    armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
+    if (GateUse initialised{entryGate}) armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
     sendMessage(StopSessionReq(), [this, connection](const char* text, int len) {
         quorvex::transport::detail::writeTextFor(*this, connection, text, len);
     });

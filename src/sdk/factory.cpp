@@ -5,6 +5,7 @@
 #include "client/asr_client_impl.h"
 #include "log.h"
 #include "runtime.h"
+#include "runtime_gate.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {
@@ -30,7 +31,11 @@ int destroyOnLoop(QvAsrClientImpl* client, CWSSContext* context) {
     }
     {
         std::unique_lock<std::mutex> lock(*sdkMutex);
-        sdkCond->wait(lock, [&request] { return request.completed; });
+        sdkCond->wait(lock, [&request] { return request.completed || runtimeReleased; });
+        if (!request.completed) {
+            sdkLog("QUORVEX::destroyAsrInstance the library was released meanwhile");
+            return -5; // the check never ran: the loops stopped before it
+        }
     }
     context->delTimer(timer);
     return request.result;
@@ -41,7 +46,8 @@ int destroyChecked(QvAsrClient* client) {
         sdkLog("QUORVEX::destroyAsrInstance client is null");
         return -1;
     }
-    if (!sharedClient) return 0;
+    GateUse initialised(entryGate);
+    if (!initialised) return 0;
     auto* impl = static_cast<QvAsrClientImpl*>(client);
     CWSSContext* context = impl->loopContext();
     if (!sdkMutex || !sdkCond || !context) {
@@ -59,7 +65,8 @@ int destroyChecked(QvAsrClient* client) {
 
 QvAsrClient* createAsrInstance() {
     sdkLog("QUORVEX::createAsrInstance");
-    if (!sharedClient) return nullptr;
+    GateUse initialised(entryGate);
+    if (!initialised) return nullptr;
     return new (std::nothrow) QvAsrClientImpl(sharedClient->getContext());
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "runtime.h"
+#include "runtime_gate.h"
 
 namespace QUORVEX {
 
@@ -18,6 +19,8 @@ void sdkLog(const char* format, ...) {
     va_end(args);
     if (formatted < 0) text[0] = '\0'; // unformattable: log nothing rather than garbage
 
+    GateUse reading(logGate);
+    if (!reading) return;
     const QvAsrSdkLogParam* settings = logSettings;
     if (!settings || !settings->enableLog) return;
     if (settings->logPath && logFile) std::fwrite(text, 1, std::strlen(text), logFile);

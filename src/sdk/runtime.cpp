@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <libwebsockets.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "../transport/wss_config.h"
 #include "../transport/loop/log_context.h"
 #include "log.h"
+#include "runtime_gate.h"
 
 namespace QUORVEX {
 
@@ -23,6 +25,7 @@ QvAsrSdkLogParam* logSettings = nullptr;
 FILE* logFile = nullptr;
 std::mutex* sdkMutex = nullptr;
 std::condition_variable* sdkCond = nullptr;
+bool runtimeReleased = false;
 
 namespace {
 constexpr unsigned int kRxBufferSize = 4096;
@@ -32,7 +35,11 @@ constexpr int kMaxLoopThreads = 16;
 std::atomic<int> loopThreadsWanted{1};
 std::atomic<unsigned int> loopsRoundRobin{0};
 // Loops 1 to N-1, when more than one was asked for; made and freed with sharedClient.
-std::vector<CWSSClient*>* extraLoops = nullptr;
+// The owners of loops 0 to loopCount-1 (0 is sharedClient). A loop thread
+// looks up its own slot while release stops the others, so slots are
+// atomics that outlive every init, and each is cleared once its loop ended.
+std::array<std::atomic<CWSSClient*>, kMaxLoopThreads> loopOwners{};
+std::atomic<unsigned int> loopCount{0};
 
 // Its notices while a context starts or stops (version, build options,
 // plugin paths) describe libwebsockets, not anything the application did:
@@ -51,22 +58,14 @@ void emitLwsLineInside(int level, const char* line) {
     sdkLog("%.*s", static_cast<int>(length), line);
 }
 
-// libwebsockets' log hook is the whole process's, and an application's own
-// libwebsockets threads may be inside it while release frees the log
-// settings: release closes the gate, then waits for the calls inside.
-std::atomic<bool> lwsHookOpen{false};
-std::atomic<int> lwsHookCallers{0};
 // The level found at init, put back at release. libwebsockets has no way to
 // read the hook in force, so release puts back its own default one.
 int lwsLevelBefore = LLL_ERR | LLL_WARN | LLL_NOTICE;
 
-void emitLwsLine(int level, const char* line) {
-    // Sequentially consistent with release's closing of the gate: either
-    // release sees this caller, or this caller sees the gate closed.
-    lwsHookCallers.fetch_add(1);
-    if (lwsHookOpen.load()) emitLwsLineInside(level, line);
-    lwsHookCallers.fetch_sub(1);
-}
+// The hook is the whole process's, so an application's own libwebsockets
+// threads may be in it while release frees the log settings: sdkLog enters
+// the log gate, which release closes and drains first.
+void emitLwsLine(int level, const char* line) { emitLwsLineInside(level, line); }
 
 int visibleLwsLevels() {
     int levels = 0;
@@ -78,22 +77,10 @@ int visibleLwsLevels() {
 // Set before the loop thread exists: libwebsockets reads these without a lock.
 void routeLwsLog(bool enabled) {
     lwsLevelBefore = visibleLwsLevels();
-    lwsHookOpen = true;
     lws_set_log_level(enabled ? LLL_ERR | LLL_WARN | LLL_NOTICE : 0, &emitLwsLine);
 }
 
-// False when a caller is still inside at the deadline (an application's log
-// callback that does not return): the log settings must then stay allocated.
-bool unrouteLwsLog() {
-    lws_set_log_level(lwsLevelBefore, &lwsl_emit_stderr);
-    lwsHookOpen = false;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (lwsHookCallers.load() != 0) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
+void unrouteLwsLog() { lws_set_log_level(lwsLevelBefore, &lwsl_emit_stderr); }
 
 // libwebsockets loads its libuv plugin by name at run time, so a missing
 // package shows up only here; say which.
@@ -128,16 +115,16 @@ int setLoopThreads(int count) {
         sdkLog("QUORVEX::setLoopThreads refused: %d is not 1 to %d", count, kMaxLoopThreads);
         return -1;
     }
-    if (sharedClient) return -5;
+    if (GateUse initialised{entryGate}) return -5;
     loopThreadsWanted = count;
     return 0;
 }
 
 CWSSContext* loopContext(unsigned int index) {
-    if (!sharedClient) return nullptr;
-    unsigned int loops = 1 + (extraLoops ? static_cast<unsigned int>(extraLoops->size()) : 0);
-    unsigned int chosen = index % loops;
-    return chosen == 0 ? sharedClient->getContext() : (*extraLoops)[chosen - 1]->getContext();
+    unsigned int loops = loopCount.load(std::memory_order_acquire);
+    if (loops == 0) return nullptr;
+    CWSSClient* owner = loopOwners[index % loops].load(std::memory_order_acquire);
+    return owner ? owner->getContext() : nullptr;
 }
 
 unsigned int nextLoopIndex() { return loopsRoundRobin.fetch_add(1, std::memory_order_relaxed); }
@@ -147,24 +134,29 @@ int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam) {
     const bool complete = logParam && initParam;
     logSettings = new QvAsrSdkLogParam{false, nullptr, nullptr};
     if (complete) *logSettings = *logParam;
+    logGate.open();
     int logResult = complete ? sdkLogInit() : 0;
     routeLwsLog(logSettings->enableLog);
     contextStartingOrStopping = true;
     bool started = false;
     sharedClient = startLoop(started);
-    extraLoops = new std::vector<CWSSClient*>();
-    for (int loop = 1; loop < loopThreadsWanted.load(); ++loop) {
+    loopOwners[0].store(sharedClient, std::memory_order_release);
+    int loops = loopThreadsWanted.load();
+    for (int loop = 1; loop < loops; ++loop) {
         bool extraStarted = false;
-        extraLoops->push_back(startLoop(extraStarted));
+        loopOwners[static_cast<std::size_t>(loop)].store(startLoop(extraStarted), std::memory_order_release);
         started = started && extraStarted;
     }
+    loopCount.store(static_cast<unsigned int>(loops), std::memory_order_release);
     contextStartingOrStopping = false;
+    entryGate.open(); // initialised, if only in half, until release
     if (!complete) {
         std::printf("%s:logparam or initParam is null\n", kModuleName);
         return -1;
     }
     sdkMutex = new std::mutex();
     sdkCond = new std::condition_variable();
+    runtimeReleased = false;
     if (!started) {
         explainContextFailure();
         return -1;
@@ -172,23 +164,41 @@ int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam) {
     return logResult;
 }
 
-void release() {
-    sdkLog("QUORVEX::release");
-    if (!sharedClient) return;
+namespace {
+// Bounds release's wait for calls inside: a destruction waiting for its
+// connection's close takes up to the 2 s close limit.
+constexpr std::chrono::milliseconds kReleaseDrain{5000};
+
+// A destruction waiting for a check that the stopped loops will never run
+// returns; then nothing may still be inside when the runtime is freed.
+bool releaseWaiters() {
+    if (sdkMutex && sdkCond) { // absent when init was given no records
+        {
+            std::lock_guard<std::mutex> guard(*sdkMutex);
+            runtimeReleased = true;
+        }
+        sdkCond->notify_all();
+    }
+    return entryGate.drain(kReleaseDrain);
+}
+
+void stopLoops() {
     contextStartingOrStopping = true;
-    for (CWSSClient* owner : *extraLoops) stopLoop(owner);
-    delete extraLoops;
-    extraLoops = nullptr;
-    stopLoop(sharedClient);
+    unsigned int loops = loopCount.load(std::memory_order_relaxed);
+    for (unsigned int loop = loops; loop-- > 0;) {
+        stopLoop(loopOwners[loop].load(std::memory_order_relaxed));
+        loopOwners[loop].store(nullptr, std::memory_order_release);
+    }
+    loopCount.store(0, std::memory_order_release);
     sharedClient = nullptr;
     contextStartingOrStopping = false;
-    delete sdkMutex;
-    sdkMutex = nullptr;
-    delete sdkCond;
-    sdkCond = nullptr;
-    if (!unrouteLwsLog()) {
-        std::printf("%s:release: a libwebsockets log line is still being written; its log settings are kept\n",
-                    kModuleName);
+}
+
+void freeLogSettings() {
+    logGate.close();
+    unrouteLwsLog();
+    if (!logGate.drain(kReleaseDrain)) {
+        std::printf("%s:release: a log line is still being written; its log settings are kept\n", kModuleName);
         logSettings = nullptr;
         logFile = nullptr;
         return;
@@ -199,6 +209,27 @@ void release() {
         std::fclose(logFile);
         logFile = nullptr;
     }
+}
+} // namespace
+
+// Calls that overlap release (a misuse) still end: new ones find the gate
+// closed, those inside finish while the loops still run, and a destruction
+// still waiting after the loops stopped is woken.
+void release() {
+    sdkLog("QUORVEX::release");
+    if (!sharedClient) return;
+    entryGate.close();
+    entryGate.drain(kReleaseDrain);
+    stopLoops();
+    if (!releaseWaiters()) {
+        std::printf("%s:release: a call is still inside; the runtime's lock is kept\n", kModuleName);
+    } else {
+        delete sdkMutex;
+        delete sdkCond;
+    }
+    sdkMutex = nullptr;
+    sdkCond = nullptr;
+    freeLogSettings();
 }
 
 const char* getVersion() {

@@ -20,6 +20,9 @@ extern QvAsrSdkLogParam* logSettings;  // read by every log call
 extern FILE* logFile;
 extern std::mutex* sdkMutex;               // guards the destruction hand-shake only
 extern std::condition_variable* sdkCond;   // destroyAsrInstance waits here
+// Guarded by sdkMutex: release has stopped the loops, so a destruction still
+// waiting for its check will never have it.
+extern bool runtimeReleased;
 
 constexpr const char* kModuleName = "quorvex";
 

@@ -109,7 +109,8 @@ TEST_F(Bounds, TextsWhileStoppingMoveTheDeadlineWithoutAddingTimers) {
     for (int i = 0; i < kTexts; ++i) server.send(1, ScriptedServer::recognitionText("catching up", i, i + 1, 0));
     ASSERT_TRUE(listener.waitFor("text", kTexts)) << "the texts sent while stopping did not arrive";
     ASSERT_TRUE(loopBarrier(sharedLoop()));
-    EXPECT_LE(quorvex::transport::detail::liveTimers(*sharedLoop()), timersAtStop) << "a timer per text";
+    // The barrier's own timer may still be counted on either side: one, not forty.
+    EXPECT_LE(quorvex::transport::detail::liveTimers(*sharedLoop()), timersAtStop + 1) << "a timer per text";
     ASSERT_TRUE(listener.waitFor("session", 1, milliseconds(600) + kSlack)) << "the moved deadline never came";
     EXPECT_EQ(listener.heard("session")[0].text, "disconnect from server! state:5");
 }

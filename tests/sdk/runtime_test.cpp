@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <cstring>
 #include <thread>
 
 #include "quorvex/quorvex.h"
+#include "refusing_port.h"
 #include "sdk/runtime.h"
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
@@ -155,4 +158,38 @@ TEST(RuntimeInitFailure, ALoopThatCannotStartIsPrintedToStandardOutput) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "init did not fail with -1: " << printed;
     EXPECT_NE(printed.find("quorvex:init: "), std::string::npos) << "not on standard output: " << printed;
+}
+
+// release while other calls are inside (a misuse) still ends them all:
+// each returns one of its codes, nothing freed is touched (ASan and TSan
+// run this too), and what the calls made can be deleted afterwards.
+TEST(RuntimeRelease, CallsOverlappingReleaseReturnAndTouchNothingFreed) {
+    quorvex::test::RefusingPort refusing;
+    std::string url = refusing.url("/asr");
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; ++round) {
+        QvAsrSdkLogParam log{true, nullptr, [](const char*, const char*) {}};
+        QvAsrSdkInitParam params{};
+        ASSERT_EQ(init(&log, &params), 0);
+        QvAsrClient* client = createAsrInstance();
+        ASSERT_NE(client, nullptr);
+        std::atomic<bool> go{false};
+        int destroyed = 99, started = 99;
+        QvAsrClient* made = nullptr;
+        std::thread racer([&] {
+            while (!go.load()) std::this_thread::yield();
+            destroyed = destroyAsrInstance(client);
+            made = createAsrInstance();
+            QvAsrStartParam start{url.c_str(), "t"};
+            started = made ? made->start(&start) : -1;
+        });
+        go = true;
+        if (round % 2) std::this_thread::yield(); // vary where the two meet
+        release();
+        racer.join();
+        EXPECT_TRUE(destroyed == 0 || destroyed == -5) << "round " << round << ": " << destroyed;
+        EXPECT_TRUE(started == 0 || started == -1) << "round " << round << ": " << started;
+        delete client;
+        delete made;
+    }
 }
