@@ -74,11 +74,16 @@ TEST_F(ProxyTest, CredentialsInTheProxyUrlAreSentAndNeverLogged) {
     for (const std::string& line : LogLines::lines()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
 }
 
+// The proxy refuses every tunnel, so a session that went through it would fail.
 TEST_F(ProxyTest, NoProxyHostGoesDirect) {
-    Tinyproxy proxy;
+    Tinyproxy proxy("alice", "s3cret");
     ScriptedServer server;
-    useProxy(proxy.url(), proxy.url(), "localhost,127.0.0.1");
-    EXPECT_EQ(startResult(server.url()), 0);
+    std::string byName = "ws://localhost:" + std::to_string(server.port()) + "/asr";
+    for (auto [list, url] : {std::pair{"localhost,127.0.0.1", server.url()}, {"127.0.0.0/8", server.url()},
+                             {"::1/128 127.0.0.1/32", server.url()}, {"localhost.", byName}}) {
+        useProxy(proxy.url(), proxy.url(), list);
+        EXPECT_EQ(startResult(url), 0) << list << " for " << url;
+    }
     EXPECT_EQ(proxy.tunnelsOpened(), 0) << "a no-proxy host went through the proxy";
 }
 

@@ -78,6 +78,25 @@ TEST(NoProxyList, MatchesAsCurlDoes) {
     EXPECT_FALSE(bypassesProxy("host", ""));
 }
 
+TEST(NoProxyList, MatchesAddressRangesTrailingDotsAndIgnoresPortsAsCurlDoes) {
+    EXPECT_TRUE(bypassesProxy("127.1.2.3", "10.0.0.0/8 127.0.0.0/8"));
+    EXPECT_TRUE(bypassesProxy("10.0.0.1", "10.0.0.0/31"));
+    EXPECT_FALSE(bypassesProxy("10.0.0.2", "10.0.0.0/31"));
+    EXPECT_TRUE(bypassesProxy("192.168.5.5", "0.0.0.0/0"));
+    EXPECT_TRUE(bypassesProxy("::1", "::1/128"));
+    EXPECT_TRUE(bypassesProxy("::1", "0:0:0:0:0:0:0:1")) << "addresses compare by value";
+    EXPECT_TRUE(bypassesProxy("fd00::7", "[fd00::]/8"));
+    EXPECT_FALSE(bypassesProxy("fe80::1", "fd00::/8"));
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "::1/0")) << "IPv4 never matches an IPv6 range";
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "127.0.0.0/33"));
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "127.0.0.0/x"));
+    EXPECT_TRUE(bypassesProxy("localhost", "localhost."));
+    EXPECT_TRUE(bypassesProxy("localhost.", "localhost"));
+    EXPECT_TRUE(bypassesProxy("asr.example.com.", ".example.com."));
+    EXPECT_FALSE(bypassesProxy("localhost", "localhost:8080")) << "an entry with a port matches nothing";
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "127.0.0.1:8080"));
+}
+
 TEST(ProxyChoiceFromEnvironment, FollowsCurlPerScheme) {
     ScopedEnv http("http_proxy", "http://127.0.0.1:1"), https("https_proxy", nullptr),
         upperHttps("HTTPS_PROXY", "http://127.0.0.2:2"), noProxy("no_proxy", "localhost"), upperNo("NO_PROXY", nullptr);
