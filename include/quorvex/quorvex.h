@@ -96,8 +96,9 @@ enum class QvAsrStartFailureCategory : int {
                              // name lookup did not end
     AnswerTimeout = 4,       // connected, but the proxy's tunnel, TLS or the upgrade did not complete
                              // within connectTimeoutMs, or the start answer within startTimeoutMs
-    TlsHandshakeFailed = 5,  // TLS failed for another reason than the certificate (a plain server
-                             // behind a wss:// URL, no protocol in common)
+    TlsHandshakeFailed = 5,  // TLS failed for another reason than the certificate; the text says
+                             // what in words: a plain server behind a wss:// URL, a certificate
+                             // chain over 100 KiB, no TLS version or cipher in common
     CertificateRejected = 6, // verification (setTlsSettings) refused the server's certificate:
                              // unknown issuer, expired, name mismatch (the text says which)
     ProxyFailed = 7,         // the proxy cannot be reached or resolved, or refused the tunnel
@@ -181,9 +182,16 @@ struct QvAsrProxySettings {
 
 // Any thread. Without it, or with null, the environment decides as it does
 // for curl: http_proxy for ws://, https_proxy for wss:// (lower case first,
-// then upper case), and no_proxy / NO_PROXY: "*", exact host names and IP
-// addresses, and domains, which their subdomains match too. Settings that
-// are set win over the environment. 0; -1 a proxy URL that does not parse.
+// then upper case), and no_proxy / NO_PROXY. A no-proxy list, as curl reads
+// it: entries separated by commas or blanks, case-insensitive; "*" (every
+// host); host names, which their subdomains match too, a dot at either end
+// of an entry or at the end of the URL's host not counting ("localhost."
+// and ".example.com"); IP addresses, matched by value or within a CIDR
+// range ("127.0.0.0/8", "::1/128"; IPv6 with or without brackets), which
+// only a URL with that address matches, never a name that resolves to it.
+// The URL's port plays no part, and an entry with a port of its own
+// ("host:8080") matches nothing, as in curl. Settings that are set win over
+// the environment. 0; -1 a proxy URL that does not parse.
 QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
 
 // Certificate checks of wss:// sessions started after setTlsSettings.

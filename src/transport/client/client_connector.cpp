@@ -6,6 +6,7 @@
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
 #include "transport/client/failure_classifier.h"
+#include "transport/client/tls_failure.h"
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/conn/connections.h"
@@ -184,6 +185,7 @@ void ClientConnector::settleFailure(ConnLink* link, lws* wsi, const char* why) {
     ConnectFailure failure{ConnectFailureKind::Other, 0, 0, "context closed"};
     if (link->client() && link->conn && !shuttingDown_) {
         if (wsi) readUpgradeAnswer(wsi, link->progress);
+        if (wsi && link->tls) link->progress.tlsError = takeTlsFailure(wsi);
         failure = classifyLwsFailure(why, link->progress, ConnFields::handle(*link->conn).route, link->tls);
     }
     settle(link, std::move(failure));

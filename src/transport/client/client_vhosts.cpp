@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "transport/client/tls_failure.h"
 #include "transport/loop/log_context.h"
 
 namespace quorvex::transport::detail {
@@ -37,6 +38,7 @@ SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
         *why = "the CA folder could not be used";
         return nullptr;
     }
+    watchTlsFailures(tls.get());
     ERR_clear_error(); // nothing of this may surface as a later connection's error
     return tls.release();
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "transport/client/tls_failure.h"
+
 namespace quorvex::transport::detail {
 
 namespace {
@@ -94,7 +96,7 @@ ConnectFailure classifyLwsFailure(const char* why, const AttemptProgress& progre
     if (!tls) return {Kind::Other, 0, 0, text};
     // Verification runs inside the handshake: its error explains the failure only here.
     if (progress.certificateError) return {Kind::Certificate, 0, 0, certificateProblem(progress.certificateError)};
-    return {Kind::Tls, 0, 0, "TLS handshake failed: " + text};
+    return {Kind::Tls, 0, 0, "TLS handshake failed: " + describeTlsFailure(progress.tlsError, text)};
 }
 
 ConnectFailure deadlineFailure(const AttemptProgress* progress, const tagWSSRoute& route, bool tls, unsigned int ms) {

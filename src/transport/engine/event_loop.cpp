@@ -5,6 +5,7 @@
 
 #include <openssl/x509.h>
 
+#include "transport/client/tls_failure.h"
 #include "transport/loop/loop_thread.h"
 
 namespace quorvex::transport::detail {
@@ -77,6 +78,9 @@ int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, voi
         return server_.acceptUpgrade(wsi);
     case LWS_CALLBACK_HTTP:
         return server_.onHttpRequest(wsi, user, static_cast<const char*>(in), len);
+    case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_CLIENT_VERIFY_CERTS: // user: a client TLS context
+        watchTlsFailures(static_cast<SSL_CTX*>(user));
+        return 0;
     case LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION:
         // user is the X509_STORE_CTX here, len OpenSSL's verdict: keep the
         // reason, which libwebsockets' own error text loses.
