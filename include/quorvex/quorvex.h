@@ -208,7 +208,9 @@ struct QvAsrTlsSettings {
 };
 
 // Any thread. With verify, the server's chain must lead to a trusted CA (the
-// system's store, caFile or caPath), be in date, and name the URL's host; a
+// system's store, caFile or caPath), be in date, and name the URL's host: a
+// host name among its DNS names, an address (wss://127.0.0.1, wss://[::1])
+// among its IP addresses, compared as addresses; a
 // server that fails this ends the attempt with onStartResult(-2), and the log
 // says why (unknown issuer, expired, name mismatch). Null: back to the
 // default. 0 (a caPath that is not a folder is logged); -1 a CA file or

@@ -48,6 +48,23 @@ TEST_F(TlsVerify, TrustedCertificateForTheHostIsAccepted) {
     EXPECT_EQ(startResult(server.url()), 0) << "an IP address is checked against the certificate's IP entry";
 }
 
+// An address in the URL is looked for among the certificate's IP entries, as openssl s_client -verify_ip does.
+TEST_F(TlsVerify, AnAddressIsCheckedAgainstTheCertificatesIpEntriesIpv4AndIpv6) {
+    KeyPair v6Pair = authority().issue("v6", "localhost", "::1");
+    ScriptedServer v6(v6Pair.cert, v6Pair.key, "::1");
+    KeyPair otherV6Pair = authority().issue("v6-other", "localhost", "::2");
+    ScriptedServer otherV6(otherV6Pair.cert, otherV6Pair.key, "::1");
+    KeyPair otherV4Pair = authority().issue("v4-other", "localhost", "127.0.0.2");
+    ScriptedServer otherV4(otherV4Pair.cert, otherV4Pair.key);
+    verifyWith(authority().caFile().c_str());
+    EXPECT_EQ(startResult(v6.url()), 0) << v6.url() << " with a certificate for IP ::1";
+    for (ScriptedServer* server : {&otherV6, &otherV4}) {
+        LogLines::clear();
+        EXPECT_EQ(startResult(server->url()), -2) << server->url() << " with a certificate for another address";
+        EXPECT_TRUE(logged("name mismatch")) << "the log does not say why";
+    }
+}
+
 TEST_F(TlsVerify, CertificateForAnotherNameIsRefusedAndSaysSo) {
     KeyPair serverPair = authority().issue("other", "other.example", "10.9.9.9");
     ScriptedServer server(serverPair.cert, serverPair.key);

@@ -115,9 +115,15 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     info.retry_and_idle_policy = &kNoIdleTimers;
     if (url.tls) {
         info.ssl_connection = LCCSCF_USE_SSL;
-        if (ConnFields::handle(*client).noSslVerify)
+        if (ConnFields::handle(*client).noSslVerify) {
             info.ssl_connection |= LCCSCF_ALLOW_SELFSIGNED | LCCSCF_SKIP_SERVER_CERT_HOSTNAME_CHECK |
                                    LCCSCF_ALLOW_EXPIRED | LCCSCF_ALLOW_INSECURE;
+        } else if (isNumericHost(url.host)) {
+            // libwebsockets takes the name to check from the Host header up to its first ':', which
+            // leaves "[" of an IPv6 address: the loop checks addresses itself (EventLoop).
+            info.ssl_connection |= LCCSCF_SKIP_SERVER_CERT_HOSTNAME_CHECK;
+            link->certifiedAddress = url.host;
+        }
     }
     if (!lws_client_connect_via_info(&info)) {
         // Refused inside the call: libwebsockets reports nothing itself.
