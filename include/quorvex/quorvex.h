@@ -201,7 +201,9 @@ QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
 // build against the header that ships with the library in use.
 struct QvAsrTlsSettings {
     bool verify;        // false (the default): any server certificate is accepted
-    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); null: none
+    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); read whole by each
+                        // setTlsSettings call, so a file rewritten later counts from the next
+                        // call on; null: none
     const char* caPath; // folder of trusted CA certificates, each under its subject hash as
                         // openssl rehash (or c_rehash) names them; read when a server is checked,
                         // so CAs added later count; null: none
@@ -213,8 +215,10 @@ struct QvAsrTlsSettings {
 // among its IP addresses, compared as addresses; a
 // server that fails this ends the attempt with onStartResult(-2), and the log
 // says why (unknown issuer, expired, name mismatch). Null: back to the
-// default. 0 (a caPath that is not a folder is logged); -1 a CA file or
-// folder given with verification off.
+// default. 0; -1, with a log line saying why, and the previous settings kept:
+// a CA file or folder given with verification off, a CA file that cannot be
+// read, holds no PEM certificate (a DER file, say) or one that does not
+// parse, a caPath that does not exist or is not a folder.
 QUORVEX_API int setTlsSettings(const QvAsrTlsSettings* settings);
 
 // Before init: the number of event-loop threads the next init starts (1 to

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <cstdlib>
+#include <fstream>
+
 #include "cert_authority.h"
 #include "client_test_base.h"
+#include "scratch_file.h"
 
 using namespace quorvex::test;
 using namespace QUORVEX;
@@ -14,6 +18,10 @@ CertAuthority& authority() {
 }
 
 
+void copyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream(to, std::ios::binary | std::ios::trunc) << in.rdbuf();
+}
 // Sessions reach the server by name ("localhost"), which the good certificate names.
 std::string byName(const ScriptedServer& server) {
     return "wss://localhost:" + std::to_string(server.port()) + "/asr";
@@ -107,6 +115,34 @@ TEST_F(TlsVerify, CaWithVerificationOffIsRefused) {
     EXPECT_EQ(setTlsSettings(&folder), -1);
 }
 
+// A CA file is read by setTlsSettings itself: a bad one is refused there, not blamed on the server,
+// and each call reads the file again.
+TEST_F(TlsVerify, CaFileIsReadAndCheckedAtEachCall) {
+    KeyPair serverPair = authority().issue("file", "localhost", "127.0.0.1");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    std::string der = scratchPath("ca.der"), noise = scratchPath("noise.pem"), missing = scratchPath("missing.pem");
+    ASSERT_EQ(std::system(("openssl x509 -in " + authority().caFile() + " -outform DER -out " + der).c_str()), 0);
+    const char garbage[] = "\x30\x82\x01\x0a\xff\x00 -----BEGIN CERTIFICATE-----\nQUJD\n"; // and no end
+    std::ofstream(noise, std::ios::binary) << std::string(garbage, sizeof garbage - 1);
+    for (const std::string& bad : {der, noise, missing}) {
+        QvAsrTlsSettings settings{true, bad.c_str(), nullptr};
+        EXPECT_EQ(setTlsSettings(&settings), -1) << bad;
+        EXPECT_TRUE(logged("CA file " + bad)) << "no log line names " << bad;
+    }
+
+    std::string rewritten = scratchPath("rewritten.pem");
+    copyFile(serverPair.cert, rewritten); // a certificate, but not the server's CA
+    verifyWith(rewritten.c_str());
+    EXPECT_EQ(startResult(byName(server)), -2);
+    copyFile(authority().caFile(), rewritten);
+    verifyWith(rewritten.c_str());
+    EXPECT_EQ(startResult(byName(server)), 0) << "the rewritten file was not read again";
+    copyFile(serverPair.cert, rewritten);
+    EXPECT_EQ(startResult(byName(server)), 0) << "a rewrite counts only from the next setTlsSettings";
+    verifyWith(rewritten.c_str());
+    EXPECT_EQ(startResult(byName(server)), -2) << "the CA removed from the file is still trusted";
+}
+
 TEST_F(TlsVerify, CaFolderIsTrustedOnlyWhereGiven) {
     KeyPair serverPair = authority().issue("folder", "localhost", "127.0.0.1");
     ScriptedServer server(serverPair.cert, serverPair.key);
@@ -116,9 +152,8 @@ TEST_F(TlsVerify, CaFolderIsTrustedOnlyWhereGiven) {
 
     std::string missing = authority().caFolder() + "-missing";
     QvAsrTlsSettings wrong{true, nullptr, missing.c_str()};
-    ASSERT_EQ(setTlsSettings(&wrong), 0) << "a folder may be made after the settings";
+    EXPECT_EQ(setTlsSettings(&wrong), -1) << "a mistyped folder is taken";
     EXPECT_TRUE(logged("CA folder " + missing + " does not exist")) << "a mistyped folder goes unmentioned";
-    EXPECT_EQ(startResult(byName(server)), -2);
 
     verifyWith(nullptr);
     EXPECT_EQ(startResult(byName(server)), -2) << "the folder's CA leaked into the system store's sessions";

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "transport/client/ca_bundle.h"
 #include "transport/client/tls_failure.h"
 #include "transport/loop/log_context.h"
 
@@ -15,26 +16,28 @@ struct FreeTls {
     void operator()(SSL_CTX* tls) const { SSL_CTX_free(tls); }
 };
 
-// libwebsockets has no setting for a CA folder, and shares one TLS context
-// among vhosts whose settings it compares, which leave the folder out: a
-// folder loaded into a shared one would be trusted by the others too. So a
-// route with a folder brings a TLS context of its own, set up as
+// libwebsockets has no setting for a CA folder or for CAs read earlier (its
+// in-memory CA takes one certificate), and shares one TLS context among
+// vhosts whose settings it compares, which leave the folder out: a folder
+// loaded into a shared one would be trusted by the others too. So a route
+// with CAs of its own brings a TLS context of its own, set up as
 // libwebsockets sets up its client ones (the system store, then the CAs).
 SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
     std::unique_ptr<SSL_CTX, FreeTls> tls(SSL_CTX_new(TLS_client_method()));
     if (!tls) {
-        *why = "the TLS context for the CA folder could not be made";
+        *why = "the TLS context for the CAs could not be made";
         return nullptr;
     }
     SSL_CTX_set_options(tls.get(), SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_mode(tls.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_default_verify_paths(tls.get());
-    if (!route.caFile.empty() && SSL_CTX_load_verify_locations(tls.get(), route.caFile.c_str(), nullptr) != 1) {
-        *why = "the CA file could not be read";
+    // The file as read when the settings were made: a later rewrite counts from the next settings on.
+    if (route.caBundle && !trustCaBundle(tls.get(), *route.caBundle)) {
+        *why = "the CA file's certificates could not be trusted";
         return nullptr;
     }
     // The folder itself is read at each check, for the CA it needs.
-    if (SSL_CTX_load_verify_locations(tls.get(), nullptr, route.caPath.c_str()) != 1) {
+    if (!route.caPath.empty() && SSL_CTX_load_verify_locations(tls.get(), nullptr, route.caPath.c_str()) != 1) {
         *why = "the CA folder could not be used";
         return nullptr;
     }
@@ -65,7 +68,8 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
         forget(); // vhosts die with their context
         context_ = context;
     }
-    if (!route.proxied() && route.caFile.empty() && route.caPath.empty()) return nullptr;
+    bool ownCas = route.caBundle || !route.caPath.empty();
+    if (!route.proxied() && !ownCas) return nullptr;
     std::string proxy;
     if (route.proxied()) {
         proxy = route.proxyLabel();
@@ -73,7 +77,7 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     } else {
         proxy = ":0"; // no proxy: an empty host and port 0, without libwebsockets' complaint
     }
-    std::string key = proxy + '\n' + route.caFile + '\n' + route.caPath;
+    std::string key = proxy + '\n' + (route.caBundle ? route.caBundle->digest : "") + '\n' + route.caPath;
     auto found = vhosts_.find(key);
     if (found != vhosts_.end()) return found->second;
     if (vhosts_.size() >= kMaxVhosts) {
@@ -88,12 +92,10 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
     info.http_proxy_address = proxy.c_str();
     std::unique_ptr<SSL_CTX, FreeTls> tls;
-    if (!route.caPath.empty()) {
+    if (ownCas) {
         tls.reset(newClientTls(route, why));
         if (!tls) return nullptr;
         info.provided_client_ssl_ctx = tls.get();
-    } else if (!route.caFile.empty()) {
-        info.client_ssl_ca_filepath = route.caFile.c_str();
     }
     LwsLogContext::bindVhost(context, info);
     lws_vhost* vhost = lws_create_vhost(context, &info);
