@@ -101,9 +101,9 @@ enum class QvAsrStartFailureCategory : int {
                              // chain over 100 KiB, no TLS version or cipher in common
     CertificateRejected = 6, // verification (setTlsSettings) refused the server's certificate:
                              // unknown issuer, expired, name mismatch (the text says which)
-    ProxyFailed = 7,         // the proxy cannot be reached or resolved, or refused the tunnel
-                             // (407 credentials, 403); status: its answer where libwebsockets
-                             // passes it on (4.3), otherwise 0
+    ProxyFailed = 7,         // the proxy cannot be reached or resolved, refused the tunnel
+                             // (407 credentials, 403), or did not answer in HTTP; status: its
+                             // answer, 0 when none came
     UpgradeRefused = 8,      // the server answered the WebSocket upgrade with an HTTP status
                              // (404: wrong path; 503: draining, retry elsewhere)
     SessionRefused = 9,      // the server refused the session: status is its msg_code (401 wrong
@@ -170,9 +170,13 @@ QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 
 // Proxies for sessions started after setProxySettings. Each connection
 // decides on its own whether it goes through a proxy: an HTTP proxy that
-// tunnels with CONNECT, its credentials sent as Proxy-Authorization and
-// never logged. A proxy that refuses or cannot be reached ends the attempt
-// with onStartResult(-2), and the log names the proxy and its answer.
+// tunnels with CONNECT, its credentials (any length, any bytes once
+// percent-decoded, %00 too) sent as Proxy-Authorization and never logged.
+// A connection given a proxy goes through it or not at all: a proxy that
+// refuses, cannot be reached or answers in something else than HTTP ends
+// the attempt with onStartResult(-2) (ProxyFailed), and the log names the
+// proxy and its answer. The answer is read as it comes, in any pieces at
+// any pace, within connectTimeoutMs.
 struct QvAsrProxySettings {
     const char* wsProxy;    // for ws://: "http://[user:password@]host:port"; null or "": none set
     const char* wssProxy;   // the same for wss://

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "transport/client/proxy_answer.h"
 #include "transport/client/proxy_route.h"
 
 using namespace quorvex::transport::detail;
@@ -134,4 +135,29 @@ TEST(ProxyChoiceFromEnvironment, ABrokenProxyVariableIsReportedNotSkipped) {
     const char* why = nullptr;
     EXPECT_FALSE(proxyFor(urlOf("ws://asr.example/asr"), ProxyChoice{}, &why));
     EXPECT_NE(why, nullptr) << "a connection must not silently go direct";
+}
+
+TEST(ProxyAnswer, IsReadWhereverItIsSplitAndLeavesTheServersBytes) {
+    std::string answer = "HTTP/1.1 200 Connection established\r\nVia: p\r\n\r\nSERVER";
+    for (std::size_t split = 1; split < answer.size(); ++split) {
+        ProxyAnswer parsed;
+        std::size_t used = 0, taken = 0;
+        parsed.feed(answer.data(), split, &used);
+        taken = used;
+        parsed.feed(answer.data() + split, answer.size() - split, &used);
+        if (taken == split) taken += used;
+        ASSERT_EQ(parsed.state(), ProxyAnswer::State::Done) << split;
+        EXPECT_EQ(parsed.status(), 200);
+        EXPECT_EQ(answer.substr(taken), "SERVER") << "split at " << split;
+    }
+    for (std::string bad : {std::string("SSH-2.0-OpenSSH_9\r\n\r\n"), std::string("HTTP/1.1 2x0 OK\r\n\r\n"),
+                            "HTTP/1.1 200 OK\r\n" + std::string(17000, 'x')}) {
+        ProxyAnswer parsed;
+        std::size_t used = 0;
+        EXPECT_EQ(parsed.feed(bad.data(), bad.size(), &used), ProxyAnswer::State::Bad) << bad.substr(0, 20);
+        EXPECT_FALSE(parsed.why().empty());
+    }
+    EXPECT_EQ(connectRequest("::1", 443, std::string("u:\0p", 4)),
+              "CONNECT [::1]:443 HTTP/1.1\r\nHost: [::1]:443\r\nProxy-Authorization: Basic dToAcA==\r\n"
+              "User-Agent: quorvex\r\n\r\n");
 }

@@ -6,6 +6,7 @@
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
 #include "transport/client/failure_classifier.h"
+#include "transport/client/proxy_answer.h"
 #include "transport/client/tls_failure.h"
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
@@ -63,12 +64,11 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
     });
 }
 
-// The proxy resolves the server's name; ours resolves the proxy's, off the
-// loop, so that libwebsockets is handed a numeric proxy and never blocks on it.
+// The proxy resolves the server's name; ours resolves the proxy's, off the loop.
 void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url) {
     tagWSSRoute route = ConnFields::handle(*client).route;
     if (isNumericHost(route.proxyHost)) {
-        open(client, attempt, url, url.host, route);
+        openTunnel(client, attempt, url, route);
         return;
     }
     resolver_.resolve(route.proxyHost, [this, client, attempt, url, route](const std::string& address) mutable {
@@ -78,14 +78,29 @@ void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, co
             return;
         }
         route.proxyHost = address;
-        open(client, attempt, url, url.host, route);
+        openTunnel(client, attempt, url, route);
     });
+}
+
+// libwebsockets then connects through the tunnel as if straight to the server.
+void ClientConnector::openTunnel(CWSSClient* client, std::uint64_t attempt, const WsUrl& url,
+                                 const tagWSSRoute& route) {
+    if (!pending(client, attempt)) return;
+    std::string request = connectRequest(url.host, url.port, route.proxyCredentials);
+    tunnels_.open(loop_.events(), attempt, route.proxyHost, route.proxyPort, std::move(request),
+                  [this, client, attempt, url, route](const ConnectFailure* failure, const std::string& address) {
+                      if (failure) return fail(client, attempt, *failure);
+                      tagWSSRoute through = route; // the vhost sets no proxy of its own
+                      through.proxyHost.clear();
+                      through.proxyCredentials.clear();
+                      open(client, attempt, url, address, through);
+                  });
 }
 
 void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url,
                            const std::string& address, const tagWSSRoute& route) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (!pending(client, attempt)) return;
+    if (!pending(client, attempt)) return tunnels_.drop(attempt);
     if (!loop_.lwsContext()) {
         fail(client, attempt, {Kind::Other, 0, 0, "context closed"});
         return;
@@ -136,6 +151,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
 
 void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFailure failure) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    tunnels_.drop(attempt);
     if (!pending(client, attempt)) return;
     auto& attempts = ConnFields::pendingAttempts(*client);
     attempts.erase(std::find(attempts.begin(), attempts.end(), attempt));
@@ -173,7 +189,9 @@ void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
         killAsync(wsi);
         return;
     }
-    fail(client, attempt, deadlineFailure(nullptr, handle.route, false, ms));
+    AttemptProgress tunnel; // the proxy answers, or not, before libwebsockets has a connection
+    tunnel.tcpConnected = tunnels_.proxyConnected(attempt);
+    fail(client, attempt, deadlineFailure(tunnel.tcpConnected ? &tunnel : nullptr, handle.route, false, ms));
 }
 
 void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {

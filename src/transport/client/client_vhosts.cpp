@@ -68,20 +68,12 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
         forget(); // vhosts die with their context
         context_ = context;
     }
-    bool ownCas = route.caBundle || !route.caPath.empty();
-    if (!route.proxied() && !ownCas) return nullptr;
-    std::string proxy;
-    if (route.proxied()) {
-        proxy = route.proxyLabel();
-        if (!route.proxyCredentials.empty()) proxy = route.proxyCredentials + "@" + proxy;
-    } else {
-        proxy = ":0"; // no proxy: an empty host and port 0, without libwebsockets' complaint
-    }
-    std::string key = proxy + '\n' + (route.caBundle ? route.caBundle->digest : "") + '\n' + route.caPath;
+    if (!route.caBundle && route.caPath.empty()) return nullptr;
+    std::string key = (route.caBundle ? route.caBundle->digest : "") + '\n' + route.caPath;
     auto found = vhosts_.find(key);
     if (found != vhosts_.end()) return found->second;
     if (vhosts_.size() >= kMaxVhosts) {
-        *why = "too many distinct proxy and CA settings";
+        *why = "too many distinct CA settings";
         return nullptr;
     }
     std::string name = "quorvex-client-" + std::to_string(vhosts_.size() + 1);
@@ -90,13 +82,10 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     info.protocols = protocols;
     info.vhost_name = name.c_str();
     info.options = LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
-    info.http_proxy_address = proxy.c_str();
-    std::unique_ptr<SSL_CTX, FreeTls> tls;
-    if (ownCas) {
-        tls.reset(newClientTls(route, why));
-        if (!tls) return nullptr;
-        info.provided_client_ssl_ctx = tls.get();
-    }
+    info.http_proxy_address = ":0"; // none (proxies are tunnels of the loop's own), and not the environment's
+    std::unique_ptr<SSL_CTX, FreeTls> tls(newClientTls(route, why));
+    if (!tls) return nullptr;
+    info.provided_client_ssl_ctx = tls.get();
     LwsLogContext::bindVhost(context, info);
     lws_vhost* vhost = lws_create_vhost(context, &info);
     if (!vhost) {

@@ -13,9 +13,10 @@
 
 namespace quorvex::transport::detail {
 
-// libwebsockets keeps the proxy and the trusted CAs per vhost, so each
-// distinct set gets a client vhost of its own, made on first use and kept
-// for the context's life. Loop thread only.
+// libwebsockets keeps the trusted CAs per vhost, so each distinct set (a CA
+// file's contents, a folder) gets a client vhost of its own, made on first
+// use and kept for the context's life. Proxies need none: the loop makes
+// their tunnels itself. Loop thread only.
 class ClientVhosts {
 public:
     static constexpr std::size_t kMaxVhosts = 16;
@@ -25,9 +26,9 @@ public:
     ClientVhosts(const ClientVhosts&) = delete;
     ClientVhosts& operator=(const ClientVhosts&) = delete;
 
-    // The vhost for route, whose proxy host is numeric; the context's default
-    // for a direct connection that trusts the defaults. Null when it cannot
-    // be made or the cap is reached; *why says which.
+    // The vhost for route's CAs; the context's default (null, *why unset)
+    // for one that trusts the defaults. Null when it cannot be made or the
+    // cap is reached; *why says which. route's proxy plays no part.
     lws_vhost* forRoute(lws_context* context, const lws_protocols* protocols, const tagWSSRoute& route,
                         const char** why);
     // Once the context is destroyed: its vhosts are gone, and the TLS
