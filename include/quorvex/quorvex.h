@@ -219,7 +219,12 @@ struct QvAsrTlsSettings {
 // among its IP addresses, compared as addresses; a
 // server that fails this ends the attempt with onStartResult(-2), and the log
 // says why (unknown issuer, expired, name mismatch). Null: back to the
-// default. 0; -1, with a log line saying why, and the previous settings kept:
+// default. Settings may change any number of times; each loop thread serves
+// at most 16 distinct CA settings (a CA file's contents, a folder) in use by
+// open or opening sessions at once, and a start beyond that ends with
+// onStartResult(-2) (Other, "too many distinct CA settings in use at once").
+// Proxies and their credentials count against no such limit.
+// 0; -1, with a log line saying why, and the previous settings kept:
 // a CA file or folder given with verification off, a CA file that cannot be
 // read, holds no PEM certificate (a DER file, say) or one that does not
 // parse, a caPath that does not exist or is not a folder.

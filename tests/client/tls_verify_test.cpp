@@ -143,6 +143,23 @@ TEST_F(TlsVerify, CaFileIsReadAndCheckedAtEachCall) {
     EXPECT_EQ(startResult(byName(server)), -2) << "the CA removed from the file is still trusted";
 }
 
+// Settings that no session uses any more make room: an application may rotate its CA file forever.
+TEST_F(TlsVerify, CaSettingsMayChangeForever) {
+    KeyPair serverPair = authority().issue("rotation", "localhost", "127.0.0.1");
+    ScriptedServer server(serverPair.cert, serverPair.key);
+    for (int round = 0; round < 24; ++round) {
+        std::string rotating = scratchPath("rotating-" + std::to_string(round) + ".pem");
+        copyFile(authority().caFile(), rotating);
+        std::ofstream(rotating, std::ios::app) << "# round " << round << "\n"; // new contents, new settings
+        verifyWith(rotating.c_str());
+        RecordingListener& listener = listen();
+        QvAsrClient* client = make(listener);
+        ASSERT_NO_FATAL_FAILURE(startSession(client, listener, byName(server))) << "round " << round;
+        ASSERT_EQ(client->stop(), 0);
+        ASSERT_TRUE(listener.waitFor("stop")) << "round " << round;
+    }
+}
+
 TEST_F(TlsVerify, CaFolderIsTrustedOnlyWhereGiven) {
     KeyPair serverPair = authority().issue("folder", "localhost", "127.0.0.1");
     ScriptedServer server(serverPair.cert, serverPair.key);

@@ -114,6 +114,8 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
     link->tls = url.tls;
+    link->vhost = vhost;
+    vhosts_.hold(vhost);
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
@@ -144,6 +146,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
         // Refused inside the call: libwebsockets reports nothing itself.
         if (ConnLink* still = connections_.find(link)) {
             settle(still, {Kind::Other, 0, 0, "connect refused"});
+            vhosts_.release(still->vhost);
             connections_.forget(still);
         }
     }
@@ -224,6 +227,8 @@ void ClientConnector::settle(ConnLink* link, ConnectFailure failure) {
     link->conn = nullptr;
     if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, std::move(failure));
 }
+
+void ClientConnector::releaseVhost(const ConnLink* link) { vhosts_.release(link->vhost); }
 
 void ClientConnector::failUnresolved() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);

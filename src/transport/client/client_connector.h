@@ -39,6 +39,8 @@ public:
     void settleFailure(ConnLink* link, lws* wsi, const char* why);
     // Loop, at shutdown: attempts still waiting for a name lookup fail.
     void failUnresolved();
+    // Loop: the connection no longer uses its vhost.
+    void releaseVhost(const ConnLink* link);
     // Loop, at shutdown: pending lookups are dropped.
     void stopLookups() { resolver_.stop(); }
     // Loop, once the context is destroyed: its vhosts are gone, and tunnels

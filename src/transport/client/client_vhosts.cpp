@@ -48,18 +48,35 @@ SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
 
 } // namespace
 
-struct ClientVhosts::TlsContexts {
-    std::vector<std::unique_ptr<SSL_CTX, FreeTls>> owned;
-};
-
-ClientVhosts::ClientVhosts() : tls_(std::make_unique<TlsContexts>()) {}
-
-ClientVhosts::~ClientVhosts() = default;
+ClientVhosts::~ClientVhosts() { forget(); }
 
 void ClientVhosts::forget() {
+    for (auto& entry : vhosts_) SSL_CTX_free(entry.second.tls);
     vhosts_.clear();
-    tls_->owned.clear();
     context_ = nullptr;
+}
+
+void ClientVhosts::hold(lws_vhost* vhost) {
+    for (auto& entry : vhosts_)
+        if (entry.second.vhost == vhost) ++entry.second.users;
+}
+
+void ClientVhosts::release(lws_vhost* vhost) {
+    for (auto& entry : vhosts_)
+        if (entry.second.vhost == vhost && entry.second.users > 0) --entry.second.users;
+}
+
+// A vhost none holds has no connection bound to it: libwebsockets frees it at once.
+void ClientVhosts::evictUnused() {
+    for (auto it = vhosts_.begin(); it != vhosts_.end();) {
+        if (it->second.users > 0) {
+            ++it;
+            continue;
+        }
+        lws_vhost_destroy(it->second.vhost);
+        SSL_CTX_free(it->second.tls);
+        it = vhosts_.erase(it);
+    }
 }
 
 lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* protocols, const tagWSSRoute& route,
@@ -71,12 +88,13 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
     if (!route.caBundle && route.caPath.empty()) return nullptr;
     std::string key = (route.caBundle ? route.caBundle->digest : "") + '\n' + route.caPath;
     auto found = vhosts_.find(key);
-    if (found != vhosts_.end()) return found->second;
+    if (found != vhosts_.end()) return found->second.vhost;
+    if (vhosts_.size() >= kMaxVhosts) evictUnused();
     if (vhosts_.size() >= kMaxVhosts) {
-        *why = "too many distinct CA settings";
+        *why = kTooMany;
         return nullptr;
     }
-    std::string name = "quorvex-client-" + std::to_string(vhosts_.size() + 1);
+    std::string name = "quorvex-client-" + std::to_string(++made_);
     lws_context_creation_info info{};
     info.port = CONTEXT_PORT_NO_LISTEN;
     info.protocols = protocols;
@@ -92,8 +110,7 @@ lws_vhost* ClientVhosts::forRoute(lws_context* context, const lws_protocols* pro
         *why = "the client vhost could not be made";
         return nullptr;
     }
-    if (tls) tls_->owned.push_back(std::move(tls)); // the vhost holds it without a reference of its own
-    vhosts_.emplace(key, vhost);
+    vhosts_.emplace(key, Entry{vhost, tls.release(), 0});
     return vhost;
 }
 

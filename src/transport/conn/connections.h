@@ -46,6 +46,7 @@ struct ConnLink {
     AttemptProgress progress;  // client connections: how far the attempt got
     bool tls = false;          // client connections: wss://
     std::string certifiedAddress; // client wss:// to an IP address, verified: the address the certificate must name
+    lws_vhost* vhost = nullptr;   // client connections: the vhost of their CAs, held while they live
     MessageAssembler rx;
     std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
 };

@@ -168,6 +168,7 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
 void EventLoop::onWsiDestroyed(ConnLink* link) {
     if (link->kind == ConnLink::Kind::Http) server_.onHttpClosed(link);
     connector_.settleFailure(link, nullptr, "closed before connecting");
+    connector_.releaseVhost(link);
     connections_.settleClose(link);
     connections_.releaseOwned(link);
     connections_.forget(link);
