@@ -47,15 +47,28 @@ TEST_F(ProxyTest, WsSessionGoesThroughTheProxy) {
     EXPECT_EQ(proxy.tunnelsOpened(), 1);
 }
 
+// And its audio, whole and in order: 1.5 MiB, more than the tunnel queues before it pauses a side.
 TEST_F(ProxyTest, WssSessionGoesThroughTheProxy) {
     Tinyproxy proxy;
     TestServer::Options tls;
     tls.tls = true;
     ScriptedServer server(tls);
     useProxy("", proxy.url());
-    EXPECT_EQ(startResult(server.url()), 0);
+    RecordingListener& listener = listen();
+    QvAsrClient* client = make(listener);
+    ASSERT_NO_FATAL_FAILURE(startSession(client, listener, server.url()));
     EXPECT_TRUE(proxy.waitForTunnels(1)) << "the proxy did not carry the TLS session";
     EXPECT_EQ(proxy.tunnelsOpened(), 1);
+    std::vector<unsigned char> pcm(32 * 1024);
+    for (int i = 0; i < 48; ++i) {
+        for (std::size_t at = 0; at < pcm.size(); ++at) pcm[at] = static_cast<unsigned char>(i + at);
+        QvAsrAudioFrame frame = pcmFrame(pcm);
+        ASSERT_EQ(client->sendAudio(&frame), 0) << "frame " << i;
+    }
+    ASSERT_TRUE(server.raw().waitForFrames(49)) << "not every frame came through the tunnel";
+    std::vector<Frame> frames = server.raw().framesOf(1);
+    for (std::size_t i = 1; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].data[100], static_cast<char>(i - 1 + 100)) << "frame " << i << " out of order or changed";
 }
 
 TEST_F(ProxyTest, ProxyAskingForCredentialsEndsTheAttemptAndNamesTheProxy) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <random>
 
 #include "transport/client/proxy_answer.h"
 
@@ -131,7 +132,13 @@ void onRelayRead(uv_stream_t* from, ssize_t length, const uv_buf_t* buffer) {
         return closeIfDone(tunnel);
     }
     if (length < 0) return closeTunnel(tunnel);
-    forward(tunnel, peerOf(tunnel, from), from, std::move(bytes), static_cast<std::size_t>(length));
+    auto size = static_cast<std::size_t>(length);
+    if (size < kReadBytes / 4) { // a queue of small reads must not hold a full buffer each
+        std::unique_ptr<char[]> fitted(new char[size]);
+        std::memcpy(fitted.get(), bytes.get(), size);
+        bytes = std::move(fitted);
+    }
+    forward(tunnel, peerOf(tunnel, from), from, std::move(bytes), size);
 }
 
 // Only a connection of this process is libwebsockets'.
@@ -164,10 +171,13 @@ void onLocalConnection(uv_stream_t* listener, int status) {
     uv_read_start(stream(tunnel->proxy), allocate, onRelayRead);
 }
 
-// An abstract unix socket, named by the process and a count: no file to remove.
+// An abstract unix socket (no file to remove), named by the process, a
+// count and a random number, so that no other process can take it first.
 bool listen(Tunnel* tunnel, uv_loop_t* loop, std::string& address) {
     static std::atomic<unsigned long> count{0};
-    std::string name = "quorvex-tunnel-" + std::to_string(getpid()) + "-" + std::to_string(count++);
+    std::random_device random;
+    std::string name = "quorvex-tunnel-" + std::to_string(getpid()) + "-" + std::to_string(count++) + "-" +
+                       std::to_string(random());
     sockaddr_un socketAddress{};
     socketAddress.sun_family = AF_UNIX;
     std::memcpy(socketAddress.sun_path + 1, name.data(), name.size());
