@@ -137,6 +137,10 @@ TEST_F(ProxyTest, TheProxysAnswerIsReadAsAStream) {
     EXPECT_EQ(startResult(server.url()), -2);
     EXPECT_TRUE(logged("through the proxy 127.0.0.1:" + refusing.url().substr(17) + " failed: answered 403"))
         << "a refusal in pieces is not told as one";
+    ScriptedProxy notHttp({{"SSH-2.0-OpenSSH_9.2\r\n\r\n", 0ms}});
+    useProxy(notHttp.url(), "");
+    EXPECT_EQ(startResult(server.url()), -2);
+    EXPECT_TRUE(logged("did not answer the CONNECT request in HTTP")) << "an answer that is no HTTP goes unexplained";
     EXPECT_EQ(server.sessions.load(), 2) << "the refused attempt reached the server";
 }
 
