@@ -100,13 +100,14 @@ enum class QvAsrStartFailureCategory : int {
                              // name lookup did not end
     AnswerTimeout = 4,       // connected, but the proxy's tunnel, TLS or the upgrade did not complete
                              // within connectTimeoutMs, or the start answer within startTimeoutMs
-    TlsHandshakeFailed = 5,  // TLS failed for another reason than the certificate (a plain server
-                             // behind a wss:// URL, no protocol in common)
+    TlsHandshakeFailed = 5,  // TLS failed for another reason than the certificate; the text says
+                             // what in words: a plain server behind a wss:// URL, a certificate
+                             // chain over 100 KiB, no TLS version or cipher in common
     CertificateRejected = 6, // verification (setTlsSettings) refused the server's certificate:
                              // unknown issuer, expired, name mismatch (the text says which)
-    ProxyFailed = 7,         // the proxy cannot be reached or resolved, or refused the tunnel
-                             // (407 credentials, 403); status: its answer where libwebsockets
-                             // passes it on (4.3), otherwise 0
+    ProxyFailed = 7,         // the proxy cannot be reached or resolved, refused the tunnel
+                             // (407 credentials, 403), or did not answer in HTTP; status: its
+                             // answer, 0 when none came
     UpgradeRefused = 8,      // the server answered the WebSocket upgrade with an HTTP status
                              // (404: wrong path; 503: draining, retry elsewhere)
     SessionRefused = 9,      // the server refused the session: status is its msg_code (401 wrong
@@ -190,9 +191,13 @@ QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 
 // Proxies for sessions started after setProxySettings. Each connection
 // decides on its own whether it goes through a proxy: an HTTP proxy that
-// tunnels with CONNECT, its credentials sent as Proxy-Authorization and
-// never logged. A proxy that refuses or cannot be reached ends the attempt
-// with onStartResult(-2), and the log names the proxy and its answer.
+// tunnels with CONNECT, its credentials (any length, any bytes once
+// percent-decoded, %00 too) sent as Proxy-Authorization and never logged.
+// A connection given a proxy goes through it or not at all: a proxy that
+// refuses, cannot be reached or answers in something else than HTTP ends
+// the attempt with onStartResult(-2) (ProxyFailed), and the log names the
+// proxy and its answer. The answer is read as it comes, in any pieces at
+// any pace, within connectTimeoutMs.
 struct QvAsrProxySettings {
     const char* wsProxy;    // for ws://: "http://[user:password@]host:port"; null or "": none set
     const char* wssProxy;   // the same for wss://
@@ -208,9 +213,16 @@ struct QvAsrProxySettings {
 };
 
 // Any thread. Without it, or with null, every connection goes direct: the
-// environment is read only when a record asks for it (useEnvironment).
-// no_proxy, set or read: "*", exact host names and IP addresses, and
-// domains, which their subdomains match too. Settings that are set win over
+// environment is read only when a record asks for it (useEnvironment). A
+// no-proxy list, set or read, as curl reads it: entries separated by commas
+// or blanks, case-insensitive; "*" (every host); host names, which their
+// subdomains match too, a dot at either end of an entry or at the end of the
+// URL's host not counting ("localhost." and ".example.com"); IP addresses,
+// matched by value or within a CIDR range ("127.0.0.0/8", "::1/128"; IPv6
+// with or without brackets), which only a URL with that address matches,
+// never a name that resolves to it. The URL's port plays no part, and an
+// entry with a port of its own ("host:8080") matches nothing, as in curl.
+// Settings that are set win over
 // the environment. 0; -1 a proxy URL that does not parse.
 QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
 
@@ -221,18 +233,29 @@ QUORVEX_API int setProxySettings(const QvAsrProxySettings* settings);
 // build against the header that ships with the library in use.
 struct QvAsrTlsSettings {
     bool verify;        // false (the default): any server certificate is accepted
-    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); null: none
+    const char* caFile; // PEM file of trusted CAs (a bundle may hold several); read whole by each
+                        // setTlsSettings call, so a file rewritten later counts from the next
+                        // call on; null: none
     const char* caPath; // folder of trusted CA certificates, each under its subject hash as
                         // openssl rehash (or c_rehash) names them; read when a server is checked,
                         // so CAs added later count; null: none
 };
 
 // Any thread. With verify, the server's chain must lead to a trusted CA (the
-// system's store, caFile or caPath), be in date, and name the URL's host; a
+// system's store, caFile or caPath), be in date, and name the URL's host: a
+// host name among its DNS names, an address (wss://127.0.0.1, wss://[::1])
+// among its IP addresses, compared as addresses; a
 // server that fails this ends the attempt with onStartResult(-2), and the log
 // says why (unknown issuer, expired, name mismatch). Null: back to the
-// default. 0 (a caPath that is not a folder is logged); -1 a CA file or
-// folder given with verification off.
+// default. Settings may change any number of times; each loop thread serves
+// at most 16 distinct CA settings (a CA file's contents, a folder) in use by
+// open or opening sessions at once, and a start beyond that ends with
+// onStartResult(-2) (Other, "too many distinct CA settings in use at once").
+// Proxies and their credentials count against no such limit.
+// 0; -1, with a log line saying why, and the previous settings kept:
+// a CA file or folder given with verification off, a CA file that cannot be
+// read, holds no PEM certificate (a DER file, say) or one that does not
+// parse, a caPath that does not exist or is not a folder.
 QUORVEX_API int setTlsSettings(const QvAsrTlsSettings* settings);
 
 // Before init: the number of event-loop threads the next init starts (1 to

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log.h"
+#include "transport/client/ca_bundle.h"
 #include "transport/client/proxy_route.h"
 
 namespace QUORVEX {
@@ -50,6 +51,25 @@ int setProxySettings(const QvAsrProxySettings* settings) {
     return 0;
 }
 
+namespace {
+
+// The file is read now, each call again, so that a bad one is blamed here rather than on every
+// server; the folder is only looked at, as OpenSSL reads it at each check.
+bool readCas(tagWSSRoute& tls) {
+    const char* why = nullptr;
+    if (!tls.caFile.empty() && !(tls.caBundle = quorvex::transport::detail::readCaBundle(tls.caFile, &why))) {
+        sdkLog("QUORVEX::setTlsSettings refused: the CA file %s %s", tls.caFile.c_str(), why);
+        return false;
+    }
+    struct stat folder {};
+    if (!tls.caPath.empty() && ::stat(tls.caPath.c_str(), &folder) != 0) why = "does not exist";
+    else if (!tls.caPath.empty() && !S_ISDIR(folder.st_mode)) why = "is not a folder";
+    if (why) sdkLog("QUORVEX::setTlsSettings refused: the CA folder %s %s", tls.caPath.c_str(), why);
+    return why == nullptr;
+}
+
+} // namespace
+
 int setTlsSettings(const QvAsrTlsSettings* settings) {
     sdkLog("QUORVEX::setTlsSettings");
     tagWSSRoute tls;
@@ -61,14 +81,7 @@ int setTlsSettings(const QvAsrTlsSettings* settings) {
         tls.verify = settings->verify;
         tls.caFile = orEmpty(settings->caFile);
         tls.caPath = orEmpty(settings->caPath);
-        // Accepted all the same: OpenSSL reads the folder at each check, so it may appear later.
-        struct stat folder {};
-        if (!tls.caPath.empty() && ::stat(tls.caPath.c_str(), &folder) != 0)
-            sdkLog("QUORVEX::setTlsSettings: the CA folder %s does not exist: no CA is trusted from it",
-                   tls.caPath.c_str());
-        else if (!tls.caPath.empty() && !S_ISDIR(folder.st_mode))
-            sdkLog("QUORVEX::setTlsSettings: the CA folder %s is not a folder: no CA is trusted from it",
-                   tls.caPath.c_str());
+        if (!readCas(tls)) return -1;
     }
     std::lock_guard<std::mutex> guard(settingsLock);
     tlsChoice = tls;

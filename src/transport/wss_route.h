@@ -2,7 +2,15 @@
 #ifndef QUORVEX_TRANSPORT_WSS_ROUTE_H
 #define QUORVEX_TRANSPORT_WSS_ROUTE_H
 
+#include <memory>
 #include <string>
+
+// CA certificates in PEM as read from a file, once, when the settings that
+// name it were made; digest tells contents apart.
+struct tagWSSCaBundle {
+    std::string pem;
+    std::string digest;
+};
 
 // How a client connection reaches its server and what it trusts there.
 struct tagWSSRoute {
@@ -13,7 +21,8 @@ struct tagWSSRoute {
     // wss://: the server's certificate chain and host name are checked
     // against the system store and caFile and caPath when given.
     bool verify = false;
-    std::string caFile;
+    std::string caFile; // for the log: what is trusted is caBundle
+    std::shared_ptr<const tagWSSCaBundle> caBundle;
     std::string caPath; // a hashed folder of CA certificates
 
     bool proxied() const { return !proxyHost.empty(); }

@@ -85,7 +85,8 @@ ScriptedServer::ScriptedServer(TestServer::Options options) : server_(options) {
     server_.onFrame([this](Peer& peer, const Frame& frame) { answer(peer, frame); });
 }
 
-ScriptedServer::ScriptedServer(const std::string& certFile, const std::string& keyFile) : server_(certFile, keyFile) {
+ScriptedServer::ScriptedServer(const std::string& certFile, const std::string& keyFile, const std::string& address)
+    : server_(certFile, keyFile, address) {
     server_.onFrame([this](Peer& peer, const Frame& frame) { answer(peer, frame); });
 }
 

@@ -74,7 +74,8 @@ class ScriptedServer {
 public:
     ScriptedServer();
     explicit ScriptedServer(TestServer::Options options);
-    ScriptedServer(const std::string& certFile, const std::string& keyFile); // TLS with these
+    // TLS with these, on 127.0.0.1 or the address given.
+    ScriptedServer(const std::string& certFile, const std::string& keyFile, const std::string& address = "127.0.0.1");
 
     std::atomic<int> startCode{0};          // msg_code of START_SESSION_RES
     std::atomic<bool> answerStart{true};    // false: stay silent after START_SESSION_REQ

@@ -52,6 +52,7 @@ const CertificateFiles& selfSignedCertificate() {
 
 struct TestServer::Impl {
     std::string certFile, keyFile; // empty: the self-signed certificate
+    std::string address = "127.0.0.1";
     struct PeerState final : Peer {
         Impl* server = nullptr;
         lws* wsi = nullptr;
@@ -241,7 +242,7 @@ struct TestServer::Impl {
         thread = std::thread([this, &ready] {
             lws_context_creation_info info{};
             info.port = 0;
-            info.iface = "127.0.0.1";
+            info.iface = address.c_str();
             info.protocols = protocols.data();
             info.user = this;
             info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND | LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
@@ -276,7 +277,7 @@ struct TestServer::Impl {
         if (!listenPort) {
             thread.join();
             if (context) lws_context_destroy(context);
-            throw std::runtime_error("test server could not listen on 127.0.0.1");
+            throw std::runtime_error("test server could not listen on " + address);
         }
     }
 
@@ -297,8 +298,10 @@ TestServer::TestServer(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->start();
 }
 
-TestServer::TestServer(const std::string& certFile, const std::string& keyFile) : impl_(std::make_unique<Impl>()) {
+TestServer::TestServer(const std::string& certFile, const std::string& keyFile, const std::string& address)
+    : impl_(std::make_unique<Impl>()) {
     impl_->options.tls = true;
+    impl_->address = address;
     impl_->certFile = certFile;
     impl_->keyFile = keyFile;
     impl_->start();
@@ -309,7 +312,9 @@ TestServer::~TestServer() { impl_->stop(); }
 int TestServer::port() const { return impl_->listenPort; }
 
 std::string TestServer::url(const std::string& path) const {
-    return std::string(impl_->options.tls ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(port()) + path;
+    bool v6 = impl_->address.find(':') != std::string::npos;
+    std::string host = v6 ? "[" + impl_->address + "]" : impl_->address;
+    return std::string(impl_->options.tls ? "wss" : "ws") + "://" + host + ":" + std::to_string(port()) + path;
 }
 
 void TestServer::onOpen(OpenHandler handler) {

@@ -32,7 +32,7 @@ public:
     virtual void drop() = 0;       // TCP connection dropped, no close frame
 };
 
-// In-process WebSocket server on 127.0.0.1 with an ephemeral port, running
+// In-process WebSocket server on 127.0.0.1 (or ::1) with an ephemeral port, running
 // libwebsockets on a thread of its own. Records every message it receives
 // and answers as its handlers say. Without handlers it stays silent.
 class TestServer {
@@ -47,8 +47,9 @@ public:
 
     TestServer();
     explicit TestServer(Options options);
-    // TLS with this certificate and key instead of the self-signed one.
-    TestServer(const std::string& certFile, const std::string& keyFile);
+    // TLS with this certificate and key instead of the self-signed one, on
+    // address (an IPv4 or IPv6 loopback address).
+    TestServer(const std::string& certFile, const std::string& keyFile, const std::string& address = "127.0.0.1");
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "transport/client/proxy_answer.h"
 #include "transport/client/proxy_route.h"
 
 using namespace quorvex::transport::detail;
@@ -78,6 +79,25 @@ TEST(NoProxyList, MatchesAsCurlDoes) {
     EXPECT_FALSE(bypassesProxy("host", ""));
 }
 
+TEST(NoProxyList, MatchesAddressRangesTrailingDotsAndIgnoresPortsAsCurlDoes) {
+    EXPECT_TRUE(bypassesProxy("127.1.2.3", "10.0.0.0/8 127.0.0.0/8"));
+    EXPECT_TRUE(bypassesProxy("10.0.0.1", "10.0.0.0/31"));
+    EXPECT_FALSE(bypassesProxy("10.0.0.2", "10.0.0.0/31"));
+    EXPECT_TRUE(bypassesProxy("192.168.5.5", "0.0.0.0/0"));
+    EXPECT_TRUE(bypassesProxy("::1", "::1/128"));
+    EXPECT_TRUE(bypassesProxy("::1", "0:0:0:0:0:0:0:1")) << "addresses compare by value";
+    EXPECT_TRUE(bypassesProxy("fd00::7", "[fd00::]/8"));
+    EXPECT_FALSE(bypassesProxy("fe80::1", "fd00::/8"));
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "::1/0")) << "IPv4 never matches an IPv6 range";
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "127.0.0.0/33"));
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "127.0.0.0/x"));
+    EXPECT_TRUE(bypassesProxy("localhost", "localhost."));
+    EXPECT_TRUE(bypassesProxy("localhost.", "localhost"));
+    EXPECT_TRUE(bypassesProxy("asr.example.com.", ".example.com."));
+    EXPECT_FALSE(bypassesProxy("localhost", "localhost:8080")) << "an entry with a port matches nothing";
+    EXPECT_FALSE(bypassesProxy("127.0.0.1", "127.0.0.1:8080"));
+}
+
 TEST(ProxyChoiceFromEnvironment, FollowsCurlPerScheme) {
     ScopedEnv http("http_proxy", "http://127.0.0.1:1"), https("https_proxy", nullptr),
         upperHttps("HTTPS_PROXY", "http://127.0.0.2:2"), noProxy("no_proxy", "localhost"), upperNo("NO_PROXY", nullptr);
@@ -116,4 +136,29 @@ TEST(ProxyChoiceFromEnvironment, ABrokenProxyVariableIsReportedNotSkipped) {
     const char* why = nullptr;
     EXPECT_FALSE(proxyFor(urlOf("ws://asr.example/asr"), fromEnvironment, &why));
     EXPECT_NE(why, nullptr) << "a connection must not silently go direct";
+}
+
+TEST(ProxyAnswer, IsReadWhereverItIsSplitAndLeavesTheServersBytes) {
+    std::string answer = "HTTP/1.1 200 Connection established\r\nVia: p\r\n\r\nSERVER";
+    for (std::size_t split = 1; split < answer.size(); ++split) {
+        ProxyAnswer parsed;
+        std::size_t used = 0, taken = 0;
+        parsed.feed(answer.data(), split, &used);
+        taken = used;
+        parsed.feed(answer.data() + split, answer.size() - split, &used);
+        if (taken == split) taken += used;
+        ASSERT_EQ(parsed.state(), ProxyAnswer::State::Done) << split;
+        EXPECT_EQ(parsed.status(), 200);
+        EXPECT_EQ(answer.substr(taken), "SERVER") << "split at " << split;
+    }
+    for (std::string bad : {std::string("SSH-2.0-OpenSSH_9\r\n\r\n"), std::string("HTTP/1.1 2x0 OK\r\n\r\n"),
+                            "HTTP/1.1 200 OK\r\n" + std::string(17000, 'x')}) {
+        ProxyAnswer parsed;
+        std::size_t used = 0;
+        EXPECT_EQ(parsed.feed(bad.data(), bad.size(), &used), ProxyAnswer::State::Bad) << bad.substr(0, 20);
+        EXPECT_FALSE(parsed.why().empty());
+    }
+    EXPECT_EQ(connectRequest("::1", 443, std::string("u:\0p", 4)),
+              "CONNECT [::1]:443 HTTP/1.1\r\nHost: [::1]:443\r\nProxy-Authorization: Basic dToAcA==\r\n"
+              "User-Agent: quorvex\r\n\r\n");
 }

@@ -208,14 +208,13 @@ bool openInputs(const Options& options, std::vector<std::unique_ptr<AudioSource>
 // verified unless --insecure. The embedded server on loopback is always
 // reached directly: a proxy in the environment is not for it.
 bool applyNetworkSettings(const Options& options, bool embedded, std::string& problem) {
-    if (!options.caFile.empty() && !std::ifstream(options.caFile)) {
-        problem = "cannot read --ca-file " + options.caFile;
-        return false;
-    }
     QUORVEX::QvAsrTlsSettings tls{};
     tls.verify = !options.insecure;
     tls.caFile = options.caFile.empty() ? nullptr : options.caFile.c_str();
-    QUORVEX::setTlsSettings(&tls);
+    if (QUORVEX::setTlsSettings(&tls) != 0) {
+        problem = "cannot read --ca-file " + options.caFile + " as PEM certificates";
+        return false;
+    }
     const char* proxy = options.proxy.empty() || embedded ? nullptr : options.proxy.c_str();
     // As curl does, the environment decides unless an option does.
     QUORVEX::QvAsrProxySettings proxies{};

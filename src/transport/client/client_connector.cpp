@@ -6,6 +6,8 @@
 #include "transport/wss_client.h"
 #include "transport/wss_context.h"
 #include "transport/client/failure_classifier.h"
+#include "transport/client/proxy_answer.h"
+#include "transport/client/tls_failure.h"
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/conn/connections.h"
@@ -62,12 +64,11 @@ void ClientConnector::start(CWSSClient* client, std::uint64_t attempt, const WsU
     });
 }
 
-// The proxy resolves the server's name; ours resolves the proxy's, off the
-// loop, so that libwebsockets is handed a numeric proxy and never blocks on it.
+// The proxy resolves the server's name; ours resolves the proxy's, off the loop.
 void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url) {
     tagWSSRoute route = ConnFields::handle(*client).route;
     if (isNumericHost(route.proxyHost)) {
-        open(client, attempt, url, url.host, route);
+        openTunnel(client, attempt, url, route);
         return;
     }
     resolver_.resolve(route.proxyHost, [this, client, attempt, url, route](const std::string& address) mutable {
@@ -77,14 +78,29 @@ void ClientConnector::startProxied(CWSSClient* client, std::uint64_t attempt, co
             return;
         }
         route.proxyHost = address;
-        open(client, attempt, url, url.host, route);
+        openTunnel(client, attempt, url, route);
     });
+}
+
+// libwebsockets then connects through the tunnel as if straight to the server.
+void ClientConnector::openTunnel(CWSSClient* client, std::uint64_t attempt, const WsUrl& url,
+                                 const tagWSSRoute& route) {
+    if (!pending(client, attempt)) return;
+    std::string request = connectRequest(url.host, url.port, route.proxyCredentials);
+    tunnels_.open(loop_.events(), attempt, route.proxyHost, route.proxyPort, std::move(request),
+                  [this, client, attempt, url, route](const ConnectFailure* failure, const std::string& address) {
+                      if (failure) return fail(client, attempt, *failure);
+                      tagWSSRoute through = route; // the vhost sets no proxy of its own
+                      through.proxyHost.clear();
+                      through.proxyCredentials.clear();
+                      open(client, attempt, url, address, through);
+                  });
 }
 
 void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url,
                            const std::string& address, const tagWSSRoute& route) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (!pending(client, attempt)) return;
+    if (!pending(client, attempt)) return tunnels_.drop(attempt);
     if (!loop_.lwsContext()) {
         fail(client, attempt, {Kind::Other, 0, 0, "context closed"});
         return;
@@ -98,6 +114,8 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
     link->tls = url.tls;
+    link->vhost = vhost;
+    vhosts_.hold(vhost);
 
     lws_client_connect_info info{};
     info.context = loop_.lwsContext();
@@ -114,14 +132,21 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     info.retry_and_idle_policy = &kNoIdleTimers;
     if (url.tls) {
         info.ssl_connection = LCCSCF_USE_SSL;
-        if (ConnFields::handle(*client).noSslVerify)
+        if (ConnFields::handle(*client).noSslVerify) {
             info.ssl_connection |= LCCSCF_ALLOW_SELFSIGNED | LCCSCF_SKIP_SERVER_CERT_HOSTNAME_CHECK |
                                    LCCSCF_ALLOW_EXPIRED | LCCSCF_ALLOW_INSECURE;
+        } else if (isNumericHost(url.host)) {
+            // libwebsockets takes the name to check from the Host header up to its first ':', which
+            // leaves "[" of an IPv6 address: the loop checks addresses itself (EventLoop).
+            info.ssl_connection |= LCCSCF_SKIP_SERVER_CERT_HOSTNAME_CHECK;
+            link->certifiedAddress = url.host;
+        }
     }
     if (!lws_client_connect_via_info(&info)) {
         // Refused inside the call: libwebsockets reports nothing itself.
         if (ConnLink* still = connections_.find(link)) {
             settle(still, {Kind::Other, 0, 0, "connect refused"});
+            vhosts_.release(still->vhost);
             connections_.forget(still);
         }
     }
@@ -129,6 +154,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
 
 void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFailure failure) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    tunnels_.drop(attempt);
     if (!pending(client, attempt)) return;
     auto& attempts = ConnFields::pendingAttempts(*client);
     attempts.erase(std::find(attempts.begin(), attempts.end(), attempt));
@@ -166,7 +192,9 @@ void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
         killAsync(wsi);
         return;
     }
-    fail(client, attempt, deadlineFailure(nullptr, handle.route, false, ms));
+    AttemptProgress tunnel; // the proxy answers, or not, before libwebsockets has a connection
+    tunnel.tcpConnected = tunnels_.proxyConnected(attempt);
+    fail(client, attempt, deadlineFailure(tunnel.tcpConnected ? &tunnel : nullptr, handle.route, false, ms));
 }
 
 void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {
@@ -184,6 +212,7 @@ void ClientConnector::settleFailure(ConnLink* link, lws* wsi, const char* why) {
     ConnectFailure failure{ConnectFailureKind::Other, 0, 0, "context closed"};
     if (link->client() && link->conn && !shuttingDown_) {
         if (wsi) readUpgradeAnswer(wsi, link->progress);
+        if (wsi && link->tls) link->progress.tlsError = takeTlsFailure(wsi);
         failure = classifyLwsFailure(why, link->progress, ConnFields::handle(*link->conn).route, link->tls);
     }
     settle(link, std::move(failure));
@@ -198,6 +227,8 @@ void ClientConnector::settle(ConnLink* link, ConnectFailure failure) {
     link->conn = nullptr;
     if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, std::move(failure));
 }
+
+void ClientConnector::releaseVhost(const ConnLink* link) { vhosts_.release(link->vhost); }
 
 void ClientConnector::failUnresolved() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);

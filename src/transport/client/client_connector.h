@@ -9,6 +9,7 @@
 #include <string>
 
 #include "transport/client/client_vhosts.h"
+#include "transport/client/proxy_tunnel.h"
 #include "transport/client/resolver.h"
 #include "transport/client/url.h"
 #include "transport/conn/connect_failure.h"
@@ -38,14 +39,21 @@ public:
     void settleFailure(ConnLink* link, lws* wsi, const char* why);
     // Loop, at shutdown: attempts still waiting for a name lookup fail.
     void failUnresolved();
+    // Loop: the connection no longer uses its vhost.
+    void releaseVhost(const ConnLink* link);
     // Loop, at shutdown: pending lookups are dropped.
     void stopLookups() { resolver_.stop(); }
-    // Loop, once the context is destroyed.
-    void forgetVhosts() { vhosts_.forget(); }
+    // Loop, once the context is destroyed: its vhosts are gone, and tunnels
+    // still relaying for its connections close.
+    void forgetVhosts() {
+        vhosts_.forget();
+        tunnels_.closeAll();
+    }
 
 private:
     void start(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
     void startProxied(CWSSClient* client, std::uint64_t attempt, const WsUrl& url);
+    void openTunnel(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const tagWSSRoute& route);
     void open(CWSSClient* client, std::uint64_t attempt, const WsUrl& url, const std::string& address,
               const tagWSSRoute& route);
     void settle(ConnLink* link, ConnectFailure failure);
@@ -59,6 +67,7 @@ private:
     std::atomic<std::uint64_t> nextAttempt_{1};
     Resolver resolver_;
     ClientVhosts vhosts_;
+    ProxyTunnels tunnels_;
     bool shuttingDown_ = false; // loop thread only
 };
 

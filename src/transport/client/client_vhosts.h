@@ -5,40 +5,53 @@
 #include <libwebsockets.h>
 
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "transport/wss_route.h"
 
+struct ssl_ctx_st;
+
 namespace quorvex::transport::detail {
 
-// libwebsockets keeps the proxy and the trusted CAs per vhost, so each
-// distinct set gets a client vhost of its own, made on first use and kept
-// for the context's life. Loop thread only.
+// libwebsockets keeps the trusted CAs per vhost, so each distinct set (a CA
+// file's contents, a folder) gets a client vhost of its own, made on first
+// use. Connections hold the vhost they use; one that none holds is
+// destroyed when room is needed, so settings may change forever and only
+// kMaxVhosts distinct sets in use at once are refused. Proxies need none:
+// the loop makes their tunnels itself. Loop thread only.
 class ClientVhosts {
 public:
     static constexpr std::size_t kMaxVhosts = 16;
+    static constexpr const char* kTooMany = "too many distinct CA settings in use at once (16 per loop thread)";
 
-    ClientVhosts();
+    ClientVhosts() = default;
     ~ClientVhosts();
     ClientVhosts(const ClientVhosts&) = delete;
     ClientVhosts& operator=(const ClientVhosts&) = delete;
 
-    // The vhost for route, whose proxy host is numeric; the context's default
-    // for a direct connection that trusts the defaults. Null when it cannot
-    // be made or the cap is reached; *why says which.
+    // The vhost for route's CAs; the context's default (null, *why unset)
+    // for one that trusts the defaults. Null when it cannot be made or the
+    // cap is reached; *why says which. route's proxy plays no part.
     lws_vhost* forRoute(lws_context* context, const lws_protocols* protocols, const tagWSSRoute& route,
                         const char** why);
+    // A connection starts or stops using vhost (harmless on null or unknown).
+    void hold(lws_vhost* vhost);
+    void release(lws_vhost* vhost);
     // Once the context is destroyed: its vhosts are gone, and the TLS
     // contexts made for them are freed.
     void forget();
 
 private:
-    struct TlsContexts; // OpenSSL's, kept out of this header
+    struct Entry {
+        lws_vhost* vhost = nullptr;
+        ssl_ctx_st* tls = nullptr; // ours; libwebsockets holds it without a reference of its own
+        int users = 0;
+    };
+    void evictUnused();
+
     lws_context* context_ = nullptr;
-    std::map<std::string, lws_vhost*> vhosts_;
-    std::unique_ptr<TlsContexts> tls_;
+    std::map<std::string, Entry> vhosts_;
+    unsigned long made_ = 0; // names vhosts uniquely
 };
 
 } // namespace quorvex::transport::detail

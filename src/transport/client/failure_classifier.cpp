@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "transport/client/tls_failure.h"
+
 namespace quorvex::transport::detail {
 
 namespace {
@@ -50,17 +52,6 @@ std::string tcpProblem(const std::string& text) {
     return error == ECONNREFUSED ? "connection refused" : std::strerror(error);
 }
 
-ConnectFailure proxyFailure(const std::string& text) {
-    ConnectFailure failure{Kind::Proxy, 0, 0, text};
-    if (startsWith(text, "http_proxy -> ")) { // 4.3 names the proxy's status
-        failure.httpStatus = std::atoi(text.c_str() + std::strlen("http_proxy -> "));
-        failure.text = "answered " + std::to_string(failure.httpStatus);
-    } else if (text == "proxy not h1") { // 4.1: any answer but 200
-        failure.text = "did not open the tunnel";
-    }
-    return failure;
-}
-
 ConnectFailure upgradeFailure(const std::string& text, const AttemptProgress& progress) {
     if (progress.httpStatus == 0 || progress.httpStatus == 101) return {Kind::Other, 0, 0, text};
     std::string status = std::to_string(progress.httpStatus);
@@ -85,7 +76,6 @@ void readUpgradeAnswer(lws* wsi, AttemptProgress& progress) {
 ConnectFailure classifyLwsFailure(const char* why, const AttemptProgress& progress, const tagWSSRoute& route,
                                   bool tls) {
     std::string text = trimmed(why);
-    if (startsWith(text, "proxy") || startsWith(text, "http_proxy")) return proxyFailure(text);
     if (!progress.tcpConnected) {
         if (!isTcpFailure(text)) return {Kind::Other, 0, 0, text};
         return {route.proxied() ? Kind::Proxy : Kind::Refused, 0, 0, tcpProblem(text)};
@@ -94,7 +84,7 @@ ConnectFailure classifyLwsFailure(const char* why, const AttemptProgress& progre
     if (!tls) return {Kind::Other, 0, 0, text};
     // Verification runs inside the handshake: its error explains the failure only here.
     if (progress.certificateError) return {Kind::Certificate, 0, 0, certificateProblem(progress.certificateError)};
-    return {Kind::Tls, 0, 0, "TLS handshake failed: " + text};
+    return {Kind::Tls, 0, 0, "TLS handshake failed: " + describeTlsFailure(progress.tlsError, text)};
 }
 
 ConnectFailure deadlineFailure(const AttemptProgress* progress, const tagWSSRoute& route, bool tls, unsigned int ms) {

@@ -12,9 +12,9 @@
 namespace quorvex::transport::detail {
 
 // What the failure libwebsockets reported as `why` was, from how far the
-// attempt got. Its texts differ between releases ("Unable to connect" in
-// 4.1, "conn fail: 111" in 4.3); only the proxy's ones are read for their
-// words, which both releases start with "proxy" or "http_proxy".
+// attempt got: its texts differ between releases ("Unable to connect" in
+// 4.1, "conn fail: 111" in 4.3). A proxy's failures are the tunnel's own
+// (ProxyTunnels), before libwebsockets has a connection.
 ConnectFailure classifyLwsFailure(const char* why, const AttemptProgress& progress, const tagWSSRoute& route,
                                   bool tls);
 // Loop, in the connection error callback: the status that answered the

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/client/proxy_route.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <vector>
+#include <cstring>
 
 namespace quorvex::transport::detail {
 
@@ -57,6 +60,52 @@ std::string environment(const char* lowerName, const char* upperName) {
     return std::string();
 }
 
+// An IP address as bytes in network order: 4 for IPv4, 16 for IPv6.
+struct Address {
+    unsigned char bytes[16] = {};
+    std::size_t size = 0;
+};
+
+std::optional<Address> addressOf(const std::string& text) {
+    Address address;
+    if (inet_pton(AF_INET, text.c_str(), address.bytes) == 1) address.size = 4;
+    else if (inet_pton(AF_INET6, text.c_str(), address.bytes) == 1) address.size = 16;
+    else return std::nullopt;
+    return address;
+}
+
+// An address entry, "[v6]" or with "/bits", matches an address of its own
+// family within its first bits.
+bool inRange(const Address& host, std::string entry) {
+    entry.erase(std::remove(entry.begin(), entry.end(), '['), entry.end());
+    entry.erase(std::remove(entry.begin(), entry.end(), ']'), entry.end());
+    std::size_t bits = host.size * 8;
+    std::size_t slash = entry.find('/');
+    if (slash != std::string::npos) {
+        std::string digits = entry.substr(slash + 1);
+        if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        bits = static_cast<std::size_t>(std::atoi(digits.c_str()));
+        entry.erase(slash);
+    }
+    std::optional<Address> network = addressOf(entry);
+    if (!network || network->size != host.size || bits > host.size * 8) return false;
+    std::size_t whole = bits / 8, rest = bits % 8;
+    if (std::memcmp(host.bytes, network->bytes, whole) != 0) return false;
+    unsigned mask = (0xffu << (8 - rest)) & 0xffu;
+    return rest == 0 || ((host.bytes[whole] ^ network->bytes[whole]) & mask) == 0;
+}
+
+// A name entry matches the name itself and its subdomains; dots at either
+// end of the entry do not count. An entry with a port matches no name.
+bool inDomain(const std::string& name, std::string entry) {
+    if (!entry.empty() && entry.back() == '.') entry.pop_back();
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty() || name.size() < entry.size()) return false;
+    if (name.compare(name.size() - entry.size(), entry.size(), entry) != 0) return false;
+    return name.size() == entry.size() || name[name.size() - entry.size() - 1] == '.';
+}
+
 } // namespace
 
 std::string ProxyUrl::label() const {
@@ -104,22 +153,16 @@ std::optional<ProxyUrl> parseProxyUrl(const std::string& text, const char** why)
 
 bool bypassesProxy(const std::string& host, const std::string& noProxy) {
     std::string name = lower(host);
-    std::string list = lower(noProxy);
+    std::optional<Address> address = addressOf(name);
+    if (!address && !name.empty() && name.back() == '.') name.pop_back(); // "localhost." is localhost
     std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t end = list.find_first_of(", ", start);
-        if (end == std::string::npos) end = list.size();
-        std::string entry = list.substr(start, end - start);
+    while (start <= noProxy.size()) {
+        std::size_t end = noProxy.find_first_of(", \t", start);
+        if (end == std::string::npos) end = noProxy.size();
+        std::string entry = lower(noProxy.substr(start, end - start));
         start = end + 1;
-        if (entry.empty()) continue;
         if (entry == "*") return true;
-        if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
-        if (entry.front() == '.') entry.erase(0, 1);
-        if (name == entry) return true;
-        if (!isNumericHost(name) && name.size() > entry.size() &&
-            name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
-            name[name.size() - entry.size() - 1] == '.')
-            return true;
+        if (address ? inRange(*address, entry) : inDomain(name, entry)) return true;
     }
     return false;
 }

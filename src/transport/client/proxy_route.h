@@ -23,9 +23,11 @@ struct ProxyUrl {
 // what is wrong.
 std::optional<ProxyUrl> parseProxyUrl(const std::string& text, const char** why = nullptr);
 
-// curl's no_proxy: entries separated by commas or spaces, each "*", an exact
-// host or IP address, or a domain that its subdomains match too (a leading
-// dot is optional). Case-insensitive.
+// curl's no_proxy: entries separated by commas or blanks, each "*", a host
+// name that its subdomains match too (dots at its ends ignored, as a
+// trailing dot on the host is), or an IP address that an address matches
+// by value, within a CIDR range with "/bits". Case-insensitive. The URL's
+// port plays no part; an entry with a port of its own matches no host.
 bool bypassesProxy(const std::string& host, const std::string& noProxy);
 
 // What an application chose; unset strings fall back to the environment

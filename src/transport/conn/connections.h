@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -44,6 +45,8 @@ struct ConnLink {
     std::uint64_t attempt = 0; // client connections: the attempt it carries
     AttemptProgress progress;  // client connections: how far the attempt got
     bool tls = false;          // client connections: wss://
+    std::string certifiedAddress; // client wss:// to an IP address, verified: the address the certificate must name
+    lws_vhost* vhost = nullptr;   // client connections: the vhost of their CAs, held while they live
     MessageAssembler rx;
     std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
 };

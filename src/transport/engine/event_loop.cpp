@@ -4,10 +4,24 @@
 #include <algorithm>
 
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
+#include "transport/client/tls_failure.h"
 #include "transport/loop/loop_thread.h"
 
 namespace quorvex::transport::detail {
+
+namespace {
+
+// The server's own certificate, once its chain has passed, must name the
+// address as an IP entry (never as a DNS name), IPv4 or IPv6 alike.
+bool certifiesAddress(X509_STORE_CTX* store, const std::string& address) {
+    if (address.empty() || X509_STORE_CTX_get_error_depth(store) != 0) return true;
+    X509* certificate = X509_STORE_CTX_get_current_cert(store);
+    return certificate && X509_check_ip_asc(certificate, address.c_str(), 0) == 1;
+}
+
+} // namespace
 
 EventLoop::EventLoop(CWSSContext* owner)
     : core_(owner, *this), sendPath_(core_), connections_(core_, sendPath_), connector_(core_, connections_),
@@ -77,12 +91,18 @@ int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, voi
         return server_.acceptUpgrade(wsi);
     case LWS_CALLBACK_HTTP:
         return server_.onHttpRequest(wsi, user, static_cast<const char*>(in), len);
+    case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_CLIENT_VERIFY_CERTS: // user: a client TLS context
+        watchTlsFailures(static_cast<SSL_CTX*>(user));
+        return 0;
     case LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION:
         // user is the X509_STORE_CTX here, len OpenSSL's verdict: keep the
         // reason, which libwebsockets' own error text loses.
-        if (len == 0) {
-            if (ConnLink* link = connections_.find(lws_wsi_user(wsi)))
-                link->progress.certificateError = X509_STORE_CTX_get_error(static_cast<X509_STORE_CTX*>(user));
+        if (ConnLink* link = connections_.find(lws_wsi_user(wsi))) {
+            auto* store = static_cast<X509_STORE_CTX*>(user);
+            if (len != 0 && !certifiesAddress(store, link->certifiedAddress))
+                X509_STORE_CTX_set_error(store, X509_V_ERR_IP_ADDRESS_MISMATCH);
+            link->progress.certificateError = X509_STORE_CTX_get_error(store);
+            return link->progress.certificateError != X509_V_OK; // non-zero fails the check
         }
         return 0;
     default:
@@ -148,6 +168,7 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
 void EventLoop::onWsiDestroyed(ConnLink* link) {
     if (link->kind == ConnLink::Kind::Http) server_.onHttpClosed(link);
     connector_.settleFailure(link, nullptr, "closed before connecting");
+    connector_.releaseVhost(link);
     connections_.settleClose(link);
     connections_.releaseOwned(link);
     connections_.forget(link);

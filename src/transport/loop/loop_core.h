@@ -78,6 +78,7 @@ public:
     TimerSet& timers() { return timers_; }
     CWSSContext* owner() const { return owner_; }
     lws_context* lwsContext() const { return context_; } // loop; null once destroyed
+    uv_loop_s* events() const { return uv_.get(); }      // loop: the libuv loop under it
     const lws_protocols* protocols() const { return protocols_.data(); }
     const std::string& moduleName() const { return moduleName_; }
 
