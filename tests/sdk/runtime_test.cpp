@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <cstring>
 #include <thread>
@@ -192,4 +194,35 @@ TEST(RuntimeRelease, CallsOverlappingReleaseReturnAndTouchNothingFreed) {
         delete client;
         delete made;
     }
+}
+
+namespace {
+long residentKib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+} // namespace
+
+// Every loop's context gives back its TLS context (the system store, near a
+// megabyte) at release, not only the last one made.
+TEST(RuntimeRelease, CyclesWithSeveralLoopsLeaveMemoryFlat) {
+#ifdef QUORVEX_SANITIZED_BUILD
+    GTEST_SKIP() << "a sanitizer holds freed memory back";
+#endif
+    ASSERT_EQ(setLoopThreads(4), 0);
+    QvAsrSdkLogParam quiet{false, nullptr, nullptr};
+    QvAsrSdkInitParam params{};
+    auto cycle = [&] {
+        ASSERT_EQ(init(&quiet, &params), 0);
+        release();
+    };
+    for (int settle = 0; settle < 5; ++settle) cycle();
+    long before = residentKib();
+    constexpr int kCycles = 30;
+    for (int round = 0; round < kCycles; ++round) cycle();
+    long grown = residentKib() - before;
+    setLoopThreads(1);
+    EXPECT_LT(grown, 8 * 1024) << "KiB after " << kCycles << " cycles of four loops";
 }

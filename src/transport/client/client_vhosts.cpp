@@ -16,6 +16,8 @@ struct FreeTls {
     void operator()(SSL_CTX* tls) const { SSL_CTX_free(tls); }
 };
 
+} // namespace
+
 // libwebsockets has no setting for a CA folder or for CAs read earlier (its
 // in-memory CA takes one certificate), and shares one TLS context among
 // vhosts whose settings it compares, which leave the folder out: a folder
@@ -45,8 +47,6 @@ SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
     ERR_clear_error(); // nothing of this may surface as a later connection's error
     return tls.release();
 }
-
-} // namespace
 
 ClientVhosts::~ClientVhosts() { forget(); }
 

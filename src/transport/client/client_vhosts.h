@@ -13,6 +13,12 @@ struct ssl_ctx_st;
 
 namespace quorvex::transport::detail {
 
+// A client TLS context set up as libwebsockets sets up its own (the system
+// store, then the route's CAs), watched for the reasons of failed
+// handshakes; the caller frees it, after every vhost given it is gone.
+// Null, with *why, when it cannot be made.
+SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why);
+
 // libwebsockets keeps the trusted CAs per vhost, so each distinct set (a CA
 // file's contents, a folder) gets a client vhost of its own, made on first
 // use. Connections hold the vhost they use; one that none holds is

@@ -6,6 +6,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "transport/client/client_vhosts.h"
+#include "transport/wss_config.h"
 #include "transport/client/tls_failure.h"
 #include "transport/loop/loop_thread.h"
 
@@ -29,6 +31,8 @@ EventLoop::EventLoop(CWSSContext* owner)
 
 EventLoop::~EventLoop() { stop(); }
 
+void EventLoop::FreeTls::operator()(SSL_CTX* tls) const { SSL_CTX_free(tls); }
+
 bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, unsigned int txFragmentSize,
                       ServerSide::ConnFactory factory, const tagWSSLimits& acceptedLimits) {
     server_.setFactory(std::move(factory));
@@ -45,6 +49,12 @@ bool EventLoop::start(const tagWSSvrConfig& config, unsigned int rxBufferSize, u
         rxBufferSize ? std::min(rxBufferSize, kClientFrameBufferBytes) : kClientFrameBufferBytes;
     settings.txPacketBytes = SendPath::kBatchBytes;
     settings.listening = server_.listening();
+    if (!settings.listening && config.caFile[0] == '\0') {
+        const char* why = nullptr;
+        clientTls_.reset(newClientTls(tagWSSRoute(), &why));
+        if (!clientTls_) lwsl_err("%s: %s\n", config.moduleName, why);
+        settings.clientTls = clientTls_.get();
+    }
     return core_.start(config, settings);
 }
 

@@ -5,6 +5,7 @@
 #include <libwebsockets.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,15 @@ private:
     int onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons reason, void* in, std::size_t len);
     void onWsiDestroyed(ConnLink* link);
 
+    // Outlives core_, whose context uses it. libwebsockets 4.1 frees the
+    // client TLS context it made itself only under the index of OpenSSL
+    // data it took when that context started, and takes a new one for each
+    // context: with several loops, all but the last leaked theirs (the whole
+    // system store) at every release. One it is given it never frees.
+    struct FreeTls {
+        void operator()(SSL_CTX* tls) const;
+    };
+    std::unique_ptr<SSL_CTX, FreeTls> clientTls_;
     LoopCore core_;
     SendPath sendPath_;
     Connections connections_;

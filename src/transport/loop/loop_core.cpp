@@ -125,6 +125,7 @@ bool LoopCore::createLwsContext(const tagWSSvrConfig& config) {
     if (config.timeoutSeconds > 0) info.timeout_secs = static_cast<unsigned int>(config.timeoutSeconds);
     std::string caFile(config.caFile, strnlen(config.caFile, sizeof config.caFile));
     if (!caFile.empty()) info.client_ssl_ca_filepath = caFile.c_str();
+    info.provided_client_ssl_ctx = settings_.clientTls;
     if (settings_.listening) info.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
     // Not http_proxy from the environment for every connection: clients
     // choose their proxy per connection (an empty host and port 0 is none).

@@ -46,6 +46,9 @@ struct LoopSettings {
     unsigned int frameBufferBytes = 512;  // each client connection's frame buffer
     std::size_t txPacketBytes = 64 * 1024; // the largest raw write
     bool listening = false;
+    // The default vhost's client TLS context, the caller's to free once the
+    // loop has ended; null: libwebsockets makes one.
+    SSL_CTX* clientTls = nullptr;
 };
 
 // One event-loop thread: a libuv loop that libwebsockets joins through its
