@@ -1,0 +1,157 @@
+# SPDX-License-Identifier: Apache-2.0
+"""One queue client and what its events have said; the sync and asyncio
+sessions drive it. Not safe for concurrent take(): its owner serialises that."""
+from __future__ import annotations
+
+import ctypes
+from collections import deque
+from typing import Deque, List, NamedTuple, Optional, Union
+
+from . import _native as native
+from . import _runtime as runtime
+from ._audio import Pcm, as_bytes_view
+from .errors import FailureCategory, QueueFull, SessionError, StartError
+
+# The library takes a frame's length as a C int.
+_MAX_FRAME = 1 << 30
+
+
+class Result(NamedTuple):
+    """A recognised text: ``begin_ms`` and ``end_ms`` count milliseconds of
+    the session's audio; ``final`` is False for a partial text that a later
+    one replaces."""
+
+    text: str
+    begin_ms: int
+    end_ms: int
+    final: bool
+
+
+STARTING, RUNNING, STOPPING, ENDED, FAILED, CLOSED = "starting", "running", "stopping", "ended", "failed", "closed"
+
+
+def _category(value: int) -> FailureCategory:
+    try:
+        return FailureCategory(value)
+    except ValueError:
+        return FailureCategory.OTHER
+
+
+class Core:
+    def __init__(self, queue_capacity: int) -> None:
+        if queue_capacity < 0:
+            raise ValueError("queue_capacity must be 0 (the library's default, 1024) or more")
+        self.handle = runtime.create_client(queue_capacity)
+        self.fd: int = native.lib().qv_client_event_fd(self.handle)
+        self.state = STARTING
+        self.session_id: Optional[str] = None
+        self.start_error: Optional[StartError] = None
+        self.error: Optional[SessionError] = None
+        self.error_reported = False
+        self.items: Deque[Union[Result, QueueFull]] = deque()
+        self.message_errors: List[str] = []
+        self.heard_ms = 0  # the largest end of a text so far
+        self._event = native.sized(native.Event)
+        self._failure: Optional[native.Event] = None
+
+    def start(self, url: str, token: str) -> None:
+        result = native.lib().qv_client_start(self.handle, url.encode(), token.encode())
+        if result != native.OK:
+            self.state = FAILED
+            self.start_error = StartError(f"start refused for {url!r}: a malformed URL "
+                                          "(ws:// or wss://, host, path)", code=result)
+
+    def take(self, timeout_ms: int) -> bool:
+        """Takes one event, waiting up to timeout_ms; False when none came."""
+        if self.state == CLOSED:
+            return False
+        got = runtime.call(self.handle, "qv_client_next_event", timeout_ms, ctypes.byref(self._event), gone=-100)
+        if got == -100:
+            if self.handle not in runtime._live:
+                self.state = CLOSED  # freed at exit while this object lived on
+            return False
+        if got == 1:
+            self._handle(self._event)
+            return True
+        if got == 0:
+            return False
+        raise RuntimeError(f"qv_client_next_event returned {got}")
+
+    def _handle(self, event: native.Event) -> None:
+        kind = event.type
+        text = (event.text or b"").decode("utf-8", "replace")
+        if kind == native.EVENT_TEXT:
+            self.items.append(Result(text, event.bg, event.ed, bool(event.fin)))
+            self.heard_ms = max(self.heard_ms, event.ed)
+        elif kind == native.EVENT_LOST:
+            self.items.append(QueueFull(event.code))
+        elif kind == native.EVENT_START_FAILURE:
+            self._failure = native.Event.from_buffer_copy(event)
+            self._failure_text = text
+        elif kind == native.EVENT_START_RESULT:
+            if event.code == 0:
+                self.state = RUNNING
+                self.session_id = text
+            else:
+                self.state = FAILED
+                self.start_error = self._start_error(event.code, text)
+        elif kind == native.EVENT_SESSION_ERROR:
+            self.state = ENDED
+            self.error = SessionError(text, event.code)
+        elif kind == native.EVENT_MESSAGE_ERROR:
+            self.message_errors.append(text)
+        elif kind == native.EVENT_STOP_RESULT:
+            self.state = ENDED
+
+    def _start_error(self, code: int, text: str) -> StartError:
+        failure = self._failure
+        if failure is None:
+            what = "connection failed" if code == -2 else "refused"
+            return StartError(f"start failed ({what}){': ' + text if text else ''}", code)
+        category = _category(failure.category)
+        return StartError(f"start failed ({category.name.lower().replace('_', ' ')}): {self._failure_text}",
+                          code, category, failure.status, failure.retry_after_seconds)
+
+    def send(self, pcm: Pcm) -> int:
+        """Sends pcm; the library's result (QV_BUSY: no session running)."""
+        view = as_bytes_view(pcm)
+        for at in range(0, len(view), _MAX_FRAME):
+            piece = view if len(view) <= _MAX_FRAME else view[at:at + _MAX_FRAME]
+            length = len(piece)
+            if isinstance(piece, memoryview):
+                # A writable buffer is lent as it is: the library copies the frame.
+                piece = (ctypes.c_char * length).from_buffer(piece) if not piece.readonly else piece.tobytes()
+            result = runtime.call(self.handle, "qv_client_send_audio", piece, length)
+            if result != native.OK:
+                return result
+        return native.OK
+
+    def not_running(self) -> Exception:
+        """What to raise for audio or a stop the library refused as not running."""
+        if self.error is not None:
+            self.error_reported = True
+            return self.error
+        return SessionError(f"no session is running (it is {self.state})", 0)
+
+    def request_stop(self) -> bool:
+        """Asks the server to end the session; False when it was not running."""
+        if self.state != RUNNING:
+            return False
+        if runtime.call(self.handle, "qv_client_stop") != native.OK:
+            return False
+        self.state = STOPPING
+        return True
+
+    def destroy(self) -> None:
+        """Frees the client, or leaves it to be freed once its session has ended."""
+        if self.state == CLOSED:
+            return
+        self.state = CLOSED
+        if self.handle in runtime._live:
+            runtime.abandon(self.handle)
+
+
+def abandon_if_live(handle: int) -> None:
+    """A session collected without being closed."""
+    if handle in runtime._live:
+        runtime.abandon(handle)

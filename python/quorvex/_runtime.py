@@ -1,0 +1,319 @@
+# SPDX-License-Identifier: Apache-2.0
+"""Library-wide state: init and release, settings, and the clients still alive.
+
+Clients are queue clients only (no callback), so the library's loop threads
+never call into Python and never wait for the interpreter lock.
+"""
+from __future__ import annotations
+
+import atexit
+import ctypes
+import os
+import select
+import threading
+import time
+from dataclasses import dataclass, fields
+from typing import Dict, List, Optional, Union
+
+from . import _native as native
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+@dataclass(frozen=True)
+class Limits:
+    """Bounds of sessions started afterwards; None keeps the library's default
+    (10 s connect, 10 s start answer, 10 s stop answer, ping after 10 s,
+    hang up after 20 s, 2 MiB of audio not yet taken by the network)."""
+
+    connect_timeout_ms: Optional[int] = None
+    start_timeout_ms: Optional[int] = None
+    stop_timeout_ms: Optional[int] = None
+    ping_after_seconds: Optional[int] = None
+    hang_up_after_seconds: Optional[int] = None
+    send_queue_bytes: Optional[int] = None
+
+
+@dataclass(frozen=True)
+class Proxy:
+    """HTTP proxies that tunnel with CONNECT, as ``http://[user:password@]host:port``."""
+
+    ws_proxy: Optional[str] = None
+    wss_proxy: Optional[str] = None
+    no_proxy: Optional[str] = None
+    use_environment: bool = False
+
+
+@dataclass(frozen=True)
+class Tls:
+    """Certificate checks of wss:// sessions (off by default)."""
+
+    verify: bool = False
+    ca_file: Optional[PathLike] = None
+    ca_path: Optional[PathLike] = None
+
+
+_lock = threading.RLock()
+_initialised = False
+_atexit_registered = False
+_log_file: Optional[bytes] = None
+_loop_threads: Optional[int] = None
+_limits: Optional[Limits] = None
+_proxy: Optional[Proxy] = None
+_tls: Optional[Tls] = None
+class _Guard:
+    """Calls on one client may overlap each other (a send on one thread, a
+    wait for events on another) but never its destruction."""
+
+    def __init__(self) -> None:
+        self._changed = threading.Condition(threading.Lock())
+        self._users = 0
+        self._closing = False
+
+    def enter(self) -> bool:
+        with self._changed:
+            if self._closing:
+                return False
+            self._users += 1
+            return True
+
+    def leave(self) -> None:
+        with self._changed:
+            self._users -= 1
+            if not self._users:
+                self._changed.notify_all()
+
+    def close(self) -> None:
+        with self._changed:
+            self._closing = True
+            while self._users:
+                self._changed.wait()
+
+    def reopen(self) -> None:
+        with self._changed:
+            self._closing = False
+
+
+# Clients not yet destroyed; one whose owner was collected while it was busy
+# waits in _orphans until its session has ended.
+_live: Dict[int, _Guard] = {}
+_orphans: List[int] = []
+
+
+def _encode(value: Optional[PathLike]) -> Optional[bytes]:
+    return None if value is None else os.fsencode(value)
+
+
+def _apply_limits(limits: Optional[Limits]) -> None:
+    record = native.sized(native.ClientLimits)
+    for field in fields(Limits):
+        setattr(record, field.name, getattr(limits, field.name) or 0 if limits else 0)
+    if native.lib().qv_set_client_limits(ctypes.byref(record)) != native.OK:
+        raise ValueError(f"limits refused by the library: {limits}")
+
+
+def _apply_proxy(proxy: Optional[Proxy]) -> None:
+    if proxy is None:
+        result = native.lib().qv_set_proxy_settings(None)
+    else:
+        record = native.sized(native.ProxySettings, ws_proxy=_encode(proxy.ws_proxy),
+                              wss_proxy=_encode(proxy.wss_proxy), no_proxy=_encode(proxy.no_proxy),
+                              use_environment=int(proxy.use_environment))
+        result = native.lib().qv_set_proxy_settings(ctypes.byref(record))
+    if result != native.OK:
+        raise ValueError(f"proxy settings refused by the library (a URL that does not parse): {proxy}")
+
+
+def _apply_tls(tls: Optional[Tls]) -> None:
+    if tls is None:
+        result = native.lib().qv_set_tls_settings(None)
+    else:
+        record = native.sized(native.TlsSettings, verify=int(tls.verify), ca_file=_encode(tls.ca_file),
+                              ca_path=_encode(tls.ca_path))
+        result = native.lib().qv_set_tls_settings(ctypes.byref(record))
+    if result != native.OK:
+        raise ValueError(f"TLS settings refused by the library (an unreadable CA file or folder, "
+                         f"or CAs without verify): {tls}")
+
+
+def _init_locked() -> None:
+    global _initialised, _atexit_registered
+    library = native.lib()
+    if _loop_threads is not None and library.qv_set_loop_threads(_loop_threads) != native.OK:
+        raise ValueError(f"loop_threads must be 1 to 16, not {_loop_threads}")
+    if _log_file is None:
+        result = library.qv_init(None)
+    else:
+        log = native.sized(native.LogSettings, enable=1, path=_log_file)
+        result = library.qv_init(ctypes.byref(log))
+    if result == native.ERROR:
+        raise OSError(f"the library could not start (log file {_log_file!r}, or an event loop; "
+                      "it printed why on standard output)")
+    _initialised = True
+    if not _atexit_registered:
+        atexit.register(shutdown)
+        _atexit_registered = True
+    for apply, value in ((_apply_limits, _limits), (_apply_proxy, _proxy), (_apply_tls, _tls)):
+        if value is not None:
+            apply(value)
+
+
+def ensure_initialised() -> None:
+    with _lock:
+        if not _initialised:
+            _init_locked()
+
+
+def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int] = None,
+              limits: Optional[Limits] = None, proxy: Optional[Proxy] = None, tls: Optional[Tls] = None) -> None:
+    """Library-wide settings; each argument left None keeps its current value.
+
+    ``log_file``: the library's log goes to this file (created if missing,
+    overwritten from its start); logging is off unless it is set.
+    ``loop_threads``: event-loop threads, 1 to 16 (default 1).
+    Both take effect by restarting the library, so they may only change
+    while no session exists (RuntimeError otherwise).
+    ``limits``, ``proxy``, ``tls``: apply to sessions started afterwards.
+
+    There is deliberately no Python log callback: the library calls its log
+    callback on its event-loop threads, and a Python function there would
+    have to take the interpreter lock, so a Python thread busy for a while
+    would hold up every session's loop. Log to a file and read it instead.
+    """
+    global _log_file, _loop_threads, _limits, _proxy, _tls
+    with _lock:
+        restart = False
+        if log_file is not None:
+            path = os.fsencode(log_file)
+            with open(path, "ab"):
+                pass  # the library opens only a file that exists
+            restart = restart or path != _log_file
+            _log_file = path
+        if loop_threads is not None:
+            if not 1 <= loop_threads <= 16:
+                raise ValueError(f"loop_threads must be 1 to 16, not {loop_threads}")
+            restart = restart or loop_threads != _loop_threads
+            _loop_threads = loop_threads
+        if restart and _initialised:
+            if _live:
+                raise RuntimeError("log_file and loop_threads can change only while no session exists")
+            _release_locked()
+        if limits is not None:
+            _limits = limits
+        if proxy is not None:
+            _proxy = proxy
+        if tls is not None:
+            _tls = tls
+        if not _initialised:
+            _init_locked()
+        for apply, value in ((_apply_limits, limits), (_apply_proxy, proxy), (_apply_tls, tls)):
+            if value is not None:
+                apply(value)
+
+
+def version() -> str:
+    """The library's version, for example ``"v1.0.0"``."""
+    return native.lib().qv_version().decode()
+
+
+def create_client(queue_capacity: int = 0) -> int:
+    with _lock:
+        if not _initialised:
+            _init_locked()
+        reap_orphans()
+        options = native.sized(native.ClientOptions, queue_capacity=queue_capacity)
+        handle = native.lib().qv_client_create(ctypes.byref(options))
+        if not handle:
+            raise RuntimeError("the library could not create a client")
+        _live[handle] = _Guard()
+        return handle
+
+
+def destroy_client(handle: int) -> int:
+    """qv_client_destroy once no other call on the client is in progress;
+    forgets the handle once freed."""
+    guard = _live.get(handle)
+    if guard is None:
+        return native.OK
+    guard.close()
+    result = native.lib().qv_client_destroy(handle)
+    if result == native.BUSY:
+        guard.reopen()
+    else:
+        _live.pop(handle, None)
+    return result
+
+
+def call(handle: int, function: str, *arguments: object, gone: int = native.BUSY) -> int:
+    """A qv_client_* function, never on a client being destroyed; ``gone``
+    when the client has been freed."""
+    guard = _live.get(handle)
+    if guard is None or not guard.enter():
+        return gone
+    try:
+        return getattr(native.lib(), function)(handle, *arguments)
+    finally:
+        guard.leave()
+
+
+def abandon(handle: int) -> None:
+    """A client whose owner is gone: destroyed now if idle, otherwise its
+    session is stopped and the client destroyed once it has ended. Never
+    waits for the server."""
+    if destroy_client(handle) == native.BUSY:
+        call(handle, "qv_client_stop")
+        with _lock:
+            _orphans.append(handle)
+
+
+def reap_orphans() -> None:
+    with _lock:
+        waiting = list(_orphans)
+        _orphans.clear()
+        for handle in waiting:
+            drain(handle)
+            if destroy_client(handle) == native.BUSY:
+                _orphans.append(handle)
+
+
+def drain(handle: int) -> None:
+    """Drops what an abandoned client has queued, so its cap holds nothing."""
+    event = native.sized(native.Event)
+    while call(handle, "qv_client_next_event", 0, ctypes.byref(event), gone=0) == 1:
+        pass
+
+
+def _release_locked() -> None:
+    global _initialised
+    native.lib().qv_release()
+    _initialised = False
+
+
+def shutdown(grace: float = 1.0) -> None:
+    """At interpreter exit: stops the sessions still open, destroys what has
+    ended within ``grace`` seconds, releases the library (which ends every
+    connection), then frees the rest. Never waits longer than that."""
+    with _lock:
+        if not _initialised:
+            return
+        handles = list(_live)
+        for handle in handles:
+            call(handle, "qv_client_stop")
+        deadline = time.monotonic() + grace
+        waiting = handles
+        while True:
+            for handle in waiting:
+                drain(handle)
+            waiting = [handle for handle in waiting if destroy_client(handle) == native.BUSY]
+            left = deadline - time.monotonic()
+            if not waiting or left <= 0:
+                break
+            # Readable once a stop answer (or any event) is queued.
+            poller = select.poll()
+            for handle in waiting:
+                poller.register(native.lib().qv_client_event_fd(handle), select.POLLIN)
+            poller.poll(min(left, 0.1) * 1000)
+        _release_locked()
+        for handle in list(_live):
+            destroy_client(handle)
+        _orphans.clear()
