@@ -4,6 +4,7 @@
 #   libquorvex-dev  headers, CMake package, quorvex.pc    (component "dev")
 #   quorvex-tools   quorvex-server, quorvex-transcribe,   (component "tools")
 #                   the systemd unit, the HAProxy example
+#   python3-quorvex the Python package (python/quorvex)   (component "python")
 # Dependencies on other libraries are computed from the binaries (dpkg-shlibdeps).
 
 # A project that embeds quorvex makes its own packages.
@@ -44,6 +45,11 @@ if(TARGET quorvex-server AND TARGET quorvex-transcribe)
     install(FILES ${page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   endforeach()
 endif()
+
+# Pure Python over the library's C interface: nothing built, the same for every architecture.
+list(APPEND packages python:python3-quorvex)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/quorvex DESTINATION lib/python3/dist-packages COMPONENT python
+  FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
 
 # Every package carries the copyright and a compressed changelog (Debian policy 12.5, 12.7).
 set(changelog_gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz)
@@ -125,5 +131,17 @@ or an echo engine for tests) with /healthz and /metrics, shipped with a
 hardened systemd unit and an example HAProxy configuration for running
 several instances. quorvex-transcribe streams audio files of any common format,
 or live PCM from standard input, to a server and prints what it heard.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+# The same release's library: the package calls the C interface of this version.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, libquorvex1 (>= ${version_release})")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-numpy")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "streaming speech-recognition client library - Python 3 package
+quorvex streams 16 kHz, 16-bit mono PCM to a recognition server over a
+WebSocket. This package is its Python interface (import quorvex): blocking and
+asyncio sessions, transcribe() for whole recordings and python3 -m quorvex,
+in pure Python over the C interface of libquorvex1. The library's event-loop
+threads never call into Python, so a busy interpreter holds up no session.")
 
 include(CPack)

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds and tests the project on Debian 13 (trixie) as a new user there would:
 # a minimal root made with debootstrap from the mirror apt already uses here,
-# the repository copied in, scripts/deps.sh, the default build and its tests.
+# the repository copied in, scripts/deps.sh, the default build and its tests,
+# the Python package's tests included.
 # The root (with what deps.sh installed, and the build's objects) is kept in
 # QUORVEX_DEBIAN13_ROOT (default /var/cache/quorvex-debian13) and reused.
 # Nothing is left mounted or running in the root afterwards, whatever failed.
@@ -118,6 +119,10 @@ if ((status == 0)); then
   echo "=== debian13: default: test"
   in_root "cd /src/quorvex && ctest --preset default -j $((jobs * 2))" || status=$?
   took "default tests" "$t"
+  t=$(stamp)
+  echo "=== debian13: python: pytest against the default build"
+  in_root "cd /src/quorvex && scripts/test_python.sh" || status=$?
+  took "python tests" "$t"
 fi
 took "the whole Debian 13 stage" "$start"
 exit "$status"

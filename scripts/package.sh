@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Builds the Debian packages libquorvex1, libquorvex-dev and quorvex-tools into
+# Builds the Debian packages libquorvex1, libquorvex-dev, quorvex-tools and
+# python3-quorvex (CPack's python component) into
 # build/package/debs (a release build installed under /usr), then checks them
 # with lintian. Usage: scripts/package.sh
 set -euo pipefail

@@ -3,7 +3,8 @@
 # The whole test suite: installs what is missing, then builds and runs every
 # test in a normal build, under AddressSanitizer+UBSan, under ThreadSanitizer,
 # proves the library builds, installs and passes its tests on its own, and runs
-# the protocol fuzzer for a bounded time, then builds and tests the default
+# the protocol fuzzer for a bounded time, runs the Python package's tests
+# against the default build, then builds and tests the default
 # preset again on Debian 13 in a cached minimal root (scripts/debian13.sh;
 # QUORVEX_SKIP_DEBIAN13=1 leaves it out). Exits non-zero on any failure.
 set -euo pipefail
@@ -53,6 +54,15 @@ for preset in default asan tsan; do
   echo "=== ${preset}: test"
   ctest --preset "$preset" -j "$test_jobs"
   took "${preset} tests"
+  if [[ $preset == default ]]; then
+    # The Python package is pure Python over the default build's library; the C
+    # interface it calls runs under the sanitizers in the C tests, so the
+    # sanitizer builds need no Python run (their runtimes cannot be loaded
+    # into an interpreter without preloading).
+    echo "=== python: pytest against the default build"
+    scripts/test_python.sh
+    took "python tests"
+  fi
 done
 
 if [[ -f tests/fuzz/CMakeLists.txt ]]; then

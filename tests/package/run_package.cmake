@@ -12,7 +12,7 @@ function(run)
 endfunction()
 
 run(${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${debs})
-foreach(package libquorvex1 libquorvex-dev quorvex-tools)
+foreach(package libquorvex1 libquorvex-dev quorvex-tools python3-quorvex)
   file(GLOB deb ${debs}/${package}_*.deb)
   if(NOT deb)
     message(FATAL_ERROR "no ${package} package was made")
@@ -35,6 +35,9 @@ endif()
 if(NOT depends_libquorvex-dev MATCHES "libquorvex1 \\(= ")
   message(FATAL_ERROR "libquorvex-dev depends on: ${depends_libquorvex-dev}")
 endif()
+if(NOT depends_python3-quorvex MATCHES "libquorvex1 \\(>= " OR NOT depends_python3-quorvex MATCHES "python3")
+  message(FATAL_ERROR "python3-quorvex depends on: ${depends_python3-quorvex}")
+endif()
 
 # lintian: warnings are reported, errors fail.
 execute_process(COMMAND ${LINTIAN} --no-tag-display-limit ${all_debs} OUTPUT_VARIABLE remarks ERROR_VARIABLE ignored)
@@ -50,6 +53,14 @@ run(${CMAKE_COMMAND} -DPREFIX=${root}/usr -DCONSUMER_DIR=${CONSUMER_DIR} -DWORK_
 run(${root}/usr/bin/quorvex-transcribe --version)
 if(NOT last_output MATCHES "^quorvex-transcribe [0-9.]+ \\(libquorvex v")
   message(FATAL_ERROR "quorvex-transcribe --version printed: ${last_output}")
+endif()
+# The Python package imports from where Debian's python3 looks and loads the
+# unpacked library (installed, it finds it by its soname).
+file(GLOB unpacked_library ${root}/usr/lib/*/libquorvex.so.1)
+run(${CMAKE_COMMAND} -E env PYTHONPATH=${root}/usr/lib/python3/dist-packages QUORVEX_LIBRARY=${unpacked_library}
+  ${PYTHON} -c "import quorvex; print(quorvex.version())")
+if(NOT last_output MATCHES "^v[0-9.]+")
+  message(FATAL_ERROR "the packaged Python module printed: ${last_output}")
 endif()
 if(NOT EXISTS ${root}/usr/lib/systemd/system/quorvex-server.service)
   message(FATAL_ERROR "quorvex-tools lacks the systemd unit")

@@ -107,6 +107,25 @@ class Server:
         self.process.wait(DEADLINE)
 
 
+# Every test needs only what scripts/deps.sh installs: a skip is a failure.
+_skipped: List[str] = []
+
+
+def pytest_runtest_logreport(report: pytest.TestReport) -> None:
+    if report.skipped:
+        _skipped.append(report.nodeid)
+
+
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
+    if _skipped and exitstatus == 0:
+        session.exitstatus = 1
+
+
+def pytest_terminal_summary(terminalreporter) -> None:  # type: ignore[no-untyped-def]
+    if _skipped:
+        terminalreporter.write_line("skipped, which fails this suite: " + ", ".join(_skipped), red=True)
+
+
 @pytest.fixture(scope="session")
 def server() -> Iterator[Server]:
     running = Server("--token", TOKEN)
