@@ -28,7 +28,8 @@ def test_texts_reach_the_queues_while_python_holds_the_lock(server):
 
     def hold() -> None:
         for s in sessions:
-            s.send(audio)
+            for at in range(0, len(audio), 640):
+                s.send(audio[at:at + 640])  # a text after each whole second
             s.stop(wait=False)
         # From here on no other Python code runs until the busy loop ends:
         # the server's answers can only be taken in by the library's loop.
