@@ -118,10 +118,11 @@ class Core:
         for at in range(0, len(view), _MAX_FRAME):
             piece = view if len(view) <= _MAX_FRAME else view[at:at + _MAX_FRAME]
             length = len(piece)
+            data: object = piece
             if isinstance(piece, memoryview):
                 # A writable buffer is lent as it is: the library copies the frame.
-                piece = (ctypes.c_char * length).from_buffer(piece) if not piece.readonly else piece.tobytes()
-            result = runtime.call(self.handle, "qv_client_send_audio", piece, length)
+                data = (ctypes.c_char * length).from_buffer(piece) if not piece.readonly else piece.tobytes()
+            result = runtime.call(self.handle, "qv_client_send_audio", data, length)
             if result != native.OK:
                 return result
         return native.OK

@@ -11,7 +11,7 @@ import ctypes
 import ctypes.util
 import os
 from pathlib import Path
-from typing import List, Optional
+from typing import List, Optional, Type, TypeVar
 
 OK = 0
 ERROR = -1
@@ -67,7 +67,10 @@ class ClientOptions(ctypes.Structure):
                 ("queue_capacity", ctypes.c_int)]
 
 
-def sized(record_type: type, **members: object) -> ctypes.Structure:
+Record = TypeVar("Record", bound=ctypes.Structure)
+
+
+def sized(record_type: Type[Record], **members: object) -> Record:
     """A zeroed record with its size member set, as the header asks."""
     record = record_type()
     record.size = ctypes.sizeof(record_type)

@@ -153,9 +153,13 @@ def _init_locked() -> None:
     if not _atexit_registered:
         atexit.register(shutdown)
         _atexit_registered = True
-    for apply, value in ((_apply_limits, _limits), (_apply_proxy, _proxy), (_apply_tls, _tls)):
-        if value is not None:
-            apply(value)
+    # A restarted library starts from its defaults: what was set applies again.
+    if _limits is not None:
+        _apply_limits(_limits)
+    if _proxy is not None:
+        _apply_proxy(_proxy)
+    if _tls is not None:
+        _apply_tls(_tls)
 
 
 def ensure_initialised() -> None:
@@ -199,22 +203,23 @@ def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int
             if _live:
                 raise RuntimeError("log_file and loop_threads can change only while no session exists")
             _release_locked()
-        if limits is not None:
-            _limits = limits
-        if proxy is not None:
-            _proxy = proxy
-        if tls is not None:
-            _tls = tls
         if not _initialised:
             _init_locked()
-        for apply, value in ((_apply_limits, limits), (_apply_proxy, proxy), (_apply_tls, tls)):
-            if value is not None:
-                apply(value)
+        # Kept only once the library took them, so that a restart cannot fail on them.
+        if limits is not None:
+            _apply_limits(limits)
+            _limits = limits
+        if proxy is not None:
+            _apply_proxy(proxy)
+            _proxy = proxy
+        if tls is not None:
+            _apply_tls(tls)
+            _tls = tls
 
 
 def version() -> str:
     """The library's version, for example ``"v1.0.0"``."""
-    return native.lib().qv_version().decode()
+    return str(native.lib().qv_version().decode())
 
 
 def create_client(queue_capacity: int = 0) -> int:
@@ -223,7 +228,7 @@ def create_client(queue_capacity: int = 0) -> int:
             _init_locked()
         reap_orphans()
         options = native.sized(native.ClientOptions, queue_capacity=queue_capacity)
-        handle = native.lib().qv_client_create(ctypes.byref(options))
+        handle: Optional[int] = native.lib().qv_client_create(ctypes.byref(options))
         if not handle:
             raise RuntimeError("the library could not create a client")
         _live[handle] = _Guard()
@@ -237,7 +242,7 @@ def destroy_client(handle: int) -> int:
     if guard is None:
         return native.OK
     guard.close()
-    result = native.lib().qv_client_destroy(handle)
+    result = int(native.lib().qv_client_destroy(handle))
     if result == native.BUSY:
         guard.reopen()
     else:
@@ -252,7 +257,7 @@ def call(handle: int, function: str, *arguments: object, gone: int = native.BUSY
     if guard is None or not guard.enter():
         return gone
     try:
-        return getattr(native.lib(), function)(handle, *arguments)
+        return int(getattr(native.lib(), function)(handle, *arguments))
     finally:
         guard.leave()
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import gc
 import os
 
 import numpy as np
@@ -53,3 +54,15 @@ async def test_async_errors_and_numpy(server, own_server):
         with pytest.raises(quorvex.SessionError):
             async for _ in s:
                 pass
+
+
+@pytest.mark.asyncio
+async def test_a_collected_async_session_is_stopped_and_forgotten(server):
+    s = quorvex.AsyncSession(server.url, token=TOKEN)
+    await s.start()
+    await s.send(pcm(0.5))
+    session_id, fd = s.session_id, s._core.fd
+    del s
+    gc.collect()
+    assert not asyncio.get_running_loop().remove_reader(fd), "its descriptor is still watched"
+    server.wait_for_line(rf"session {session_id} .*ended", "the collected session being stopped")
