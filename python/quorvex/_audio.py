@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import wave
-from typing import Any, Union
+from typing import Any, BinaryIO, Union
 
 Pcm = Union[bytes, bytearray, memoryview, Any]  # Any: a numpy int16 array
 
@@ -56,11 +56,11 @@ def _little_endian() -> bool:
     return sys.byteorder == "little"
 
 
-def read_wav(path: Union[str, "os.PathLike[str]"]) -> bytes:
+def read_wav(path: Union[str, "os.PathLike[str]", BinaryIO]) -> bytes:
     """The samples of a 16-bit, 16 kHz, mono WAV file."""
-    with wave.open(os.fspath(path), "rb") as wav:
+    with wave.open(path if hasattr(path, "read") else os.fspath(path), "rb") as wav:  # type: ignore
         channels, width, rate = wav.getnchannels(), wav.getsampwidth(), wav.getframerate()
         if (channels, width, rate) != (1, 2, 16000):
             raise ValueError(f"{path}: {channels} channel(s), {width * 8}-bit, {rate} Hz; quorvex takes "
                              "16-bit, 16 kHz mono PCM (convert it first, for example with sox)")
-        return wav.readframes(wav.getnframes())
+        return bytes(wav.readframes(wav.getnframes()))

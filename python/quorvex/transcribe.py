@@ -2,6 +2,7 @@
 """transcribe(): a whole recording in, its final texts out."""
 from __future__ import annotations
 
+import io
 import os
 import time
 from typing import Iterable, Iterator, List, Union
@@ -19,13 +20,9 @@ _FRAME_BYTES = 3200  # 100 ms of audio per frame
 _AHEAD_MS = 20000
 
 
-def _frames(source: Source) -> Iterator[Pcm]:
-    if isinstance(source, (str, os.PathLike)):
-        source = read_wav(source)
+def _frames(source: Union[bytes, bytearray, memoryview, Iterable[Pcm]]) -> Iterator[Pcm]:
     if isinstance(source, (bytes, bytearray, memoryview)):
         view = as_bytes_view(source)
-        if bytes(view[:4]) == b"RIFF":
-            raise ValueError("this looks like a WAV file's bytes: pass its path, or the samples alone")
         for at in range(0, len(view), _FRAME_BYTES):
             yield view[at:at + _FRAME_BYTES]
         return
@@ -35,12 +32,16 @@ def _frames(source: Source) -> Iterator[Pcm]:
 def transcribe(source: Source, url: str, token: str = "", *, timeout: float = 60.0) -> List[str]:
     """The final texts a server recognises in some audio.
 
-    ``source``: the path of a 16-bit, 16 kHz, mono WAV file; the bytes of
-    such PCM; or an iterable of chunks (bytes, bytearray, memoryview or numpy
+    ``source``: the path of a 16-bit, 16 kHz, mono WAV file or its bytes;
+    the bytes of such PCM; or an iterable of chunks (bytes, bytearray, memoryview or numpy
     int16 arrays) of any length. The audio is sent as fast as the server
     takes it. ``timeout`` bounds the wait for the stop answer after the
     last chunk. Raises StartError, SessionError, QueueFull, ValueError.
     """
+    if isinstance(source, (str, os.PathLike)):
+        source = read_wav(source)  # a file that cannot be read fails before any connection
+    elif isinstance(source, (bytes, bytearray)) and source[:4] == b"RIFF":
+        source = read_wav(io.BytesIO(source))  # a WAV file's bytes
     with Session(url, token) as session:
         began = time.monotonic()
         sent_ms = 0.0
