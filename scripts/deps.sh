@@ -11,7 +11,7 @@ packages=(cmake make g++ clang pkg-config libwebsockets-dev libwebsockets-evlib-
           libjsoncpp-dev libgtest-dev
           libbenchmark-dev libclang-rt-dev openssl libssl-dev curl binutils tinyproxy
           libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx-testdata
-          libsndfile1-dev libsoxr-dev sox libsox-fmt-mp3 haproxy dpkg-dev file lintian
+          libsndfile1-dev libsoxr-dev sox libsox-fmt-mp3 haproxy dpkg-dev file lintian abigail-tools xz-utils
           python3-pytest python3-pytest-asyncio python3-numpy "$@")
 missing=()
 for package in "${packages[@]}"; do

@@ -65,9 +65,10 @@ QUORVEX_API const char* qv_version(void);
  * QV_ERROR out of range; QV_BUSY while initialised. */
 QUORVEX_API int qv_set_loop_threads(int count);
 
-/* QV_OK; QV_ERROR a missing record, a log file that cannot be opened or an
- * event loop that cannot start (printed on standard output); QV_BUSY already
- * initialised. NULL log: logging off. */
+/* NULL log: logging off. QV_OK; QV_ERROR a record of size 0, a log file
+ * that cannot be opened or an event loop that cannot start (printed on
+ * standard output; call qv_release before trying again); QV_BUSY already
+ * initialised. */
 QUORVEX_API int qv_init(const qv_log_settings* log);
 
 /* Ends every connection and stops the loops. Clients that still exist can

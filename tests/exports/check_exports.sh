@@ -25,11 +25,15 @@ for name in "QUORVEX::init(" "QUORVEX::release()" "QUORVEX::getVersion()" "QUORV
             "tagStaticNATAddr::GetNATAddrPairs(" "tagStaticNATAddr::SetNATAddrPairs(" "CTiApp::GetPriority()" \
             "CTiApp::~CTiApp()" "CTiInstance::DaemonInstanceEntry(" "CTiInstance::InstanceExit()" \
             "vtable for CWSSClient" "typeinfo for CWSSConn" \
-            "typeinfo for QUORVEX::QvAsrStartFailureListener" "QUORVEX::QvAsrStartFailureListener::~QvAsrStartFailureListener()"; do
+            "typeinfo for QUORVEX::QvAsrStartFailureListener" "QUORVEX::QvAsrStartFailureListener::~QvAsrStartFailureListener()" \
+            "qv_version" "qv_init" "qv_release" "qv_set_loop_threads" "qv_set_client_limits" "qv_set_proxy_settings" \
+            "qv_set_tls_settings" "qv_client_create" "qv_client_start" "qv_client_send_audio" "qv_client_stop" \
+            "qv_client_destroy" "qv_client_next_event" "qv_client_event_fd"; do
   expect "$name"
 done
 for name in "sdkLog" "sdkLogInit" "QvAsrClientImpl" "classifyFrame" "fromJson" "getString" "EventLoop" \
-            "parseWsUrl" "SendQueue" "Resolver" "appendFrame" "ConnFields" "currentClientLimits" "sharedClient" "AsrMsgTypeNames"; do
+            "parseWsUrl" "SendQueue" "Resolver" "appendFrame" "ConnFields" "currentClientLimits" "sharedClient" "AsrMsgTypeNames" \
+            "EventQueue" "EventSink" "typeinfo for std::" " std::vector<"; do
   forbid "$name"
 done
 [[ $failed -eq 0 ]] && echo "exported surface as expected ($(wc -l <<<"$symbols") symbols)"

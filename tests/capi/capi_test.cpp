@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: Apache-2.0
+// The C interface: whole sessions from programs compiled as C (against
+// today's header and an older one), the event queue's cap and descriptor,
+// and callback clients.
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "asr_fixture.h"
+#include "program_run.h"
+#include "quorvex/quorvex_c.h"
+#include "refusing_port.h"
+#include "server/asr_server.h"
+#include "server/engine.h"
+
+using namespace quorvex::test;
+
+namespace {
+
+bool readable(int descriptor) {
+    pollfd ready{descriptor, POLLIN, 0};
+    return poll(&ready, 1, 0) == 1;
+}
+
+qv_event nextEvent(qv_client* client) {
+    qv_event event{};
+    event.size = sizeof event;
+    EXPECT_EQ(qv_client_next_event(client, 5000, &event), 1) << "no event in time";
+    return event;
+}
+
+class CInterface : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(qv_init(nullptr), QV_OK); }
+    void TearDown() override { qv_release(); }
+};
+
+} // namespace
+
+TEST(CPrograms, AWholeSessionWithTodaysAndAnOlderHeader) {
+    quorvex::server::AsrServer server(quorvex::server::ServerOptions{}, quorvex::server::makeEchoEngine());
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    for (const char* program : {QUORVEX_SESSION_C, QUORVEX_SESSION_C_OLDER}) {
+        ProgramRun run = runProgram(std::string(program) + " " + server.url());
+        EXPECT_EQ(run.exitCode, 0) << program << ": " << run.output;
+        auto lines = run.output.find('\n');
+        ASSERT_NE(lines, std::string::npos) << run.output;
+        EXPECT_EQ(run.output.substr(0, lines + 1), run.output.substr(lines + 1)) << "the server did not get every byte";
+    }
+}
+
+namespace {
+Signal logged; // guards sessionErrorLogged
+bool sessionErrorLogged = false;
+void watchLog(void*, const char*, const char* text) {
+    if (std::string(text).find("EXCEPTION_NTF error:gone") != std::string::npos)
+        logged.update([] { sessionErrorLogged = true; });
+}
+} // namespace
+
+// Past its cap the queue drops texts, never the session's own events, and
+// says how many it dropped; the descriptor is readable exactly while events wait.
+TEST_F(CInterface, AFullQueueDropsTextsAndSaysHowMany) {
+    qv_release();
+    qv_log_settings log{};
+    log.size = sizeof log;
+    log.enable = 1;
+    log.callback = &watchLog;
+    ASSERT_EQ(qv_init(&log), QV_OK);
+    ScriptedServer server;
+    qv_client_options options{};
+    options.size = sizeof options;
+    options.queue_capacity = 4;
+    qv_client* client = qv_client_create(&options);
+    ASSERT_NE(client, nullptr);
+    int descriptor = qv_client_event_fd(client);
+    EXPECT_FALSE(readable(descriptor));
+    ASSERT_EQ(qv_client_start(client, server.url().c_str(), "t"), QV_OK);
+    qv_event started = nextEvent(client);
+    ASSERT_EQ(started.type, QV_EVENT_START_RESULT);
+    EXPECT_EQ(started.code, 0);
+    for (int i = 0; i < 20; ++i) server.send(1, ScriptedServer::recognitionText("t" + std::to_string(i), i, i + 1, 0));
+    server.send(1, ScriptedServer::message("EXCEPTION_NTF", R"(,"msg_code":500,"msg_desc":"gone")"));
+    // Nothing is taken until the loop has handled every message: the queue fills.
+    ASSERT_TRUE(logged.waitUntil([] { return sessionErrorLogged; })) << "the session error never came";
+    std::vector<int> types;
+    while (types.empty() || types.back() != QV_EVENT_SESSION_ERROR) {
+        qv_event event = nextEvent(client);
+        if (event.type == 0) break;
+        types.push_back(event.type);
+        if (event.type == QV_EVENT_LOST) {
+            EXPECT_EQ(event.code, 16);
+        }
+    }
+    EXPECT_EQ(types, (std::vector<int>{QV_EVENT_TEXT, QV_EVENT_TEXT, QV_EVENT_TEXT, QV_EVENT_TEXT, QV_EVENT_LOST,
+                                       QV_EVENT_SESSION_ERROR}));
+    EXPECT_FALSE(readable(descriptor)) << "readable with nothing queued";
+    qv_event none{};
+    none.size = sizeof none;
+    EXPECT_EQ(qv_client_next_event(client, 0, &none), 0);
+    EXPECT_EQ(qv_client_next_event(client, -1, &none), QV_ERROR);
+    EXPECT_EQ(qv_client_destroy(client), QV_OK) << "a session that ended must let its client go";
+}
+
+namespace {
+struct CallbackEvents {
+    Signal signal; // guards events
+    std::vector<std::pair<int, int>> events;
+};
+void hear(void* user, const qv_event* event) {
+    auto* heard = static_cast<CallbackEvents*>(user);
+    heard->signal.update([&] { heard->events.emplace_back(event->type, event->category); });
+}
+} // namespace
+
+TEST_F(CInterface, ACallbackClientHearsWhyItsStartFailedAndItsDestruction) {
+    RefusingPort refusing;
+    CallbackEvents heard;
+    qv_client_options options{};
+    options.size = sizeof options;
+    options.callback = &hear;
+    options.user = &heard;
+    qv_client* client = qv_client_create(&options);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(qv_client_event_fd(client), -1);
+    qv_event event{};
+    event.size = sizeof event;
+    EXPECT_EQ(qv_client_next_event(client, 0, &event), QV_BUSY);
+    ASSERT_EQ(qv_client_start(client, refusing.url("/asr").c_str(), "t"), QV_OK);
+    ASSERT_TRUE(heard.signal.waitUntil([&] { return heard.events.size() >= 2; })) << "no start result";
+    ASSERT_EQ(qv_client_destroy(client), QV_OK);
+    std::lock_guard<std::mutex> guard(heard.signal.lock());
+    EXPECT_EQ(heard.events, (std::vector<std::pair<int, int>>{{QV_EVENT_START_FAILURE, QV_FAILURE_CONNECTION_REFUSED},
+                                                              {QV_EVENT_START_RESULT, 0},
+                                                              {QV_EVENT_DESTROYED, 0}}));
+}
