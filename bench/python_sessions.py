@@ -195,7 +195,7 @@ def main() -> int:
     for name, row in (("C++ (echo_sessions)", cpp), ("Python asyncio", python)):
         if row:
             print(f"| {name} | {row['confirmed']:.0f}/{row['sessions']:.0f} | {row['cpu_us_per_session_second']:.0f} "
-                  f"| {row['loop_us_per_session_second']:.0f} | {row.get('python_us_per_session_second', 0):.0f} "
+                  f"| {row['loop_us_per_session_second']:.0f} | {row.get('python_us_per_session_second', float('nan')):.0f} "
                   f"| {row['texts']:.0f} | {row['p50_ms']:.2f} | {row['p99_ms']:.2f} |")
     if cpp:
         print(f"\nPython/C++: CPU {python['cpu_us_per_session_second'] / cpp['cpu_us_per_session_second']:.2f}x, "

@@ -147,8 +147,10 @@ def _init_locked() -> None:
         log = native.sized(native.LogSettings, enable=1, path=_log_file)
         result = library.qv_init(ctypes.byref(log))
     if result == native.ERROR:
+        library.qv_release()  # as the library asks before another try
         raise OSError(f"the library could not start (log file {_log_file!r}, or an event loop; "
                       "it printed why on standard output)")
+    # QV_BUSY: something else in the process initialised it; it is used as it is.
     _initialised = True
     if not _atexit_registered:
         atexit.register(shutdown)
