@@ -58,7 +58,7 @@ endif()
 # unpacked library (installed, it finds it by its soname).
 file(GLOB unpacked_library ${root}/usr/lib/*/libquorvex.so.1)
 run(${CMAKE_COMMAND} -E env PYTHONPATH=${root}/usr/lib/python3/dist-packages QUORVEX_LIBRARY=${unpacked_library}
-  ${PYTHON} -c "import quorvex; print(quorvex.version())")
+  ${PYTHON} -c "print(__import__('quorvex').version())")
 if(NOT last_output MATCHES "^v[0-9.]+")
   message(FATAL_ERROR "the packaged Python module printed: ${last_output}")
 endif()
