@@ -202,6 +202,7 @@ def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int
             restart = restart or loop_threads != _loop_threads
             _loop_threads = loop_threads
         if restart and _initialised:
+            reap_orphans()
             if _live:
                 raise RuntimeError("log_file and loop_threads can change only while no session exists")
             _release_locked()
@@ -275,6 +276,8 @@ def abandon(handle: int) -> None:
 
 
 def reap_orphans() -> None:
+    """Frees the abandoned clients whose sessions have ended (each new client
+    and each restart tries; exit frees the rest)."""
     with _lock:
         waiting = list(_orphans)
         _orphans.clear()

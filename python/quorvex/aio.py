@@ -47,6 +47,10 @@ class AsyncSession:
     stops and waits for the server's answer. ``async for`` yields
     :class:`Result` until the session has stopped; it raises SessionError
     when the session breaks off and QueueFull when results were dropped.
+
+    ``queue_capacity``: the most texts the library holds for this session
+    until they are taken (0: its default, 1024); beyond it they are dropped
+    and :class:`QueueFull` says how many.
     """
 
     def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0) -> None:

@@ -31,6 +31,10 @@ class Session:
     thread at a time. Leaving the ``with`` block stops the session and waits
     for the server's answer. Events are queued by the library and taken by
     this object, so the library's loop thread never runs Python.
+
+    ``queue_capacity``: the most texts the library holds for this session
+    until they are taken (0: its default, 1024); beyond it they are dropped
+    and :class:`QueueFull` says how many.
     """
 
     def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0) -> None:
