@@ -5,7 +5,10 @@
 // Prints one line of key=value figures: sessions whose every byte the echo
 // engine confirmed, process and loop CPU per session-second, and the latency
 // of each echo text from the frame that completed its second of audio.
-//   echo_sessions URL [sessions=200] [seconds=20]
+// Staggered (the default), session i starts i % 50 frames late, so that texts
+// come spread over each second as from independent sources; aligned, every
+// session completes a second in the same 20 ms and the texts come in bursts.
+//   echo_sessions URL [sessions=200] [seconds=20] [staggered|aligned]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -89,6 +92,8 @@ int main(int argc, char** argv) {
     const int count = argc > 2 ? std::atoi(argv[2]) : 200;
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 20;
     const int frames = seconds * 50;
+    const bool staggered = !(argc > 4 && std::string(argv[4]) == "aligned");
+    const int lastStart = staggered ? std::min(count, 50) - 1 : 0;
     QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
     QUORVEX::QvAsrSdkInitParam params{};
     if (QUORVEX::init(&log, &params) != 0) return 1;
@@ -110,8 +115,10 @@ int main(int argc, char** argv) {
     double loopBefore = 0;
     for (auto& [tid, cpu] : quorvex::bench::threadCpuSeconds("quorvex-loop")) loopBefore += cpu;
     auto next = Clock::now();
-    for (int f = 0; f < frames; ++f) {
+    for (int tick = 0; tick < frames + lastStart; ++tick) {
         for (int i = 0; i < count; ++i) {
+            const int f = tick - (staggered ? i % 50 : 0);
+            if (f < 0 || f >= frames) continue;
             sessions[static_cast<std::size_t>(i)]->sentAt[static_cast<std::size_t>(f)] =
                 Clock::now().time_since_epoch().count();
             clients[static_cast<std::size_t>(i)]->sendAudio(&frame);

@@ -8,12 +8,14 @@
    library's loop thread included) and the latency of each text from the frame
    that completed its second of audio to the moment Python holds it. The same
    run with bench/echo_sessions (the C++ interface) against the same server.
+   Session i starts i % 50 frames late, so that texts come spread over each
+   second as from independent sources (--aligned: all at once, in bursts).
 2. The loop's lag while a Python thread holds the interpreter lock: 50
    sessions each send a second of audio, then a thread busy-loops for 2 s; a
    watcher process polls the sessions' event descriptors and notes when each
    text reached its queue. The same without the busy thread, for comparison.
 
-Usage: bench/python_sessions.py [--sessions 200] [--seconds 20] [--build build/default]
+Usage: bench/python_sessions.py [--sessions 200] [--seconds 20] [--aligned] [--build build/default]
 """
 from __future__ import annotations
 
@@ -77,15 +79,16 @@ def start_server(build: Path) -> "tuple[subprocess.Popen, str]":
     raise SystemExit("quorvex-server did not start")
 
 
-def cpp_run(build: Path, url: str, count: int, seconds: int) -> Dict[str, float]:
+def cpp_run(build: Path, url: str, count: int, seconds: int, aligned: bool) -> Dict[str, float]:
     program = build / "bench" / "echo_sessions"
     if not program.exists():
         return {}
-    out = subprocess.run([str(program), url, str(count), str(seconds)], capture_output=True, text=True, check=True)
+    out = subprocess.run([str(program), url, str(count), str(seconds), "aligned" if aligned else "staggered"],
+                         capture_output=True, text=True, check=True)
     return {key: float(value) for key, value in re.findall(r"(\w+)=([\d.]+)", out.stdout)}
 
 
-async def python_run(url: str, count: int, seconds: int) -> Dict[str, float]:
+async def python_run(url: str, count: int, seconds: int, aligned: bool) -> Dict[str, float]:
     import quorvex
     frames = seconds * 50
     sessions = [quorvex.AsyncSession(url) for _ in range(count)]
@@ -107,11 +110,16 @@ async def python_run(url: str, count: int, seconds: int) -> Dict[str, float]:
     loop = asyncio.get_running_loop()
     cpu, python, loop_before = time.process_time(), time.thread_time(), loop_cpu()
     began = loop.time()
-    for frame in range(frames):
+    offsets = [0 if aligned else index % 50 for index in range(count)]
+    for tick in range(frames + max(offsets)):
         for index, session in enumerate(sessions):
-            sent_at[index][frame] = time.monotonic()
-            await session.send(FRAME)
-        await asyncio.sleep(max(0.0, began + (frame + 1) * 0.02 - loop.time()))
+            frame = tick - offsets[index]
+            if 0 <= frame < frames:
+                sent_at[index][frame] = time.monotonic()
+                await session.send(FRAME)
+            if index % 25 == 24:
+                await asyncio.sleep(0)  # texts that came meanwhile are read between groups of sends
+        await asyncio.sleep(max(0.0, began + (tick + 1) * 0.02 - loop.time()))
     await asyncio.gather(*(s.stop() for s in sessions))
     await asyncio.gather(*readers)
     cpu, python = time.process_time() - cpu, time.thread_time() - python
@@ -177,19 +185,21 @@ def main() -> int:
     parser.add_argument("--seconds", type=int, default=20)
     parser.add_argument("--build", type=Path, default=ROOT / "build" / "default")
     parser.add_argument("--hold", type=float, default=2.0)
+    parser.add_argument("--aligned", action="store_true", help="every session's texts in the same 20 ms")
     arguments = parser.parse_args()
     sys.path.insert(0, str(ROOT / "python"))
     os.environ.setdefault("QUORVEX_LIBRARY", str(arguments.build / "src" / "libquorvex.so.1"))
     server, url = start_server(arguments.build)
     try:
-        cpp = cpp_run(arguments.build, url, arguments.sessions, arguments.seconds)
-        python = asyncio.run(python_run(url, arguments.sessions, arguments.seconds))
+        cpp = cpp_run(arguments.build, url, arguments.sessions, arguments.seconds, arguments.aligned)
+        python = asyncio.run(python_run(url, arguments.sessions, arguments.seconds, arguments.aligned))
         idle = lag_run(url, 50, 0.0)
         held = lag_run(url, 50, arguments.hold)
     finally:
         server.kill()
         server.wait()
-    print(f"{arguments.sessions} sessions x {arguments.seconds} s real time, echo engine\n")
+    shape = "aligned" if arguments.aligned else "staggered"
+    print(f"{arguments.sessions} sessions x {arguments.seconds} s real time ({shape}), echo engine\n")
     print("| client | confirmed | CPU us/session-s | of it, loop | of it, Python | texts | p50 ms | p99 ms |")
     print("|---|---|---|---|---|---|---|---|")
     for name, row in (("C++ (echo_sessions)", cpp), ("Python asyncio", python)):
