@@ -55,6 +55,8 @@ typedef struct qv_log_settings {
     const char* path;     /* an existing file, overwritten from its start; NULL: none */
     qv_log_fn callback;   /* replaces standard output when set */
     void* user;           /* handed to callback */
+    int no_stdout;        /* non-zero: nothing on standard output, so that a file alone
+                             is written without a callback (which runs on the loop) */
 } qv_log_settings;
 
 /* "v1.0.0"; static. */
@@ -203,7 +205,8 @@ QUORVEX_API int qv_client_send_audio(qv_client* client, const void* pcm, int len
  * QV_BUSY not running. */
 QUORVEX_API int qv_client_stop(qv_client* client);
 
-/* Frees the client. QV_OK: freed (a callback client hears QV_EVENT_DESTROYED
+/* Frees the client; no other call on it may be running or follow (a send or
+ * a qv_client_next_event waiting on another thread). QV_OK: freed (a callback client hears QV_EVENT_DESTROYED
  * first); QV_BUSY: it is connecting, starting, streaming or stopping, and
  * stays allocated: end the session and call again; QV_ERROR NULL. After
  * qv_release any client may be destroyed. */

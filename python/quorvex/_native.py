@@ -36,7 +36,7 @@ class LibraryNotFound(OSError):
 
 class LogSettings(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("enable", ctypes.c_int), ("path", ctypes.c_char_p),
-                ("callback", ctypes.c_void_p), ("user", ctypes.c_void_p)]
+                ("callback", ctypes.c_void_p), ("user", ctypes.c_void_p), ("no_stdout", ctypes.c_int)]
 
 
 class ClientLimits(ctypes.Structure):

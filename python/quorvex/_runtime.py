@@ -144,7 +144,7 @@ def _init_locked() -> None:
     if _log_file is None:
         result = library.qv_init(None)
     else:
-        log = native.sized(native.LogSettings, enable=1, path=_log_file)
+        log = native.sized(native.LogSettings, enable=1, path=_log_file, no_stdout=1)
         result = library.qv_init(ctypes.byref(log))
     if result == native.ERROR:
         library.qv_release()  # as the library asks before another try
@@ -175,8 +175,8 @@ def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int
     """Library-wide settings; each argument left None keeps its current value.
 
     ``log_file``: the library's log goes to this file (created if missing,
-    overwritten from its start) and, as the C and C++ interfaces do with a
-    file and no callback, to standard output; logging is off unless it is set.
+    overwritten from its start), and nowhere else; logging is off unless it
+    is set.
     ``loop_threads``: event-loop threads, 1 to 16 (default 1).
     Both take effect by restarting the library, so they may only change
     while no session exists (RuntimeError otherwise).

@@ -16,6 +16,8 @@ namespace {
 std::atomic<qv_log_fn> logCallback{nullptr};
 std::atomic<void*> logUser{nullptr};
 
+void discardLog(const char*, const char*) {}
+
 void forwardLog(const char* module, const char* text) {
     if (qv_log_fn callback = logCallback.load(std::memory_order_acquire))
         callback(logUser.load(std::memory_order_relaxed), module, text);
@@ -37,6 +39,8 @@ int qv_init(const qv_log_settings* log) {
         logUser.store(settings.user, std::memory_order_relaxed);
         logCallback.store(settings.callback, std::memory_order_release);
         param.logCallback = &forwardLog;
+    } else if (settings.no_stdout) {
+        param.logCallback = &discardLog; // a callback replaces standard output; the file is still written
     }
     QUORVEX::QvAsrSdkInitParam init{};
     int result = QUORVEX::init(&param, &init);

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +17,7 @@
 #include "program_run.h"
 #include "quorvex/quorvex_c.h"
 #include "refusing_port.h"
+#include "scratch_file.h"
 #include "server/asr_server.h"
 #include "server/engine.h"
 
@@ -138,4 +142,24 @@ TEST_F(CInterface, ACallbackClientHearsWhyItsStartFailedAndItsDestruction) {
     EXPECT_EQ(heard.events, (std::vector<std::pair<int, int>>{{QV_EVENT_START_FAILURE, QV_FAILURE_CONNECTION_REFUSED},
                                                               {QV_EVENT_START_RESULT, 0},
                                                               {QV_EVENT_DESTROYED, 0}}));
+}
+
+// A file alone, without a callback (which would run on the loop thread):
+// nothing reaches standard output, and the file gets every line.
+TEST(CLog, AFileAloneKeepsStandardOutputQuiet) {
+    std::string path = scratchPath("c-log.txt");
+    std::fclose(std::fopen(path.c_str(), "w")); // the library writes only into a file that exists
+    qv_log_settings log{};
+    log.size = sizeof log;
+    log.enable = 1;
+    log.path = path.c_str();
+    log.no_stdout = 1;
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(qv_init(&log), QV_OK);
+    qv_release();
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    std::ifstream written(path);
+    std::string content((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    EXPECT_NE(content.find("QUORVEX::release"), std::string::npos) << content;
 }
