@@ -56,7 +56,7 @@ if(NOT last_output MATCHES "^quorvex-transcribe [0-9.]+ \\(libquorvex v")
 endif()
 # The Python package imports from where Debian's python3 looks and loads the
 # unpacked library (installed, it finds it by its soname).
-file(GLOB unpacked_library ${root}/usr/lib/*/libquorvex.so.1)
+file(GLOB unpacked_library ${root}/usr/lib/libquorvex.so.1 ${root}/usr/lib/*/libquorvex.so.1)
 run(${CMAKE_COMMAND} -E env PYTHONPATH=${root}/usr/lib/python3/dist-packages QUORVEX_LIBRARY=${unpacked_library}
   ${PYTHON} -c "print(__import__('quorvex').version())")
 if(NOT last_output MATCHES "^v[0-9.]+")
