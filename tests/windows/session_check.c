@@ -3,9 +3,11 @@
  * --engine echo, timing each step: the echo engine answers with the byte
  * count and checksum of the audio it got, which must be what was sent. Also a
  * refused connection. Waits on the queue's handle as an application would.
- *   session_check URL [sessions] [refused-url|-] [verify: ca-file|system]
+ *   session_check URL [sessions] [refused-url|-] [ca-file|system|-] [silent-url]
  * With a fourth argument wss:// certificates are verified, against that CA
- * file or ("system") the system's trusted roots.
+ * file or ("system") the system's trusted roots. A silent URL is a server
+ * that accepts and never answers: the start must fail at the connect
+ * deadline (1 s here), which the library's own timers enforce.
  * Cross-built with -static (no runtime DLL beside it), run under wine64. */
 #include <quorvex/quorvex_c.h>
 
@@ -104,9 +106,29 @@ static int refused(const char* url) {
     return type == QV_EVENT_START_RESULT && event.code == -2;
 }
 
+static int silent(const char* url) {
+    qv_client_limits limits;
+    qv_client_options options;
+    qv_event event;
+    memset(&limits, 0, sizeof limits);
+    limits.size = sizeof limits;
+    limits.connect_timeout_ms = 1000;
+    if (qv_set_client_limits(&limits) != QV_OK) return 0;
+    memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    qv_client* client = qv_client_create(&options);
+    double t0 = now_ms();
+    if (!client || qv_client_start(client, url, "") != QV_OK) return 0;
+    int type = wait_for(client, QV_EVENT_START_RESULT, 0, 15000, &event);
+    double took = now_ms() - t0;
+    printf("silent: type %d code %d after %.1f ms\n", type, event.code, took);
+    while (qv_client_destroy(client) == QV_BUSY) wait_for(client, -1, -1, 100, &event);
+    return type == QV_EVENT_START_RESULT && event.code == -2 && took < 2000;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s URL [sessions] [refused-url|-] [ca-file|system]\n", argv[0]);
+        fprintf(stderr, "usage: %s URL [sessions] [refused-url|-] [ca-file|system|-] [silent-url]\n", argv[0]);
         return 2;
     }
     int sessions = argc > 2 ? atoi(argv[2]) : 1;
@@ -115,7 +137,7 @@ int main(int argc, char** argv) {
     double t0 = now_ms();
     if (qv_init(NULL) != QV_OK) return 3;
     printf("init %.1f ms\n", now_ms() - t0);
-    if (argc > 4) {
+    if (argc > 4 && strcmp(argv[4], "-") != 0) {
         qv_tls_settings tls;
         memset(&tls, 0, sizeof tls);
         tls.size = sizeof tls;
@@ -125,6 +147,7 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < sessions; ++i) failures += !one_session(argv[1], i, 50);
     if (argc > 3 && strcmp(argv[3], "-") != 0) failures += !refused(argv[3]);
+    if (argc > 5) failures += !silent(argv[5]);
     t0 = now_ms();
     qv_release();
     printf("release %.1f ms; %d failed\n", now_ms() - t0, failures);
