@@ -68,7 +68,7 @@ for source in "${sources[@]}"; do
   key_text+="$source ${version_of[$source]}"$'\n'
 done
 key_text+="recipe $recipe"$'\n'
-key_text+=$(cd "$root" && sha256sum cmake/mingw-w64.cmake "$patches"/*.patch)
+key_text+=$(cd "$root" && sha256sum cmake/mingw-w64.cmake scripts/windows/patches/*.patch)
 key=$(sha256sum <<<"$key_text" | cut -c1-16)
 prefix=$cache/$key
 if [[ -f $prefix/.complete ]]; then
