@@ -4,6 +4,8 @@
  * count and checksum of the audio it got, which must be what was sent. Also a
  * refused connection. Waits on the queue's handle as an application would.
  *   session_check URL [sessions] [refused-url|-] [ca-file|system|-] [silent-url]
+ * A negative number of sessions runs that many at once instead, one after
+ * the other in each step (start all, send to all, stop all).
  * With a fourth argument wss:// certificates are verified, against that CA
  * file or ("system") the system's trusted roots. A silent URL is a server
  * that accepts and never answers: the start must fail at the connect
@@ -92,6 +94,57 @@ static int one_session(const char* url, int index, int frames) {
     return ok && destroyed == QV_OK;
 }
 
+#define MAX_AT_ONCE 256
+static int at_once(const char* url, int count) {
+    static qv_client* clients[MAX_AT_ONCE];
+    static unsigned checksums[MAX_AT_ONCE];
+    static int running[MAX_AT_ONCE];
+    qv_client_options options;
+    qv_event event;
+    unsigned char frame[640];
+    int ok = 0, started = 0;
+    if (count > MAX_AT_ONCE) count = MAX_AT_ONCE;
+    memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    double t0 = now_ms();
+    for (int i = 0; i < count; ++i) {
+        clients[i] = qv_client_create(&options);
+        checksums[i] = 2166136261u;
+        if (!clients[i] || qv_client_start(clients[i], url, "") != QV_OK) return 0;
+    }
+    for (int i = 0; i < count; ++i) {
+        running[i] = wait_for(clients[i], QV_EVENT_START_RESULT, 0, 20000, &event) == QV_EVENT_START_RESULT && !event.code;
+        started += running[i];
+    }
+    double t1 = now_ms();
+    for (int f = 0; f < 50; ++f)
+        for (int i = 0; i < count; ++i) {
+            for (size_t b = 0; b < sizeof frame; ++b) frame[b] = (unsigned char)(b * 3 + (size_t)f + (size_t)i * 5);
+            checksums[i] = fnv1a(frame, sizeof frame, checksums[i]);
+            qv_client_send_audio(clients[i], frame, (int)sizeof frame);
+        }
+    for (int i = 0; i < count; ++i)
+        if (running[i]) qv_client_stop(clients[i]);
+    for (int i = 0; i < count; ++i) {
+        char expected[64];
+        if (!running[i]) continue;
+        last_text[0] = 0;
+        int type = wait_for(clients[i], QV_EVENT_STOP_RESULT, QV_EVENT_SESSION_ERROR, 20000, &event);
+        snprintf(expected, sizeof expected, "bytes=%d fnv1a=%08x", 50 * (int)sizeof frame, checksums[i]);
+        int good = type == QV_EVENT_STOP_RESULT && strcmp(last_text, expected) == 0;
+        if (!good && count - started + i - ok < 3)
+            printf("  client %d: event %d \"%s\", last text \"%s\", want \"%s\" (%.1f ms)\n", i, type,
+                   type ? event.text : "", last_text, expected, now_ms() - t0);
+        ok += good;
+    }
+    double t2 = now_ms();
+    for (int i = 0; i < count; ++i)
+        while (qv_client_destroy(clients[i]) == QV_BUSY) wait_for(clients[i], -1, -1, 100, &event);
+    printf("%d at once: %d started in %.1f ms, %d confirmed by %.1f ms, destroyed by %.1f ms\n", count, started,
+           t1 - t0, ok, t2 - t0, now_ms() - t0);
+    return ok == count;
+}
+
 static int refused(const char* url) {
     qv_client_options options;
     qv_event event;
@@ -145,6 +198,7 @@ int main(int argc, char** argv) {
         if (strcmp(argv[4], "system") != 0) tls.ca_file = argv[4];
         if (qv_set_tls_settings(&tls) != QV_OK) return 4;
     }
+    if (sessions < 0) failures += !at_once(argv[1], -sessions);
     for (int i = 0; i < sessions; ++i) failures += !one_session(argv[1], i, 50);
     if (argc > 3 && strcmp(argv[3], "-") != 0) failures += !refused(argv[3]);
     if (argc > 5) failures += !silent(argv[5]);
