@@ -95,7 +95,7 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
         return;
     }
     timers_.start(uv_.get());
-    if (!mailbox_.open(uv_.get(), [this] { onWake(); })) {
+    if (!mailbox_.open(uv_.get(), context_, [this] { onWake(); })) {
         timers_.clear();
         destroyLwsContext();
         closeEvents();
@@ -104,7 +104,7 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
     }
     events_.onStarted();
     ready(true);
-    // libuv waits; the mailbox's handle keeps it running until onWake stops it.
+    // libuv waits; libwebsockets' pipe handle (or the mailbox's) keeps it running until onWake stops it.
     while (!stopRequested_.load()) uv_run(uv_.get(), UV_RUN_DEFAULT);
     shutDown();
     closeEvents();
@@ -258,7 +258,10 @@ int LoopCore::callback(lws* wsi, lws_callback_reasons reason, void* user, void* 
         break;
     }
     QUORVEX_ASSERT_ON_LOOP_THREAD(*core);
-    if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) return 0; // the mailbox wakes through its own handle
+    if (reason == LWS_CALLBACK_EVENT_WAIT_CANCELLED) {
+        core->onWake();
+        return 0; // non-zero would close the event pipe
+    }
     return core->events_.onLwsEvent(wsi, reason, user, in, len);
 }
 

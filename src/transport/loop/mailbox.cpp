@@ -4,6 +4,8 @@
 #include <libwebsockets.h>
 #include <uv.h>
 
+#include "platform/system.h"
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -11,15 +13,20 @@
 namespace quorvex::transport::detail {
 
 struct Mailbox::Door {
+    lws_context* context = nullptr;
+    bool libuv = false; // async is open
     uv_async_t async{};
     std::function<void()> onWake;
 };
 
-bool Mailbox::open(uv_loop_s* loop, std::function<void()> onWake) {
+bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake) {
     auto door = std::make_unique<Door>();
+    door->context = context;
     door->onWake = std::move(onWake);
     door->async.data = door.get();
-    if (uv_async_init(loop, &door->async, [](uv_async_t* async) { static_cast<Door*>(async->data)->onWake(); }) != 0)
+    door->libuv = !platform::kLwsCancelWakesLibuvLoop;
+    if (door->libuv &&
+        uv_async_init(loop, &door->async, [](uv_async_t* async) { static_cast<Door*>(async->data)->onWake(); }) != 0)
         return false;
     door_ = door.release();
     std::lock_guard<std::mutex> guard(commandsLock_);
@@ -44,8 +51,11 @@ bool Mailbox::close(const std::string& moduleName) {
         }
         std::this_thread::yield();
     }
-    uv_close(reinterpret_cast<uv_handle_t*>(&door_->async),
-             [](uv_handle_t* handle) { delete static_cast<Door*>(handle->data); });
+    if (door_->libuv)
+        uv_close(reinterpret_cast<uv_handle_t*>(&door_->async),
+                 [](uv_handle_t* handle) { delete static_cast<Door*>(handle->data); });
+    else
+        delete door_;
     door_ = nullptr;
     return true;
 }
@@ -70,11 +80,17 @@ bool Mailbox::flushSoon(CWSSConn* conn) {
     return true;
 }
 
-// Coalesced: a sender that finds a wake-up pending makes no call at all.
+// Coalesced: a sender that finds a wake-up pending makes no call at all
+// (libwebsockets' cancel writes to its event pipe on every call).
 void Mailbox::wake() {
     if (wakePending_.exchange(true)) return;
     wakers_.fetch_add(1);
-    if (alive_.load()) uv_async_send(&door_->async);
+    if (alive_.load()) {
+        if (door_->libuv)
+            uv_async_send(&door_->async);
+        else
+            lws_cancel_service(door_->context);
+    }
     wakers_.fetch_sub(1);
 }
 
