@@ -2,11 +2,19 @@
 #ifndef QUORVEX_PLATFORM_EVENT_SIGNAL_H
 #define QUORVEX_PLATFORM_EVENT_SIGNAL_H
 
+#if defined(_WIN32)
+#  include <mutex>
+#endif
+
 namespace quorvex::platform {
 
 // A counter that another thread may wait on, and an application may poll
 // through its descriptor: readable while the count is above zero. Raising
-// never waits. Linux: an eventfd in semaphore mode.
+// never waits. Linux: an eventfd in semaphore mode. Windows: a manual-reset
+// event, signalled while the count is above zero, whose handle is the
+// descriptor (handles fit in 32 bits: Windows keeps them so for 32-bit
+// programs); an application waits on it with WaitForSingleObject, which does
+// not take from the count, as poll() does not on Linux.
 class EventSignal {
 public:
     EventSignal();
@@ -24,6 +32,10 @@ public:
 
 private:
     int fd_ = -1;
+#if defined(_WIN32)
+    std::mutex lock_; // the count and the event's state change together
+    unsigned long count_ = 0;
+#endif
 };
 
 } // namespace quorvex::platform

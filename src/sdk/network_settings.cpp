@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "network_settings.h"
 
-#include <sys/stat.h>
-
 #include <mutex>
 #include <string>
 
 #include "log.h"
+#include "platform/system.h"
 #include "transport/client/ca_bundle.h"
 #include "transport/client/proxy_route.h"
 
@@ -61,9 +60,9 @@ bool readCas(tagWSSRoute& tls) {
         sdkLog("QUORVEX::setTlsSettings refused: the CA file %s %s", tls.caFile.c_str(), why);
         return false;
     }
-    struct stat folder {};
-    if (!tls.caPath.empty() && ::stat(tls.caPath.c_str(), &folder) != 0) why = "does not exist";
-    else if (!tls.caPath.empty() && !S_ISDIR(folder.st_mode)) why = "is not a folder";
+    auto kind = tls.caPath.empty() ? quorvex::platform::PathKind::Folder : quorvex::platform::pathKind(tls.caPath);
+    if (kind == quorvex::platform::PathKind::Missing) why = "does not exist";
+    else if (kind != quorvex::platform::PathKind::Folder) why = "is not a folder";
     if (why) sdkLog("QUORVEX::setTlsSettings refused: the CA folder %s %s", tls.caPath.c_str(), why);
     return why == nullptr;
 }

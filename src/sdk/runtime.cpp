@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "runtime.h"
 
-#include <dlfcn.h>
 #include <libwebsockets.h>
 
 #include <array>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../platform/system.h"
 #include "../transport/wss_client.h"
 #include "../transport/wss_config.h"
 #include "../transport/loop/log_context.h"
@@ -85,14 +85,11 @@ void unrouteLwsLog() { lws_set_log_level(lwsLevelBefore, &lwsl_emit_stderr); }
 // libwebsockets loads its libuv plugin by name at run time, so a missing
 // package shows up only here; say which.
 void explainContextFailure() {
-    void* plugin = dlopen(QUORVEX_LWS_EVLIB_UV, RTLD_NOW | RTLD_LOCAL);
-    if (plugin) {
-        dlclose(plugin);
+    std::string why;
+    if (quorvex::platform::eventLibraryAvailable(why))
         std::printf("%s:init: the libwebsockets context could not be created\n", kModuleName);
-    } else {
-        std::printf("%s:init: unable to load libwebsockets' libuv plugin %s (package libwebsockets-evlib-uv): %s\n",
-                    kModuleName, QUORVEX_LWS_EVLIB_UV, dlerror());
-    }
+    else
+        std::printf("%s:init: %s\n", kModuleName, why.c_str());
 }
 // A context of its own with its loop thread; started says whether it runs.
 CWSSClient* startLoop(bool& started) {

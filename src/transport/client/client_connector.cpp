@@ -21,6 +21,8 @@ namespace quorvex::transport::detail {
 
 namespace {
 using Kind = ConnectFailureKind;
+// The link inside lws_client_connect_via_info on this loop's thread, if any.
+thread_local const ConnLink* connectingInline = nullptr;
 } // namespace
 
 bool ClientConnector::begin(CWSSClient* client, WsUrl url) {
@@ -142,7 +144,10 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
             link->certifiedAddress = url.host;
         }
     }
-    if (!lws_client_connect_via_info(&info)) {
+    connectingInline = link;
+    lws* made = lws_client_connect_via_info(&info);
+    connectingInline = nullptr;
+    if (!made) {
         // Refused inside the call: libwebsockets reports nothing itself.
         if (ConnLink* still = connections_.find(link)) {
             settle(still, {Kind::Other, 0, 0, "connect refused"});
@@ -209,6 +214,10 @@ void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {
 void ClientConnector::settleFailure(ConnLink* link, lws* wsi, const char* why) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (link->phase != ConnLink::Phase::Connecting) return;
+    // A connect that fails inside the call (Windows: a refused one, at once)
+    // is not reported by libwebsockets, which only closes the connection:
+    // its words for the same failure reported later are used.
+    if (link == connectingInline) why = "Unable to connect";
     ConnectFailure failure{ConnectFailureKind::Other, 0, 0, "context closed"};
     if (link->client() && link->conn && !shuttingDown_) {
         if (wsi) readUpgradeAnswer(wsi, link->progress);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/client/proxy_route.h"
 
-#include <arpa/inet.h>
+#include "platform/net.h"
 
 #include <algorithm>
 #include <cctype>

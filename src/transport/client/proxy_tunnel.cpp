@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/client/proxy_tunnel.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <uv.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <random>
 
+#include "platform/local_socket.h"
+#include "platform/system.h"
 #include "transport/client/proxy_answer.h"
 
 namespace quorvex::transport::detail {
@@ -143,11 +140,9 @@ void onRelayRead(uv_stream_t* from, ssize_t length, const uv_buf_t* buffer) {
 
 // Only a connection of this process is libwebsockets'.
 bool ours(uv_pipe_t& accepted) {
-    uv_os_fd_t fd = -1;
-    ucred peer{};
-    socklen_t size = sizeof peer;
+    uv_os_fd_t fd{};
     return uv_fileno(reinterpret_cast<uv_handle_t*>(&accepted), &fd) == 0 &&
-           getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == getpid();
+           platform::peerIsThisProcess(fd);
 }
 
 void onLocalConnection(uv_stream_t* listener, int status) {
@@ -171,34 +166,18 @@ void onLocalConnection(uv_stream_t* listener, int status) {
     uv_read_start(stream(tunnel->proxy), allocate, onRelayRead);
 }
 
-// An abstract unix socket (no file to remove), named by the process, a
-// count and a random number, so that no other process can take it first.
 bool listen(Tunnel* tunnel, uv_loop_t* loop, std::string& address) {
-    static std::atomic<unsigned long> count{0};
-    std::random_device random;
-    std::string name = "quorvex-tunnel-" + std::to_string(getpid()) + "-" + std::to_string(count++) + "-" +
-                       std::to_string(random());
-    sockaddr_un socketAddress{};
-    socketAddress.sun_family = AF_UNIX;
-    std::memcpy(socketAddress.sun_path + 1, name.data(), name.size());
-    socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = platform::openPrivateListener(address);
     if (fd < 0) return false;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&socketAddress), size) != 0) {
-        ::close(fd);
-        return false;
-    }
     uv_pipe_init(loop, &tunnel->listener, 0);
     tunnel->listener.data = tunnel;
     ++tunnel->handles;
     tunnel->listening = true;
     if (uv_pipe_open(&tunnel->listener, fd) != 0) {
-        ::close(fd);
+        platform::closeDescriptor(fd);
         return false;
     }
-    if (uv_listen(stream(tunnel->listener), 1, onLocalConnection) != 0) return false;
-    address = "+@" + name;
-    return true;
+    return uv_listen(stream(tunnel->listener), 1, onLocalConnection) == 0;
 }
 
 void onAnswer(uv_stream_t* proxy, ssize_t length, const uv_buf_t* buffer) {

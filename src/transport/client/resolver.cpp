@@ -2,9 +2,7 @@
 #include "transport/client/resolver.h"
 
 #include <ares.h>
-#include <arpa/inet.h>
 #include <libwebsockets.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <memory>
@@ -71,7 +69,7 @@ bool Resolver::openChannel() {
     return true;
 }
 
-void Resolver::onSocketState(void* self, int fd, int read, int write) {
+void Resolver::onSocketState(void* self, platform::Socket fd, int read, int write) {
     auto& sockets = static_cast<Resolver*>(self)->sockets_;
     auto found = std::find_if(sockets.begin(), sockets.end(), [fd](const Watched& w) { return w.fd == fd; });
     if (!read && !write) {
@@ -122,10 +120,10 @@ void Resolver::poll() {
     fds.reserve(sockets_.size());
     for (const Watched& w : sockets_)
         fds.push_back(pollfd{w.fd, static_cast<short>((w.read ? POLLIN : 0) | (w.write ? POLLOUT : 0)), 0});
-    nfds_t count = fds.size();
-    if (count > 0) ::poll(fds.data(), count, 0);
+    std::size_t count = fds.size();
+    if (count > 0) platform::pollSockets(fds.data(), count, 0);
     bool any = false;
-    for (nfds_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         if (!fds[i].revents) continue;
         any = true;
         bool readable = fds[i].revents & (POLLIN | POLLERR | POLLHUP);

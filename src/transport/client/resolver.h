@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
+
 struct ares_channeldata;
 
 namespace quorvex::transport::detail {
@@ -37,12 +39,12 @@ public:
 
 private:
     struct Watched {
-        int fd;
+        platform::Socket fd;
         bool read;
         bool write;
     };
 
-    static void onSocketState(void* self, int fd, int read, int write);
+    static void onSocketState(void* self, platform::Socket fd, int read, int write);
     bool openChannel();
     void keepPolling();
     void poll();

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/conn/conn_fields.h"
 
-#include <arpa/inet.h>
 #include <libwebsockets.h>
-#include <sys/socket.h>
 
 #include <chrono>
 
+#include "platform/net.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/wss_context.h"
 #include "transport/io/send_queue.h"
@@ -16,23 +15,9 @@ namespace quorvex::transport::detail {
 
 namespace {
 
-void readEndpoint(int fd, bool local, std::string& address, std::atomic<unsigned short>& port) {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    auto* raw = reinterpret_cast<sockaddr*>(&storage);
-    int rc = local ? getsockname(fd, raw, &length) : getpeername(fd, raw, &length);
-    if (rc != 0) return;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (storage.ss_family == AF_INET) {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-        port = ntohs(v4->sin_port);
-    } else if (storage.ss_family == AF_INET6) {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-        port = ntohs(v6->sin6_port);
-    }
-    address = text;
+void readEndpoint(platform::Socket socket, bool local, std::string& address, std::atomic<unsigned short>& port) {
+    unsigned short number = 0;
+    if (platform::endpointOf(socket, local, address, number)) port = number;
 }
 
 } // namespace
@@ -56,9 +41,9 @@ void ConnFields::prepareQueue(CWSSConn& conn) {
 
 void ConnFields::markOpen(CWSSConn& conn, CWSSContext* context, lws* wsi) {
     conn.init(context, wsi);
-    int fd = lws_get_socket_fd(wsi);
-    readEndpoint(fd, true, conn.localAddr, conn.localPort);
-    readEndpoint(fd, false, conn.peerAddr, conn.peerPort);
+    auto socket = static_cast<platform::Socket>(lws_get_socket_fd(wsi));
+    readEndpoint(socket, true, conn.localAddr, conn.localPort);
+    readEndpoint(socket, false, conn.peerAddr, conn.peerPort);
     conn.establishedTime = nowMillis();
     conn.lastActiveTime = conn.establishedTime.load();
 }

@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/io/ws_frame.h"
 
-#include <sys/random.h>
-
 #include <chrono>
 #include <cstring>
+
+#include "platform/system.h"
 
 namespace quorvex::transport::detail {
 
 void MaskKeys::next(std::uint8_t key[4]) {
     if (used_ + 4 > sizeof pool_) {
-        ssize_t got = getrandom(pool_, sizeof pool_, 0);
-        if (got != static_cast<ssize_t>(sizeof pool_)) {
+        if (!platform::randomBytes(pool_, sizeof pool_)) {
             // No entropy source: keys must still differ from frame to frame.
             auto seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
             for (auto& byte : pool_) {

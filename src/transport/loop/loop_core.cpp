@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/loop/loop_core.h"
 
-#include <pthread.h>
-#include <unistd.h>
 #include <uv.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <cstring>
 #include <future>
 
+#include "platform/system.h"
 #include "transport/loop/guarded.h"
 #include "transport/loop/loop_thread.h"
 #include "transport/wss_config.h"
@@ -18,12 +17,6 @@
 namespace quorvex::transport::detail {
 
 namespace {
-
-bool isEventFd(int fd) {
-    char link[64] = {};
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-    return readlink(path.c_str(), link, sizeof link - 1) > 0 && std::strcmp(link, "anon_inode:[eventfd]") == 0;
-}
 
 #if defined(QUORVEX_LWS_LEAKS_EVENT_PIPE)
 // libwebsockets 4.3 forgets to close its cancel-service eventfd when its
@@ -35,7 +28,8 @@ int findEventPipe(uv_loop_s* events) {
         events,
         [](uv_handle_t* handle, void* arg) {
             uv_os_fd_t fd;
-            if (handle->type == UV_POLL && uv_fileno(handle, &fd) == 0 && isEventFd(fd)) *static_cast<int*>(arg) = fd;
+            if (handle->type == UV_POLL && uv_fileno(handle, &fd) == 0 && platform::isEventDescriptor(fd))
+                *static_cast<int*>(arg) = fd;
         },
         &found);
     return found;
@@ -88,7 +82,7 @@ void LoopCore::stop() {
 
 void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
     loopThread_ = std::this_thread::get_id();
-    pthread_setname_np(pthread_self(), "quorvex-loop"); // for top -H, perf and debuggers
+    platform::nameThisThread("quorvex-loop");
     uv_ = std::make_unique<uv_loop_s>();
     if (uv_loop_init(uv_.get()) != 0) {
         uv_.reset();
@@ -101,10 +95,16 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
         return;
     }
     timers_.start(uv_.get());
-    mailbox_.open(context_);
+    if (!mailbox_.open(uv_.get(), context_, [this] { onWake(); })) {
+        timers_.clear();
+        destroyLwsContext();
+        closeEvents();
+        ready(false);
+        return;
+    }
     events_.onStarted();
     ready(true);
-    // libuv waits; libwebsockets' pipe handle keeps it running until onWake stops it.
+    // libuv waits; libwebsockets' pipe handle (or the mailbox's) keeps it running until onWake stops it.
     while (!stopRequested_.load()) uv_run(uv_.get(), UV_RUN_DEFAULT);
     shutDown();
     closeEvents();
@@ -176,7 +176,7 @@ void LoopCore::destroyLwsContext() {
     runUntilIdle();
     lws_context_destroy(context_);
     context_ = nullptr;
-    if (eventPipe_ >= 0 && isEventFd(eventPipe_)) ::close(eventPipe_);
+    if (eventPipe_ >= 0 && platform::isEventDescriptor(eventPipe_)) platform::closeDescriptor(eventPipe_);
     eventPipe_ = -1;
 }
 

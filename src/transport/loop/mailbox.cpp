@@ -2,21 +2,41 @@
 #include "transport/loop/mailbox.h"
 
 #include <libwebsockets.h>
+#include <uv.h>
+
+#include "platform/system.h"
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace quorvex::transport::detail {
 
-void Mailbox::open(lws_context* context) {
+struct Mailbox::Door {
+    lws_context* context = nullptr;
+    bool libuv = false; // async is open
+    uv_async_t async{};
+    std::function<void()> onWake;
+};
+
+bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake) {
+    auto door = std::make_unique<Door>();
+    door->context = context;
+    door->onWake = std::move(onWake);
+    door->async.data = door.get();
+    door->libuv = !platform::kLwsCancelWakesLibuvLoop;
+    if (door->libuv &&
+        uv_async_init(loop, &door->async, [](uv_async_t* async) { static_cast<Door*>(async->data)->onWake(); }) != 0)
+        return false;
+    door_ = door.release();
     std::lock_guard<std::mutex> guard(commandsLock_);
-    context_ = context;
     alive_ = true;
+    return true;
 }
 
-// A sender that passed the alive check may still be inside
-// lws_cancel_service: the context may not go before it is out. It is out
-// within instructions unless it was descheduled right there.
+// A sender that passed the alive check may still be inside uv_async_send:
+// the handle may not close before it is out. It is out within instructions
+// unless it was descheduled right there.
 bool Mailbox::close(const std::string& moduleName) {
     constexpr auto kDeadline = std::chrono::seconds(2);
     {
@@ -31,6 +51,12 @@ bool Mailbox::close(const std::string& moduleName) {
         }
         std::this_thread::yield();
     }
+    if (door_->libuv)
+        uv_close(reinterpret_cast<uv_handle_t*>(&door_->async),
+                 [](uv_handle_t* handle) { delete static_cast<Door*>(handle->data); });
+    else
+        delete door_;
+    door_ = nullptr;
     return true;
 }
 
@@ -54,11 +80,17 @@ bool Mailbox::flushSoon(CWSSConn* conn) {
     return true;
 }
 
-// libwebsockets' cancel writes to its event pipe on every call: coalesced here.
+// Coalesced: a sender that finds a wake-up pending makes no call at all
+// (libwebsockets' cancel writes to its event pipe on every call).
 void Mailbox::wake() {
     if (wakePending_.exchange(true)) return;
     wakers_.fetch_add(1);
-    if (alive_.load()) lws_cancel_service(context_);
+    if (alive_.load()) {
+        if (door_->libuv)
+            uv_async_send(&door_->async);
+        else
+            lws_cancel_service(door_->context);
+    }
     wakers_.fetch_sub(1);
 }
 

@@ -10,22 +10,28 @@
 
 class CWSSConn;
 struct lws_context;
+struct uv_loop_s;
 
 namespace quorvex::transport::detail {
 
 // The one way other threads reach a loop: commands, and a list of
 // connections with something to write. A sender takes a lock for a push onto
-// a vector and makes at most one system call, libwebsockets' own wake-up,
-// and none while one is already on its way. The loop takes each lock for a
-// swap: no thread ever waits on one for I/O.
+// a vector and makes at most one system call, the wake-up, and none while
+// one is already on its way. The loop takes each lock for a swap: no thread
+// ever waits on one for I/O. The wake-up is libwebsockets' own
+// lws_cancel_service where it wakes a libuv loop (Linux), else libuv's
+// uv_async_t (Windows).
 class Mailbox {
 public:
     using Command = std::function<void()>;
 
-    // Loop: from here on senders may wake the context.
-    void open(lws_context* context);
-    // Loop, at shutdown: no more wake-ups. False when a sender stalled inside
-    // one for longer than the deadline: the context must then not be freed.
+    // Loop: from here on senders may wake it. Where the wake-up is libuv's,
+    // onWake runs on the loop for each (coalesced) one; otherwise the loop
+    // calls it on LWS_CALLBACK_EVENT_WAIT_CANCELLED. False if libuv refused.
+    bool open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake);
+    // Loop, at shutdown: no more wake-ups; the handle closes on the loop's
+    // next passes. False when a sender stalled inside one for longer than the
+    // deadline: the handle and the loop must then not be freed.
     bool close(const std::string& moduleName);
     bool alive() const { return alive_.load(); }
 
@@ -51,10 +57,11 @@ private:
     std::vector<Command> commands_;
     std::mutex readyLock_; // guards ready_
     std::vector<CWSSConn*> ready_;
-    lws_context* context_ = nullptr; // set before alive_, read only while alive_
+    struct Door; // the wake-up: the context, or libuv's async handle and what it calls
+    Door* door_ = nullptr; // made before alive_, sent to only while alive_; freed once closed
     std::atomic<bool> alive_{false};
     std::atomic<bool> wakePending_{false};
-    std::atomic<int> wakers_{0}; // senders inside lws_cancel_service
+    std::atomic<int> wakers_{0}; // senders inside the wake-up
 };
 
 } // namespace quorvex::transport::detail
