@@ -2,12 +2,13 @@
 #include "asr_client_impl.h"
 
 #include <chrono>
-#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "client/listener_calls.h"
+#include "platform/type_info.h"
 #include "protocol/asr_messages.h"
 #include "sdk/limits.h"
 #include "sdk/log.h"
@@ -16,8 +17,6 @@
 #include "sdk/runtime_gate.h"
 #include "transport/engine/conn_control.h"
 #include "transport/client/url.h"
-#include "client/listener_calls.h"
-#include "platform/type_info.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {
@@ -62,7 +61,7 @@ QvAsrClientImpl::~QvAsrClientImpl() {
 void QvAsrClientImpl::reportStartFailure(const StartFailureReport& report, int code) {
     QvAsrStartFailure failure = report.view();
     detail::callGuarded(failureListener.load(), sessionId, "onStartFailure",
-                [&failure](QvAsrStartFailureListener& l) { l.onStartFailure(&failure); });
+                        [&failure](QvAsrStartFailureListener& l) { l.onStartFailure(&failure); });
     notify("onStartResult", [code](QvAsrClientListener& l) { l.onStartResult(code, nullptr); });
 }
 

@@ -34,7 +34,6 @@ constexpr int kMaxLoopThreads = 16;
 
 std::atomic<int> loopThreadsWanted{1};
 std::atomic<unsigned int> loopsRoundRobin{0};
-// Loops 1 to N-1, when more than one was asked for; made and freed with sharedClient.
 // The owners of loops 0 to loopCount-1 (0 is sharedClient). A loop thread
 // looks up its own slot while release stops the others, so slots are
 // atomics that outlive every init, and each is cleared once its loop ended.
@@ -49,7 +48,10 @@ std::atomic<bool> contextStartingOrStopping{false};
 // libwebsockets writes its own lines (start-up notices, errors) to standard
 // error unless told otherwise; an application hears them only through the
 // library's log, so not at all when logging is disabled.
-void emitLwsLineInside(int level, const char* line) {
+// The hook is the whole process's, so an application's own libwebsockets
+// threads may be in it while release frees the log settings: sdkLog enters
+// the log gate, which release closes and drains first.
+void emitLwsLine(int level, const char* line) {
     if (level == LLL_NOTICE && contextStartingOrStopping.load(std::memory_order_relaxed)) return;
     // The library's log has no prefix of its own.
     line = quorvex::transport::detail::afterLwsTimestamp(line);
@@ -61,11 +63,6 @@ void emitLwsLineInside(int level, const char* line) {
 // The level found at init, put back at release. libwebsockets has no way to
 // read the hook in force, so release puts back its own default one.
 int lwsLevelBefore = LLL_ERR | LLL_WARN | LLL_NOTICE;
-
-// The hook is the whole process's, so an application's own libwebsockets
-// threads may be in it while release frees the log settings: sdkLog enters
-// the log gate, which release closes and drains first.
-void emitLwsLine(int level, const char* line) { emitLwsLineInside(level, line); }
 
 int visibleLwsLevels() {
     int levels = 0;

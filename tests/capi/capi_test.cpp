@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -162,4 +163,26 @@ TEST(CLog, AFileAloneKeepsStandardOutputQuiet) {
     std::ifstream written(path);
     std::string content((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
     EXPECT_NE(content.find("QUORVEX::release"), std::string::npos) << content;
+}
+
+namespace {
+std::atomic<int> firstHeard{0}, secondHeard{0};
+void first(void*, const char*, const char*) { ++firstHeard; }
+void second(void*, const char*, const char*) { ++secondHeard; }
+} // namespace
+
+// A second qv_init is refused and leaves the running library's callback alone.
+TEST(CLog, ASecondInitKeepsTheFirstCallback) {
+    qv_log_settings log{};
+    log.size = sizeof log;
+    log.enable = 1;
+    log.callback = &first;
+    ASSERT_EQ(qv_init(&log), QV_OK);
+    log.callback = &second;
+    EXPECT_EQ(qv_init(&log), QV_BUSY);
+    int before = firstHeard.load();
+    EXPECT_EQ(qv_set_loop_threads(2), QV_BUSY); // logs a line
+    qv_release();
+    EXPECT_GT(firstHeard.load(), before);
+    EXPECT_EQ(secondHeard.load(), 0) << "the second init took over the log";
 }
