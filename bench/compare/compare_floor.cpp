@@ -7,7 +7,9 @@
 // options: threads=N (writer threads sharing the sessions, 1), loops=N (the
 // library's loop threads, 1), paced (session 0 streams from a thread of its
 // own, beside a plain lock-copy-eventfd hand-off), slow (session 1's
-// listener takes 100 ms over each text; the library only).
+// listener takes 100 ms over each text; the library only), tls (wss://: the
+// load server terminates TLS, the floor speaks OpenSSL directly, the library
+// verifies the server against a CA the bench makes).
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,9 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "cert_authority.h"
 #include "../child_server.h"
 #include "../process_stats.h"
 #include "floor_client.h"
+#include "floor_tls.h"
 #include "load_server.h"
 #include "quorvex_sessions.h"
 
@@ -35,6 +39,7 @@ enum class Kind { Floor, Quorvex };
 const char* name(Kind kind) { return kind == Kind::Floor ? "floor (epoll, bare sockets)" : "quorvex"; }
 
 int loopThreads = 1;
+std::string caFile; // set: wss://, verified against it
 
 RunFigures measure(Kind kind, const Workload& load, int port) {
     if (kind == Kind::Quorvex) {
@@ -42,18 +47,27 @@ RunFigures measure(Kind kind, const Workload& load, int port) {
         QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
         QUORVEX::QvAsrSdkInitParam params{};
         QUORVEX::init(&log, &params);
+        if (!caFile.empty()) {
+            QUORVEX::QvAsrTlsSettings tls{};
+            tls.verify = true;
+            tls.caFile = caFile.c_str();
+            if (QUORVEX::setTlsSettings(&tls) != 0) std::fprintf(stderr, "quorvex: the CA was refused\n");
+        }
     }
     RunFigures figures;
     {
         Sessions sessions(load);
         long rssBefore = residentKiB(), rssStreaming = 0;
         double cpuBefore = cpuSeconds();
+        std::unique_ptr<FloorTls> floorTls;
+        if (kind == Kind::Floor && !caFile.empty()) floorTls = std::make_unique<FloorTls>(caFile);
         std::unique_ptr<LoadClient> client;
         if (kind == Kind::Floor)
-            client = std::make_unique<FloorClient>(port, sessions);
+            client = std::make_unique<FloorClient>(port, sessions, floorTls.get());
         else
-            client = std::make_unique<QuorvexClient>("ws://127.0.0.1:" + std::to_string(port) + "/asr", sessions,
-                                                     load.slowListener);
+            client = std::make_unique<QuorvexClient>(std::string(caFile.empty() ? "ws" : "wss") + "://127.0.0.1:" +
+                                                         std::to_string(port) + "/asr",
+                                                     sessions, load.slowListener);
         std::map<int, double> loopCpuBefore, loopCpuAfter;
         auto streamingFrom = Clock::now();
         runWorkload(load, *client, sessions, [&] {
@@ -146,6 +160,7 @@ int main(int argc, char** argv) {
     load.seconds = argc > 2 ? std::atoi(argv[2]) : 5;
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
     std::string only = argc > 4 ? argv[4] : ""; // one client alone, for a profiler
+    bool useTls = false;
     if (only == "both") only.clear();
     for (int i = 5; i < argc; ++i) {
         std::string option = argv[i];
@@ -153,14 +168,23 @@ int main(int argc, char** argv) {
         if (option.rfind("loops=", 0) == 0) loopThreads = std::atoi(option.c_str() + 6);
         if (option == "paced") load.pacedAlone = true;
         if (option == "slow") load.slowListener = true;
+        if (option == "tls") useTls = true;
     }
     raiseDescriptorLimit();
+    std::unique_ptr<quorvex::test::CertAuthority> authority;
+    LoadTls serverTls;
+    if (useTls) {
+        authority = std::make_unique<quorvex::test::CertAuthority>();
+        quorvex::test::KeyPair pair = authority->issue("load", "localhost", "127.0.0.1");
+        serverTls = {pair.cert, pair.key};
+        caFile = authority->caFile();
+    }
     ChildServer server([&](const auto& ready, const auto& waitForStop) {
-        return serveLoad(load.textEvery, ready, waitForStop);
+        return serveLoad(load.textEvery, serverTls, ready, waitForStop);
     });
-    std::printf("%d sessions x %d s, %d-byte frames every %d ms, a text per %d frames; %d round(s); %d writer "
+    std::printf("%s: %d sessions x %d s, %d-byte frames every %d ms, a text per %d frames; %d round(s); %d writer "
                 "thread(s), %d loop(s)%s%s\n",
-                load.sessions, load.seconds, load.frameBytes, load.frameMs, load.textEvery, rounds, load.writerThreads,
+                useTls ? "wss://" : "ws://", load.sessions, load.seconds, load.frameBytes, load.frameMs, load.textEvery, rounds, load.writerThreads,
                 loopThreads, load.pacedAlone ? ", session 0 paced alone" : "",
                 load.slowListener ? ", session 1's listener takes 100 ms" : "");
     std::printf("| client | CPU ms per session-s | RSS KiB per session | start p50 / p99 ms | text p50 / p99 ms | "

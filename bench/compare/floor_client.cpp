@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -49,8 +52,8 @@ std::string field(const std::string& json, const std::string& name) {
 
 } // namespace
 
-FloorClient::FloorClient(int port, Sessions& sessions)
-    : port_(port), sessions_(sessions), links_(static_cast<std::size_t>(sessions.size())) {
+FloorClient::FloorClient(int port, Sessions& sessions, const FloorTls* tls)
+    : port_(port), sessions_(sessions), tls_(tls), links_(static_cast<std::size_t>(sessions.size())) {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event event{EPOLLIN, {}};
@@ -64,8 +67,10 @@ FloorClient::~FloorClient() {
     std::uint64_t one = 1;
     if (write(wake_, &one, sizeof one) < 0) std::perror("eventfd");
     reader_.join();
-    for (auto& link : links_)
+    for (auto& link : links_) {
+        SSL_free(link.ssl);
         if (link.fd >= 0) close(link.fd);
+    }
     close(wake_);
     close(epoll_);
 }
@@ -79,20 +84,62 @@ void FloorClient::start(int session) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int one = 1;
     setsockopt(link.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::string request = "GET /asr HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-                          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
-                          "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
-    if (connect(link.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !sendAll(link.fd, reinterpret_cast<const unsigned char*>(request.data()), request.size())) {
+    if (connect(link.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(link.fd);
         link.fd = -1;
         sessions_.started(session, false);
         return;
     }
     fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) | O_NONBLOCK);
+    if (tls_) {
+        std::lock_guard<std::mutex> guard(link.tlsLock);
+        link.ssl = tls_->open(link.fd); // the upgrade follows the handshake, on the reader
+    } else {
+        sendUpgrade(session);
+    }
     epoll_event event{EPOLLIN, {}};
     event.data.u64 = static_cast<std::uint64_t>(session);
     epoll_ctl(epoll_, EPOLL_CTL_ADD, link.fd, &event);
+}
+
+void FloorClient::sendUpgrade(int session) {
+    std::string request = "GET /asr HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
+                          "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    Link& link = links_[static_cast<std::size_t>(session)];
+    if (!sendRaw(link, reinterpret_cast<const unsigned char*>(request.data()), request.size()))
+        std::fprintf(stderr, "floor: session %d: the upgrade request was not sent\n", session);
+}
+
+bool FloorClient::sendRaw(Link& link, const unsigned char* data, std::size_t size) {
+    if (!tls_) return sendAll(link.fd, data, size);
+    std::lock_guard<std::mutex> guard(link.tlsLock);
+    return link.ssl && tlsWriteAll(link.ssl, link.fd, data, size);
+}
+
+long FloorClient::receive(Link& link, char* buffer, std::size_t size) {
+    if (tls_) {
+        std::lock_guard<std::mutex> guard(link.tlsLock);
+        return tlsRead(link.ssl, buffer, size);
+    }
+    ssize_t got = recv(link.fd, buffer, size, 0);
+    if (got > 0) return got;
+    return got < 0 && errno == EAGAIN ? 0 : -1;
+}
+
+// Reader thread. False until the handshake is done and the upgrade sent.
+bool FloorClient::finishHandshake(int session) {
+    Link& link = links_[static_cast<std::size_t>(session)];
+    TlsStep step;
+    {
+        std::lock_guard<std::mutex> guard(link.tlsLock);
+        step = continueHandshake(link.ssl);
+    }
+    if (step == TlsStep::Failed) finish(session, false);
+    if (step != TlsStep::Done) return false;
+    link.handshaken = true;
+    sendUpgrade(session);
+    return true;
 }
 
 void FloorClient::sendFrame(int session, const unsigned char* pcm, int bytes) {
@@ -122,7 +169,7 @@ void FloorClient::sendMessage(int session, int opcode, const unsigned char* payl
     std::memcpy(frame + at, mask, 4);
     at += 4;
     for (std::size_t i = 0; i < bytes; ++i) frame[at + i] = payload[i] ^ mask[i & 3];
-    sendAll(link.fd, frame, at + bytes);
+    sendRaw(link, frame, at + bytes);
 }
 
 void FloorClient::readLoop() {
@@ -136,10 +183,11 @@ void FloorClient::readLoop() {
 
 void FloorClient::onReadable(int session) {
     Link& link = links_[static_cast<std::size_t>(session)];
+    if (tls_ && !link.handshaken && !finishHandshake(session)) return;
     char buffer[16384];
-    ssize_t got;
-    while ((got = recv(link.fd, buffer, sizeof buffer, 0)) > 0) link.in.append(buffer, static_cast<std::size_t>(got));
-    if (got == 0) return finish(session, false);
+    long got;
+    while ((got = receive(link, buffer, sizeof buffer)) > 0) link.in.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0) return finish(session, false);
     if (!link.upgraded) {
         std::size_t end = link.in.find("\r\n\r\n");
         if (end == std::string::npos) return;
@@ -187,6 +235,11 @@ void FloorClient::finish(int session, bool ok) {
     Link& link = links_[static_cast<std::size_t>(session)];
     if (link.fd < 0) return;
     epoll_ctl(epoll_, EPOLL_CTL_DEL, link.fd, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(link.tlsLock);
+        SSL_free(link.ssl);
+        link.ssl = nullptr;
+    }
     close(link.fd);
     link.fd = -1;
     link.in.clear();

@@ -92,7 +92,7 @@ int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::s
 
 } // namespace
 
-std::uint64_t serveLoad(int textEvery, const std::function<void(int port)>& ready,
+std::uint64_t serveLoad(int textEvery, const LoadTls& tls, const std::function<void(int port)>& ready,
                         const std::function<void()>& waitForStop) {
     lws_set_log_level(LLL_ERR, nullptr);
     LoadState state;
@@ -111,6 +111,11 @@ std::uint64_t serveLoad(int textEvery, const std::function<void(int port)>& read
     info.foreign_loops = foreignLoops;
     info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND | LWS_SERVER_OPTION_LIBUV |
                    LWS_SERVER_OPTION_UV_NO_SIGSEGV_SIGFPE_SPIN;
+    if (!tls.certFile.empty()) {
+        info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
+        info.ssl_cert_filepath = tls.certFile.c_str();
+        info.ssl_private_key_filepath = tls.keyFile.c_str();
+    }
     lws_context* context = lws_create_context(&info);
     if (!context) return 0;
     int port = lws_get_vhost_listen_port(lws_get_vhost_by_name(context, "default"));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace quorvex::bench {
 
@@ -11,8 +12,12 @@ namespace quorvex::bench {
 // loop thread: START answered at once, a text "f<count>" after every
 // textEvery-th audio frame, and on STOP a final text "bytes:<n>" (the audio
 // bytes it received) and STOP_SESSION_RES. Runs until waitForStop returns;
-// the audio bytes it received in all.
-std::uint64_t serveLoad(int textEvery, const std::function<void(int port)>& ready,
+// the audio bytes it received in all. With a certificate and key (PEM
+// files), it terminates TLS itself, with OpenSSL through libwebsockets.
+struct LoadTls {
+    std::string certFile, keyFile; // empty: ws://
+};
+std::uint64_t serveLoad(int textEvery, const LoadTls& tls, const std::function<void(int port)>& ready,
                         const std::function<void()>& waitForStop);
 
 } // namespace quorvex::bench
