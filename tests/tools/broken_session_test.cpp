@@ -63,7 +63,8 @@ private:
 
 std::string writeTone(int seconds) {
     std::string samples(static_cast<std::size_t>(seconds) * 32000, '\0');
-    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) samples[i + 1] = static_cast<char>((i / 2) % 32 < 16 ? 16 : -16);
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) // a square wave, 500 Hz
+        samples[i + 1] = static_cast<char>((i / 2) % 32 < 16 ? 16 : -16);
     return writeWav(scratchPath("tone-" + std::to_string(seconds) + ".wav"), 16000, 1, 16, samples);
 }
 
@@ -86,7 +87,8 @@ TEST(TranscribeBrokenSession, AServerKilledMidFileLeavesItsLastPartialMarkedNotF
                       onTerminal);
     terminal.closeSide();
     // The echo engine's partials count the bytes heard: a second's worth first.
-    ASSERT_TRUE(terminal.waitFor(std::regex("bytes=32000 fnv1a=[0-9a-f]{8}"), std::chrono::seconds(30))) << terminal.shown() << tool.output();
+    ASSERT_TRUE(terminal.waitFor(std::regex("bytes=32000 fnv1a=[0-9a-f]{8}"), std::chrono::seconds(30)))
+        << terminal.shown() << tool.output();
     server.signal(SIGKILL);
     EXPECT_EQ(tool.waitExit(), 5) << tool.output();
     const std::regex marked("\r\033\\[K(bytes=[0-9]+ fnv1a=[0-9a-f]{8}) \\[not final\\]\r?\n");
@@ -111,7 +113,6 @@ TEST(TranscribeEmbeddedServer, ItsOperatorLinesShowOnlyWithVerbose) {
 
     ProgramRun verbose = runProgram(std::string(QUORVEX_TRANSCRIBE) + " --verbose " + wav);
     EXPECT_EQ(verbose.exitCode, 0) << verbose.output;
-    EXPECT_TRUE(std::regex_search(verbose.output, std::regex("\nquorvex-server: session [0-9a-f]+ from 127\\.0\\.0\\.1:[0-9]+ "
-                                                             "ended \\(stop\\) after ")))
-        << verbose.output;
+    const std::regex ended("\nquorvex-server: session [0-9a-f]+ from 127\\.0\\.0\\.1:[0-9]+ ended \\(stop\\) after ");
+    EXPECT_TRUE(std::regex_search(verbose.output, ended)) << verbose.output;
 }

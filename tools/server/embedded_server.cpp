@@ -18,7 +18,8 @@ std::unique_ptr<EmbeddedServer> EmbeddedServer::start(LogSink log, std::string& 
     if (engine) {
         // A real server's defaults: the client's flow control does the rest.
         running->server = std::make_unique<AsrServer>(ServerOptions{}, std::move(engine));
-        if (running->server->start(error)) return std::unique_ptr<EmbeddedServer>(new EmbeddedServer(std::move(running)));
+        if (running->server->start(error))
+            return std::unique_ptr<EmbeddedServer>(new EmbeddedServer(std::move(running)));
     }
     running.reset();
     setLogSink(nullptr);
