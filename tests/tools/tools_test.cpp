@@ -57,7 +57,8 @@ TEST(TranscribeTool, UnusableFilesAreExplained) {
 TEST(TranscribeTool, HelpExplainsEveryOptionAndVersionNamesBoth) {
     ToolRun help = transcribe("--help");
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"--url URL", "--token TOKEN", "--realtime", "--json", "--help", "--version", "  -  ",
+    for (const char* option : {"--url URL", "--token TOKEN", "--realtime", "--json", "--no-resume", "--verbose",
+                               "--help", "--version", "  -  ",
                                "arecord -q -f S16_LE -r 16000 -c 1 -t raw | quorvex-transcribe -", "6  the server's host"})
         EXPECT_NE(help.output.find(option), std::string::npos) << option << " is not explained:\n" << help.output;
 
@@ -65,9 +66,9 @@ TEST(TranscribeTool, HelpExplainsEveryOptionAndVersionNamesBoth) {
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.output, "quorvex-transcribe 1.0.0 (libquorvex v1.0.0)\n");
 
-    ToolRun unknown = transcribe("--verbose x.wav");
+    ToolRun unknown = transcribe("--loud x.wav");
     EXPECT_EQ(unknown.exitCode, 2);
-    EXPECT_NE(unknown.output.find("unknown option --verbose"), std::string::npos) << unknown.output;
+    EXPECT_NE(unknown.output.find("unknown option --loud"), std::string::npos) << unknown.output;
 }
 
 // Each failure names its cause, so that the user knows what to fix.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "server_log.h"
 
+#include <libwebsockets.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -25,6 +27,21 @@ void logLine(const char* format, ...) {
     std::fprintf(stderr, "quorvex-server: %s\n", text);
     std::fflush(stderr);
 }
+
+namespace {
+
+void emitLibraryLine(int, const char* line) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (const char* said : {"ERROR on binding", "init server failed", "cannot listen on"})
+        if (text.find(said) != std::string::npos) return;
+    auto start = text.find(": "); // after libwebsockets' time stamp and level
+    logLine("libwebsockets: %s", text.c_str() + (start != std::string::npos && text[0] == '[' ? start + 2 : 0));
+}
+
+} // namespace
+
+void routeLibraryLog() { lws_set_log_level(LLL_ERR | LLL_WARN, emitLibraryLine); }
 
 std::string displayAddress(const std::string& address) {
     const std::string mapped = "::ffff:";

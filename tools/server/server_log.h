@@ -18,9 +18,15 @@ void logLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // socket (::ffff:a.b.c.d) as a.b.c.d.
 std::string displayAddress(const std::string& address);
 
-// Where log lines go instead (tests); null restores standard error.
+// Where log lines go instead (tests, a program that embeds the server);
+// null restores standard error. Process-wide, like the log itself.
 using LogSink = std::function<void(const std::string& line)>;
 void setLogSink(LogSink sink);
+
+// libwebsockets' errors and warnings as log lines, "libwebsockets: " and
+// the text; a failure to bind is said in words by the server itself. Before
+// any context exists: libwebsockets reads its log settings without a lock.
+void routeLibraryLog();
 
 // Lines whose rate a client controls: at most one per kind per interval; the
 // next one that passes says how many were held back. Kinds are fixed names,

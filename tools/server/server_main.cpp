@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // quorvex-server: the reference recognition server. `quorvex-server --help`
 // lists every option.
-#include <libwebsockets.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -33,17 +32,6 @@ void raiseDescriptorLimit() {
                 static_cast<unsigned long long>(limit.rlim_cur));
 }
 
-// libwebsockets' own lines, through the server's log; the failure to bind is
-// said in words by the server itself.
-void emitLibraryLine(int, const char* line) {
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    for (const char* said : {"ERROR on binding", "init server failed", "cannot listen on"})
-        if (text.find(said) != std::string::npos) return;
-    auto start = text.find(": "); // after libwebsockets' time stamp and level
-    logLine("libwebsockets: %s", text.c_str() + (start != std::string::npos && text[0] == '[' ? start + 2 : 0));
-}
-
 std::shared_ptr<Engine> makeEngine(const CommandLine& line, std::string& error) {
     if (line.engine == "echo") return makeEchoEngine();
     return makePocketsphinxEngine(line.modelDir.empty() ? kDefaultModelDir : line.modelDir, error);
@@ -67,7 +55,7 @@ int main(int argc, char** argv) {
         std::puts(kServerVersion);
         return 0;
     }
-    lws_set_log_level(LLL_ERR | LLL_WARN, emitLibraryLine);
+    routeLibraryLog();
     raiseDescriptorLimit();
     std::shared_ptr<Engine> engine = makeEngine(line, error);
     if (!engine) {

@@ -42,6 +42,10 @@ Request parseOptions(int argc, char** argv, Options& options, std::string& probl
             options.noProxy = true;
         } else if (arg == "--insecure") {
             options.insecure = true;
+        } else if (arg == "--no-resume") {
+            options.resume = false;
+        } else if (arg == "--verbose") {
+            options.verbose = true;
         } else if (arg == "--timeout") {
             std::string value = i + 1 < argc ? argv[++i] : "";
             bool digits = !value.empty() && value.size() <= 4 &&
@@ -111,9 +115,21 @@ Options:
                  server to catch up.
   --json         print one JSON object per result, partial and final:
                  {"file","session_id","text","bg","ed","fin"}
+  --no-resume    end a session whose connection is lost, or whose server
+                 goes away, with exit code 5. Without it the session resumes
+                 on a new connection to the same URL (behind a balancer,
+                 another server), sends again the audio after the last final
+                 result, and says so on standard error:
+                   FILE: resumed: session A -> B after N ms, replayed M ms
+  --verbose      also show the embedded server's log lines (quorvex-server:
+                 ...) on standard error
   -h, --help     show this help and exit
   --version      show the tool's and the library's versions and exit
   --             everything after it is an input, even if it starts with '-'
+
+A session that breaks off still leaves what was recognised on standard
+output: its final results, then its last partial result followed by
+" [not final]" (with --json every partial is printed anyway, "fin":0).
 
 Exit codes:
   0  every input transcribed

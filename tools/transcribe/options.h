@@ -32,6 +32,8 @@ struct Options {
     std::string caFile;   // --ca-file; empty: the system's store
     bool insecure = false; // --insecure: wss:// servers are not verified
     bool realtime = false, json = false;
+    bool resume = true;   // --no-resume: a lost connection ends the session instead
+    bool verbose = false; // --verbose: the embedded server's log lines too
     int timeoutSeconds = 10; // the longest wait for each answer of the server
     std::vector<std::string> inputs; // paths; kStandardInput for raw PCM on standard input
 };

@@ -49,19 +49,59 @@ std::string fitToWidth(const std::string& text, std::size_t columns) {
     return "\u2026" + text.substr(at);
 }
 
+std::string resumedLine(const std::string& previous, const std::string& next, int attempt, long long afterMs,
+                        int replayedMs, int unreplayableMs) {
+    std::string line = "resumed: session " + previous + " -> " + next + " after " + std::to_string(afterMs) +
+                       " ms, replayed " + std::to_string(replayedMs) + " ms";
+    if (attempt > 1) line += " (attempt " + std::to_string(attempt) + ")";
+    if (unreplayableMs > 0)
+        line += "; " + std::to_string(unreplayableMs) + " ms before it were older than the replay buffer and are lost";
+    return line;
+}
+
 Printer::Printer(bool json, std::string input)
     : json_(json), input_(std::move(input)), terminal_(isatty(STDOUT_FILENO) != 0) {}
 
 void Printer::onMessageError(int, const char* text) { std::fprintf(stderr, "\n%s: %s\n", input_.c_str(), text); }
 
 void Printer::onSessionError(int, const char* text) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        showUnsettledLocked(); // what was heard, before the error that ends it
+    }
     std::fprintf(stderr, "\n%s: session error: %s\n", input_.c_str(), text);
     finish(false);
+}
+
+void Printer::showUnsettled() {
+    std::lock_guard<std::mutex> guard(lock_);
+    showUnsettledLocked();
+}
+
+void Printer::showUnsettledLocked() {
+    if (unsettled_.empty()) return;
+    if (!json_) std::printf("%s%s%s\n", terminal_ ? "\r\033[K" : "", unsettled_.c_str(), kNotFinalMark);
+    std::fflush(stdout);
+    unsettled_.clear();
+}
+
+void Printer::noteResumed(const char* previousSessionId, const char* newSessionId, int attempt, int replayedMs,
+                          int unreplayableMs) {
+    std::lock_guard<std::mutex> guard(lock_);
+    long long afterMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastNews_).count();
+    sessionId_ = newSessionId ? newSessionId : "";
+    // On a terminal the partial's line is still open: the note goes below it.
+    std::fprintf(stderr, "%s%s: %s\n", terminal_ && !unsettled_.empty() ? "\n" : "", input_.c_str(),
+                 resumedLine(previousSessionId ? previousSessionId : "", sessionId_, attempt, afterMs, replayedMs,
+                             unreplayableMs)
+                     .c_str());
 }
 
 void Printer::onStartResult(int code, const char* sessionId) {
     std::lock_guard<std::mutex> guard(lock_);
     startCode_ = code;
+    lastNews_ = std::chrono::steady_clock::now();
     if (code == 0 && sessionId) sessionId_ = sessionId;
     changed_.notify_all();
 }
@@ -83,6 +123,8 @@ void Printer::onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) {
         heardMs_ = result->ed;
         changed_.notify_all();
     }
+    lastNews_ = std::chrono::steady_clock::now();
+    unsettled_ = result->fin ? "" : result->text;
     if (json_) {
         std::printf("{\"file\":%s,\"session_id\":%s,\"text\":%s,\"bg\":%d,\"ed\":%d,\"fin\":%d}\n",
                     jsonString(input_).c_str(), jsonString(sessionId_).c_str(), jsonString(result->text).c_str(),

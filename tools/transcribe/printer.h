@@ -18,6 +18,17 @@ namespace quorvex::tools {
 // UTF-8 character; the last column stays free so the terminal never wraps.
 std::string fitToWidth(const std::string& text, std::size_t columns);
 
+// What is printed after a partial result that a session breaking off left
+// unsettled, so that a reader of the transcript can tell it from a final one.
+constexpr const char* kNotFinalMark = " [not final]";
+
+// The line on standard error when a session resumed on a new one after
+// `afterMs` without results: "resumed: session A -> B after N ms, replayed
+// M ms", then the attempt when it was not the first, and the audio that
+// could not be replayed, when some could not.
+std::string resumedLine(const std::string& previous, const std::string& next, int attempt, long long afterMs,
+                        int replayedMs, int unreplayableMs);
+
 // Why a session did not start, as the library told it.
 struct StartFailureNote {
     QUORVEX::QvAsrStartFailureCategory category = QUORVEX::QvAsrStartFailureCategory::Other;
@@ -39,6 +50,14 @@ public:
     void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) override;
     void onStopResult(int) override;
     void onStartFailure(const QUORVEX::QvAsrStartFailure* failure) override;
+    // The library's resumption, told: a line on standard error, and the new
+    // session's id on what follows. The resumption listener's call lands here.
+    void noteResumed(const char* previousSessionId, const char* newSessionId, int attempt, int replayedMs,
+                     int unreplayableMs);
+    // A session that ends without its stop result: its last partial result,
+    // if one is unsettled, on standard output with kNotFinalMark (once;
+    // --json printed it already). A session error does this by itself.
+    void showUnsettled();
 
     // The start result (0, -2, -4), or nothing when the session broke off
     // first (already reported) or no answer came before the deadline.
@@ -56,6 +75,7 @@ public:
 
 private:
     void finish(bool stopped);
+    void showUnsettledLocked();
 
     const bool json_;
     const std::string input_;
@@ -67,6 +87,8 @@ private:
     std::string sessionId_;
     bool finished_ = false, stopped_ = false;
     long long heardMs_ = 0;
+    std::string unsettled_; // the last partial result since the last final one
+    std::chrono::steady_clock::time_point lastNews_; // the start, or the last result
 };
 
 } // namespace quorvex::tools

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "start_failure.h"
 
-#include "transport/client/url.h"
+#include "server_url.h"
 
 namespace quorvex::tools {
 namespace {
@@ -16,11 +16,10 @@ struct Server {
 };
 
 Server serverOf(const Options& options) {
-    auto url = transport::detail::parseWsUrl(options.url);
+    std::string why;
+    std::optional<ServerUrl> url = parseServerUrl(options.url, why);
     if (!url) return {options.url, "/", options.url, options.timeoutSeconds};
-    bool v6 = url->host.find(':') != std::string::npos;
-    std::string host = v6 ? "[" + url->host + "]" : url->host;
-    return {host + ":" + std::to_string(url->port), url->path, url->host, options.timeoutSeconds};
+    return {url->where(), url->path, url->host, options.timeoutSeconds};
 }
 
 std::string retryHint(int seconds) { return seconds > 0 ? "retry in " + std::to_string(seconds) + " s" : "retry later"; }

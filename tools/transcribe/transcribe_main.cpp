@@ -2,7 +2,6 @@
 // quorvex-transcribe: streams audio files, or live PCM from standard input,
 // through the library and prints what the recogniser heard. Without --url it
 // runs an embedded reference server. --help lists the options and exit codes.
-#include <libwebsockets.h>
 #include <quorvex/quorvex.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "../server/asr_server.h"
 #include "audio_source.h"
 #include "flow_control.h"
 #include "options.h"
 #include "printer.h"
+#include "server/embedded_server.h"
+#include "server_url.h"
 #include "start_failure.h"
-#include "transport/client/url.h"
 
 using namespace quorvex::tools;
 
@@ -132,7 +131,10 @@ int runSession(QUORVEX::QvAsrClient& client, Printer& printer, AudioSource& audi
     if (client.stop() != 0) return sent ? kSessionError : kUsage; // already broken off, and reported
     auto twiceTheAudio = std::chrono::milliseconds(sent.value_or(0) / 16); // 32 bytes a millisecond
     if (!printer.waitStopped(kStopMargin + twiceTheAudio)) {
-        if (!printer.brokeOff()) std::fprintf(stderr, "%s: the server did not finish the session\n", input.c_str());
+        if (!printer.brokeOff()) {
+            printer.showUnsettled();
+            std::fprintf(stderr, "%s: the server did not finish the session\n", input.c_str());
+        }
         return kSessionError;
     }
     return sent ? kDone : kUsage;
@@ -167,6 +169,9 @@ int transcribe(const Options& options, const std::string& input, AudioSource& au
     Printer printer(options.json, input);
     QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
     client->init(&printer);
+    // RESUMPTION, once the library offers it: the printer derives from
+    // QUORVEX::QvAsrResumeListener, its onResumed calls printer.noteResumed,
+    // and it is registered here: QUORVEX::setResumeListener(client, &printer);
     QUORVEX::QvAsrStartParam start{options.url.c_str(), options.token.c_str()};
     int outcome = kConnectionFailed;
     if (client->start(&start) == 0) {
@@ -227,12 +232,13 @@ bool applyNetworkSettings(const Options& options, bool embedded, std::string& pr
     return true;
 }
 
-std::unique_ptr<quorvex::server::AsrServer> startEmbeddedServer(std::string& error) {
-    auto engine = quorvex::server::makePocketsphinxEngine(quorvex::server::kDefaultModelDir, error);
-    if (!engine) return nullptr;
-    quorvex::server::ServerOptions embeddedOptions; // the defaults of a real server: flow control does the rest
-    auto server = std::make_unique<quorvex::server::AsrServer>(embeddedOptions, std::move(engine));
-    return server->start(error) ? std::move(server) : nullptr;
+// Its operator lines are for --verbose only: on a terminal they would break
+// into the transcript.
+std::unique_ptr<quorvex::server::EmbeddedServer> startEmbeddedServer(const Options& options, std::string& error) {
+    quorvex::server::EmbeddedServer::LogSink log;
+    if (options.verbose)
+        log = [](const std::string& line) { std::fprintf(stderr, "quorvex-server: %s\n", line.c_str()); };
+    return quorvex::server::EmbeddedServer::start(std::move(log), error);
 }
 
 } // namespace
@@ -251,25 +257,25 @@ int main(int argc, char** argv) {
         return kUsage;
     case Request::Run: break;
     }
-    if (!options.url.empty() && !quorvex::transport::detail::parseWsUrl(options.url)) {
-        std::fprintf(stderr, "quorvex-transcribe: --url '%s' is not a ws:// or wss:// URL\n", options.url.c_str());
+    std::string why;
+    if (!options.url.empty() && !parseServerUrl(options.url, why)) {
+        std::fprintf(stderr, "quorvex-transcribe: --url '%s': %s\n", options.url.c_str(), why.c_str());
         return kUsage;
     }
     if (!applyNetworkSettings(options, options.url.empty(), problem)) {
         std::fprintf(stderr, "quorvex-transcribe: %s\n", problem.c_str());
         return kUsage;
     }
-    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr); // libwebsockets' notices are not for users of a tool
     std::vector<std::unique_ptr<AudioSource>> sources;
     if (!openInputs(options, sources)) return kUsage;
     std::uint64_t longestBytes = 0;
     for (const auto& source : sources) longestBytes = std::max(longestBytes, source->expectedBytes());
 
     blockInterrupt(true); // for every thread started from here on
-    std::unique_ptr<quorvex::server::AsrServer> embedded;
+    std::unique_ptr<quorvex::server::EmbeddedServer> embedded;
     if (options.url.empty()) {
         std::string error;
-        embedded = startEmbeddedServer(error);
+        embedded = startEmbeddedServer(options, error);
         if (!embedded) {
             std::fprintf(stderr, "quorvex-transcribe: no --url and no embedded server: %s\n", error.c_str());
             return kConnectionFailed;
@@ -286,6 +292,14 @@ int main(int argc, char** argv) {
     }
     QUORVEX::QvAsrClientLimits limits = clientLimits(options, longestBytes);
     QUORVEX::setClientLimits(&limits);
+    // RESUMPTION, once the library offers it: on by default, off with
+    // --no-resume. The audio kept for replay covers what the tool may have
+    // sent that no final result settled: up to kAheadMs beyond the results,
+    // and pocketsphinx settles an utterance (up to a minute) only at its end.
+    //   QUORVEX::QvAsrResumeSettings resume{}; // 0 fields: the library's defaults
+    //   resume.enabled = options.resume;
+    //   resume.replayMs = static_cast<int>(kAheadMs) + 60000;
+    //   QUORVEX::setResumeSettings(&resume);
     blockInterrupt(false);
     bool live = false;
     for (const std::string& input : options.inputs) live = live || input == kStandardInput;

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: Apache-2.0
+// quorvex-transcribe when its session breaks off, and what it shows of its
+// embedded server: what was recognised stays on the screen, the server's
+// operator lines stay off it unless asked for.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "child_process.h"
+#include "program_run.h"
+#include "scratch_file.h"
+#include "server_process.h"
+#include "wav_file.h"
+
+using namespace quorvex::test;
+
+namespace {
+
+// A pseudo-terminal for a child's standard output, and what it showed.
+class PseudoTerminal {
+public:
+    PseudoTerminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            side_ = ::open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    ~PseudoTerminal() {
+        closeSide();
+        if (master_ >= 0) ::close(master_);
+    }
+    int side() const { return side_; }
+    void closeSide() { // once the child has its copy: its exit then ends the reading
+        if (side_ >= 0) ::close(side_);
+        side_ = -1;
+    }
+    // Reads until `pattern` matches what was shown, or the child's side
+    // closes, or the deadline; true on a match.
+    bool waitFor(const std::regex& pattern, std::chrono::milliseconds deadline = kDeadline) {
+        auto until = std::chrono::steady_clock::now() + deadline;
+        while (!std::regex_search(shown_, pattern)) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+            pollfd readable{master_, POLLIN, 0};
+            if (left <= 0 || ::poll(&readable, 1, static_cast<int>(left)) <= 0) return false;
+            char chunk[4096];
+            ssize_t got = ::read(master_, chunk, sizeof chunk);
+            if (got <= 0) return false; // the child's side is closed: it has exited
+            shown_.append(chunk, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
+    const std::string& shown() const { return shown_; }
+
+private:
+    int master_ = -1, side_ = -1;
+    std::string shown_;
+};
+
+std::string writeTone(int seconds) {
+    std::string samples(static_cast<std::size_t>(seconds) * 32000, '\0');
+    for (std::size_t i = 0; i + 1 < samples.size(); i += 2) // a square wave, 500 Hz
+        samples[i + 1] = static_cast<char>((i / 2) % 32 < 16 ? 16 : -16);
+    return writeWav(scratchPath("tone-" + std::to_string(seconds) + ".wav"), 16000, 1, 16, samples);
+}
+
+} // namespace
+
+// A long file whose server is killed in the middle: what came back before
+// is on the screen when the tool exits with its usual code, the unsettled
+// partial marked as such, before the error.
+TEST(TranscribeBrokenSession, AServerKilledMidFileLeavesItsLastPartialMarkedNotFinal) {
+    ServerProcess server({"--engine", "echo", "--bind", "127.0.0.1", "--port", "0"});
+    int port = server.port();
+    ASSERT_GT(port, 0) << server.output();
+    PseudoTerminal terminal;
+    ASSERT_GE(terminal.side(), 0);
+    ChildProcess::Options onTerminal;
+    onTerminal.fds = {{terminal.side(), 1}};
+    // 25 s at the pace of speech: the kill comes long before the end.
+    ChildProcess tool({QUORVEX_TRANSCRIBE, "--realtime", "--url", "ws://127.0.0.1:" + std::to_string(port) + "/asr",
+                       writeTone(25)},
+                      onTerminal);
+    terminal.closeSide();
+    // The echo engine's partials count the bytes heard: a second's worth first.
+    ASSERT_TRUE(terminal.waitFor(std::regex("bytes=32000 fnv1a=[0-9a-f]{8}"), std::chrono::seconds(30)))
+        << terminal.shown() << tool.output();
+    server.signal(SIGKILL);
+    EXPECT_EQ(tool.waitExit(), 5) << tool.output();
+    const std::regex marked("\r\033\\[K(bytes=[0-9]+ fnv1a=[0-9a-f]{8}) \\[not final\\]\r?\n");
+    EXPECT_TRUE(terminal.waitFor(marked)) << "no partial marked as not final:\n" << terminal.shown();
+    std::smatch found;
+    const std::string& shown = terminal.shown();
+    ASSERT_TRUE(std::regex_search(shown, found, marked));
+    std::size_t lastShown = shown.rfind("\r\033[Kbytes=", static_cast<std::size_t>(found.position(0)) - 1);
+    ASSERT_NE(lastShown, std::string::npos) << shown;
+    EXPECT_EQ(shown.compare(lastShown + 4, found.length(1), found.str(1)), 0)
+        << "the marked text is not the last partial shown:\n" << shown;
+    EXPECT_NE(tool.output().find("session error: disconnect from server!"), std::string::npos)
+        << "the error follows:\n" << tool.output();
+}
+
+// The embedded server's lines would break into the transcript on a terminal.
+TEST(TranscribeEmbeddedServer, ItsOperatorLinesShowOnlyWithVerbose) {
+    std::string wav = writeTone(1);
+    ProgramRun quiet = runProgram(std::string(QUORVEX_TRANSCRIBE) + " " + wav);
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.output;
+    EXPECT_EQ(quiet.output.find("quorvex-server"), std::string::npos) << quiet.output;
+
+    ProgramRun verbose = runProgram(std::string(QUORVEX_TRANSCRIBE) + " --verbose " + wav);
+    EXPECT_EQ(verbose.exitCode, 0) << verbose.output;
+    const std::regex ended("\nquorvex-server: session [0-9a-f]+ from 127\\.0\\.0\\.1:[0-9]+ ended \\(stop\\) after ");
+    EXPECT_TRUE(std::regex_search(verbose.output, ended)) << verbose.output;
+}
