@@ -3,29 +3,27 @@
 #define QUORVEX_CLIENT_ASR_CLIENT_IMPL_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "client/odd_byte_carry.h"
+#include "client/session_machine.h"
 #include "client/start_failure.h"
 #include "quorvex/quorvex.h"
 #include "transport/wss_client.h"
 
 namespace QUORVEX {
 
-// Session states; the numbers appear in "disconnect from server! state:N".
-enum AsrClientState : int {
-    ASR_STATE_IDLE = 0,
-    ASR_STATE_CONNECTING = 1,
-    ASR_STATE_STARTING = 3,
-    ASR_STATE_STARTED = 4,
-    ASR_STATE_STOPPING = 5,
-    ASR_STATE_STOPPED = 6,
-    ASR_STATE_DESTROY_PENDING = 7,
-    ASR_STATE_FAILED = 9,
-    ASR_STATE_CLOSED = 10,
-};
+struct ClassifiedFrame;
+
+namespace detail {
+inline std::int64_t steadyNowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+} // namespace detail
 
 // One destroyAsrInstance call, living in the caller's frame. Guarded by sdkMutex.
 struct DestroyRequest {
@@ -63,11 +61,26 @@ public:
     int currentState() const { return state.load(); }
 
 private:
+    struct Applied {
+        session::Transition transition;
+        int from; // the state the transition was taken from
+    };
+    // Any thread: the table's transition for the event, the state moved by
+    // compare-and-swap unless the row moves it after its actions.
+    Applied advance(session::Event event, const session::Facts& facts = {});
+    // Loop thread: advance, then carry out the actions of a connection event.
+    void handle(session::Event event, const session::Facts& facts = {});
+    void perform(const Applied& applied);
     template <typename Call>
     void notify(const char* what, Call&& call);
     // Loop thread: the failure listener hears why, then the listener the code.
     void reportStartFailure(const StartFailureReport& report, int code);
-    void enterUnlessDestroyPending(AsrClientState next);
+    // STOP_SESSION_REQ for the connection given, and the deadline for its answer.
+    void sendStopRequest(std::uint64_t connection, bool onLoop);
+    void deliverStarted();
+    void deliverStop();
+    void reportLost(int current);
+    void destroyOnClose();
     void writeFrame(const char* text, int len) { writeText(text, len); }
     void completeDestroy(DestroyRequest* request);
     // Deadlines for the server's answers; a stale one (older epoch) does nothing.
@@ -92,6 +105,8 @@ private:
     QvAsrClientLimits limits_{};               // copied at start
     std::atomic<unsigned int> deadlineEpoch_{0};
     std::atomic<std::int64_t> lastHeardMs_{0}; // while stopping: the stop request, then each message
+    // Loop thread: the message being handled, for the actions that deliver it.
+    const ClassifiedFrame* frame_ = nullptr;
     OddByteCarry carry_;
     // Timer callbacks reach the client through this; cleared by the destructor
     // before it waits for the loop, so none runs on a dying client.
