@@ -18,14 +18,16 @@ using session::Event;
 
 void QvAsrClientImpl::handle(Event event, const session::Facts& facts) {
     Applied applied = advance(event, facts);
-    perform(applied);
+    perform(applied, event);
     if (applied.transition.enterAfterActions && !(applied.transition.actions & session::kCompleteDestroy))
         state = applied.transition.next;
 }
 
-void QvAsrClientImpl::perform(const Applied& applied) {
+void QvAsrClientImpl::perform(const Applied& applied, Event event) {
     std::uint32_t actions = applied.transition.actions;
+    performResumption(actions, event, applied.from);
     if (actions & session::kSendStartRequest) {
+        if (applied.from != ASR_STATE_RESUMING && applied.from != ASR_STATE_RESUMING_STOP) run_ = ResumeRun{};
         StartSessionReq request;
         request.msg_data.token = token;
         sendMessage(request, [this](const char* text, int len) { writeFrame(text, len); });
@@ -42,11 +44,8 @@ void QvAsrClientImpl::perform(const Applied& applied) {
         reportStartFailure(sessionRefusedReport(response.msg_code, response.msg_desc), -4);
         sdkLog("%s %s error", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES]);
     }
-    if (actions & session::kDeliverText) {
-        const auto& data = std::get<RecognitionText>(frame_->message).msg_data;
-        QvAsrRecognitionResult result{data.bg, data.ed, data.fin, data.text.c_str()};
-        notify("onRecognitionText", [&result](QvAsrClientListener& l) { l.onRecognitionText(&result); });
-    }
+    if (actions & session::kDeliverText) deliverText();
+    if (actions & session::kSendStopRequest) sendStopRequest(quorvex::transport::detail::sendConnection(*this), true);
     if (actions & session::kDeliverStop) deliverStop();
     if (actions & session::kReportException) {
         const std::string& description = std::get<ExceptionNtf>(frame_->message).msg_desc;
@@ -67,6 +66,30 @@ void QvAsrClientImpl::deliverStarted() {
     sessionId = std::get<StartSessionRes>(frame_->message).msg_data.session_id;
     notify("onStartResult", [this](QvAsrClientListener& l) { l.onStartResult(0, sessionId.c_str()); });
     sdkLog("%s %s suc", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES]);
+}
+
+// Texts of a session carried over are shifted onto the first session's
+// timeline; a final result already delivered is not delivered again.
+void QvAsrClientImpl::deliverText() {
+    const auto& data = std::get<RecognitionText>(frame_->message).msg_data;
+    QvAsrRecognitionResult result{data.bg, data.ed, data.fin, data.text.c_str()};
+    if (ring_.capacity()) {
+        int baseMs = static_cast<int>(run_.sessionBase / 32);
+        result.bg += baseMs;
+        result.ed += baseMs;
+        if (result.fin && resumptions_.load() > 0 && result.ed <= run_.lastFinalEdMs) {
+            sdkLog("%s final result up to %d ms delivered before: not again", sessionId.c_str(), result.ed);
+            return;
+        }
+    }
+    textsReceived_.fetch_add(1, std::memory_order_relaxed);
+    if (result.fin) {
+        if (result.ed > run_.lastFinalEdMs) run_.lastFinalEdMs = result.ed;
+        std::int64_t now = detail::steadyNowMs();
+        int latency = arrivals_.latencyOf(static_cast<std::uint64_t>(result.ed > 0 ? result.ed : 0), now);
+        if (latency >= 0) lastFinalLatencyMs_.store(latency, std::memory_order_relaxed);
+    }
+    notify("onRecognitionText", [&result](QvAsrClientListener& l) { l.onRecognitionText(&result); });
 }
 
 void QvAsrClientImpl::deliverStop() {
@@ -103,7 +126,7 @@ void QvAsrClientImpl::onEstablished() {
 
 void QvAsrClientImpl::onConnectErr() {
     sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr");
-    handle(Event::ConnectErr);
+    handle(Event::ConnectErr, factsFor(Event::ConnectErr));
 }
 
 void QvAsrClientImpl::onTextData(const char* data, int len) {
@@ -126,12 +149,14 @@ void QvAsrClientImpl::onTextData(const char* data, int len) {
     }
     frame_ = &frame;
     switch (frame.kind) {
-    case FrameKind::StartSessionRes:
-        handle(std::get<StartSessionRes>(frame.message).msg_code == 0 ? Event::StartAccepted : Event::StartRefused);
+    case FrameKind::StartSessionRes: {
+        Event event = std::get<StartSessionRes>(frame.message).msg_code == 0 ? Event::StartAccepted : Event::StartRefused;
+        handle(event, factsFor(event));
         break;
+    }
     case FrameKind::RecognitionText: handle(Event::Text); break;
     case FrameKind::StopSessionRes: handle(Event::StopAnswered); break;
-    case FrameKind::ExceptionNtf: handle(Event::ServerException); break;
+    case FrameKind::ExceptionNtf: handle(Event::ServerException, factsFor(Event::ServerException)); break;
     default: break;
     }
     frame_ = nullptr;
@@ -139,7 +164,7 @@ void QvAsrClientImpl::onTextData(const char* data, int len) {
 
 void QvAsrClientImpl::onClose() {
     sdkLog("%s %s", sessionId.c_str(), "QUORVEX::QvAsrClientImpl::onClose");
-    handle(Event::Close);
+    handle(Event::Close, factsFor(Event::Close));
 }
 
 // ---- deadlines ----------------------------------------------------------------
@@ -163,7 +188,7 @@ void QvAsrClientImpl::scheduleDeadline(unsigned int epoch, int timeoutMs,
 
 // The server upgraded but never answered the start request.
 void QvAsrClientImpl::onStartDeadline(unsigned int epoch) {
-    if (epoch == deadlineEpoch_.load()) handle(Event::StartDeadline);
+    if (epoch == deadlineEpoch_.load()) handle(Event::StartDeadline, factsFor(Event::StartDeadline));
 }
 
 // The stop request went unanswered: end the session as a close does.
@@ -179,6 +204,7 @@ void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
     }
     sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[STOP_SESSION_RES],
            limits_.stopTimeoutMs);
+    run_.stopSilenced = true; // a server that takes a session but never ends it is not tried again
     quorvex::transport::detail::closeAtOnce(*this);
 }
 

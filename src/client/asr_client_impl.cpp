@@ -13,6 +13,7 @@
 #include "sdk/limits.h"
 #include "sdk/log.h"
 #include "sdk/network_settings.h"
+#include "sdk/resume_settings.h"
 #include "sdk/runtime.h"
 #include "sdk/runtime_gate.h"
 #include "transport/engine/conn_control.h"
@@ -123,6 +124,17 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     std::string previousToken = token;
     token = param->token;
     limits_ = currentClientLimits();
+    url_ = param->url;
+    resume_ = currentResumeSettings();
+    // Allocated here, once per session, never per frame.
+    ring_.reset(resume_.enabled ? static_cast<std::size_t>(resume_.replayMs) * kBytesPerMs : 0);
+    resumeEpoch_.fetch_add(1);
+    arrivals_.reset(detail::steadyNowMs());
+    bytesHanded_ = 0;
+    textsReceived_ = 0;
+    resumptions_ = 0;
+    lastFinalLatencyMs_ = -1;
+    queueCapBytes_ = limits_.sendQueueBytes;
     carry_.drop(); // half a sample of an earlier session is not this one's
     quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
     quorvex::transport::detail::setConnRoute(*this, *route);
@@ -151,6 +163,11 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
     if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
     OddByteCarry::Pieces pieces;
     carry_.take(frame->data, static_cast<std::size_t>(frame->length), pieces);
+    std::int64_t now = detail::steadyNowMs();
+    if (ring_.capacity()) return writeKept(pieces, connection, now);
+    std::uint64_t size = 0;
+    for (std::size_t i = 0; i < pieces.count; ++i) size += pieces.spans[i].size;
+    arrivals_.note((bytesHanded_.fetch_add(size, std::memory_order_relaxed) + size) / kBytesPerMs, now);
     quorvex::transport::detail::writeBinaryFor(*this, connection, pieces.spans, pieces.count);
     return quorvex::transport::detail::sendQueueOverflowed(*this) ? -5 : 0;
 }

@@ -8,7 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "client/arrival_log.h"
 #include "client/odd_byte_carry.h"
+#include "client/replay_ring.h"
 #include "client/session_machine.h"
 #include "client/start_failure.h"
 #include "quorvex/quorvex.h"
@@ -17,6 +19,9 @@
 namespace QUORVEX {
 
 struct ClassifiedFrame;
+
+// 16 kHz, 16-bit, mono.
+constexpr std::uint64_t kBytesPerMs = 32;
 
 namespace detail {
 inline std::int64_t steadyNowMs() {
@@ -45,6 +50,9 @@ public:
     int stop() override;
     // Any thread: the failure listener registered explicitly; null: none.
     void setFailureListener(QvAsrStartFailureListener* explicitListener);
+    void setResumeListener(QvAsrResumeListener* resumeListener) { resumeListener_ = resumeListener; }
+    // Any thread; never waits for the loop.
+    void fillStats(QvAsrSessionStats& stats);
 
     // Loop thread.
     void onEstablished() override;
@@ -70,7 +78,7 @@ private:
     Applied advance(session::Event event, const session::Facts& facts = {});
     // Loop thread: advance, then carry out the actions of a connection event.
     void handle(session::Event event, const session::Facts& facts = {});
-    void perform(const Applied& applied);
+    void perform(const Applied& applied, session::Event event);
     template <typename Call>
     void notify(const char* what, Call&& call);
     // Loop thread: the failure listener hears why, then the listener the code.
@@ -81,6 +89,20 @@ private:
     void deliverStop();
     void reportLost(int current);
     void destroyOnClose();
+    void deliverText();
+    // Resumption (asr_client_resume.cpp), loop thread.
+    session::Facts factsFor(session::Event event);
+    void performResumption(std::uint32_t actions, session::Event event, int from);
+    void beginResume(int from);
+    void scheduleAttempt();
+    void reconnect();
+    void noteAttemptFailure(session::Event event);
+    void giveUp();
+    void continueReplay(unsigned int epoch);
+    void replayRange(std::uint64_t connection, std::uint64_t from, std::uint64_t to);
+    void afterLoop(unsigned int epoch, int delayMs, void (QvAsrClientImpl::*then)(unsigned int));
+    void onAttemptDue(unsigned int epoch);
+    int writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t connection, std::int64_t now);
     void writeFrame(const char* text, int len) { writeText(text, len); }
     void completeDestroy(DestroyRequest* request);
     // Deadlines for the server's answers; a stale one (older epoch) does nothing.
@@ -108,6 +130,37 @@ private:
     // Loop thread: the message being handled, for the actions that deliver it.
     const ClassifiedFrame* frame_ = nullptr;
     OddByteCarry carry_;
+
+    // Resumption: set at start, then the loop's.
+    struct ResumeRun {
+        int stateAtLoss = 0;
+        int attemptsMade = 0;
+        bool attemptRunning = false;
+        bool lastAttempt = false;  // the server's answer ruled out another attempt
+        bool failureNoted = false; // for the running attempt
+        bool stopSilenced = false; // the stop answer's deadline closed the connection
+        bool replayStarted = false;
+        StartFailureReport failure;
+        std::string previousSessionId;
+        std::uint64_t resumeFrom = 0;  // ring position of the last final result's end
+        std::uint64_t replayed = 0;    // ring position replayed up to
+        std::uint64_t sessionBase = 0; // ring position of the current session's 0 ms
+        std::int64_t lastFinalEdMs = 0; // on the first session's timeline
+        std::uint64_t replayConnection = 0;
+    };
+    std::string url_;
+    QvAsrResumeSettings resume_{};
+    ReplayRing ring_;
+    ResumeRun run_;
+    std::atomic<unsigned int> resumeEpoch_{0}; // back-off and replay timers of an older run do nothing
+    std::atomic<QvAsrResumeListener*> resumeListener_{nullptr};
+    // Statistics: written where they happen, read by any thread.
+    ArrivalLog arrivals_;
+    std::atomic<std::uint64_t> bytesHanded_{0};
+    std::atomic<long long> textsReceived_{0};
+    std::atomic<int> resumptions_{0};
+    std::atomic<int> lastFinalLatencyMs_{-1};
+    std::atomic<long long> queueCapBytes_{0};
     // Timer callbacks reach the client through this; cleared by the destructor
     // before it waits for the loop, so none runs on a dying client.
     std::shared_ptr<std::atomic<QvAsrClientImpl*>> self_;
