@@ -189,6 +189,85 @@ struct QvAsrClientLimits {
 // hang-up that does not come after the ping.
 QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 
+// Resumption of sessions started after setResumeSettings (off by default).
+// With it, a started or stopping session whose connection is lost without
+// the session having ended (a reset, a close without the stop answer, the
+// dead-peer hang-up) or whose server goes away (EXCEPTION_NTF 503, close
+// 1001) is carried over to a new session: the client connects again to the
+// same URL (behind a balancer, likely another server), starts a session with
+// the same token, replays the audio kept since the end of the last final
+// result, and goes on with what the application sends, in order. Never after
+// an answer the client caused (400, 401, 409, 413), a full send queue, or a
+// session that ended. Meanwhile sendAudio returns 0 and keeps what it is
+// given (up to the send queue's cap, and what the replay buffer holds beyond
+// the audio waiting for replay; past that it returns -5 and the session ends
+// as a full queue does). A stop() called before or during the loss stops
+// the new session once the audio is replayed, so the last final result and
+// onStopResult(0) still come. The listener hears the same calls as for an
+// unbroken session: texts of the new session have bg/ed shifted onto the
+// first session's timeline, and no final result comes twice. When every
+// attempt fails, onStartFailure explains the last one, then
+// onSessionError(1, "disconnect from server! state:N") ends the session as
+// without resumption. Audio in the replay buffer is in the order the
+// writers' calls reserved it: with several threads calling sendAudio at once
+// their frames may be replayed in another interleaving than first sent.
+// A field of 0 keeps its default.
+struct QvAsrResumeSettings {
+    bool enabled;      // false: sessions end on a loss, as specified (the default)
+    int attempts;      // connections tried after one loss before giving up (5)
+    int backoffMs;     // wait before the first attempt (200), doubled before each next one ...
+    int backoffMaxMs;  // ... up to this (2000)
+    int jitterPercent; // each wait drawn at random within this share below it (20; 0 to 100)
+    int replayMs;      // audio kept for replay, allocated when the session starts (30000;
+                       // 32 bytes a millisecond); older audio is lost on a resumption
+};
+
+// Any thread; sessions started afterwards. Null: off. 0; -1 a negative
+// field, jitter over 100, a back-off maximum below the back-off, more than
+// 100 attempts, a back-off over 60000 ms or a replay buffer over 600000 ms.
+QUORVEX_API int setResumeSettings(const QvAsrResumeSettings* settings);
+
+struct QvAsrResumeInfo {
+    const char* previousSessionId; // the session that was lost
+    const char* newSessionId;      // the session that carries on
+    int attempt;                   // 1 for the first attempt after the loss
+    int replayedMs;                // audio sent again: from the last final result's end on
+    int unreplayableMs;            // audio after that end that was no longer kept (0 normally)
+};
+
+// Optional, registered with setResumeListener. Called on the event-loop
+// thread once a lost session has been carried over to a new one and its
+// kept audio handed to the new connection. info and its texts are valid
+// only during the call. Like the listener, it must not call destroyAsrInstance.
+class QUORVEX_API QvAsrResumeListener {
+public:
+    virtual ~QvAsrResumeListener();
+    virtual void onResumed(const QvAsrResumeInfo* info) = 0;
+};
+
+// Any thread; heard from the next resumption on; null unregisters. 0; -1 null client.
+QUORVEX_API int setResumeListener(QvAsrClient* client, QvAsrResumeListener* listener);
+
+// What a client's session has done so far. Set size to sizeof the record as
+// your header declares it: a newer library fills that many bytes, so fields
+// may be added at the end. Each field is current when read, but the record
+// is no snapshot: fields are read one by one while the session runs.
+struct QvAsrSessionStats {
+    int size;
+    long long audioMsSent;     // audio accepted by sendAudio since start (32 bytes a millisecond)
+    long long bytesQueued;     // audio and messages waiting for the network now
+    long long queueCapBytes;   // the send queue's cap (sendQueueBytes)
+    long long textsReceived;   // recognition texts delivered since start
+    int resumptions;           // sessions carried over since start
+    int lastPingRoundTripMs;   // the last ping's answer, -1 before any
+    int lastFinalLatencyMs;    // the last final result: from sendAudio's call that gave the audio at
+                               // its ed to the listener's call; -1 before any
+};
+
+// Any thread, at any time; never waits for the loop. 0; -1 null client or
+// record, or a size below the size field's end.
+QUORVEX_API int getSessionStats(QvAsrClient* client, QvAsrSessionStats* stats);
+
 // Proxies for sessions started after setProxySettings. Each connection
 // decides on its own whether it goes through a proxy: an HTTP proxy that
 // tunnels with CONNECT, its credentials (any length, any bytes once

@@ -121,6 +121,26 @@ typedef struct qv_tls_settings {
  * with verify 0 (the log says why; the previous settings stay). */
 QUORVEX_API int qv_set_tls_settings(const qv_tls_settings* settings);
 
+/* Resumption of sessions started afterwards; a member of 0 keeps its
+ * default. The members, defaults and behaviour are those of
+ * QvAsrResumeSettings in quorvex.h: a started session whose connection is
+ * lost, or whose server goes away, is carried over to a new session with the
+ * audio after the last final result replayed; QV_EVENT_RESUMED tells. */
+typedef struct qv_resume_settings {
+    size_t size;
+    int enabled;        /* 0: off (the default) */
+    int attempts;       /* connections tried after one loss (5) */
+    int backoff_ms;     /* wait before the first attempt (200), doubled each time ... */
+    int backoff_max_ms; /* ... up to this (2000) */
+    int jitter_percent; /* each wait drawn within this share below it (20) */
+    int replay_ms;      /* audio kept for replay (30000), allocated at start */
+} qv_resume_settings;
+
+/* NULL: off. QV_OK; QV_ERROR a record of size 0, a negative member, jitter
+ * over 100, a maximum below the back-off, over 100 attempts, a back-off over
+ * 60000 ms or a replay buffer over 600000 ms. */
+QUORVEX_API int qv_set_resume_settings(const qv_resume_settings* settings);
+
 /* ---- clients and their events --------------------------------------- */
 
 typedef struct qv_client qv_client; /* opaque */
@@ -136,7 +156,9 @@ typedef enum qv_event_type {
     QV_EVENT_MESSAGE_ERROR = 5, /* code 1: "the msg is not json!" or "the msg is not for asr!" */
     QV_EVENT_STOP_RESULT = 6,   /* code 0: the server answered the stop request */
     QV_EVENT_DESTROYED = 7,     /* code 0: inside qv_client_destroy (callback clients only) */
-    QV_EVENT_LOST = 8           /* queue clients: code events were dropped at the queue's cap */
+    QV_EVENT_LOST = 8,          /* queue clients: code events were dropped at the queue's cap */
+    QV_EVENT_RESUMED = 9        /* a lost session carried over: code the attempt, text the new session
+                                   id, previous_session_id, replayed_ms, unreplayable_ms */
 } qv_event_type;
 
 /* Why a start failed; the values of QvAsrStartFailureCategory. */
@@ -164,6 +186,9 @@ typedef struct qv_event {
     int category;            /* QV_EVENT_START_FAILURE: a qv_failure_category */
     int status;              /* its HTTP status or msg_code, 0 where none */
     int retry_after_seconds; /* the server's Retry-After, 0 when none */
+    const char* previous_session_id; /* QV_EVENT_RESUMED: the session lost ("" otherwise) */
+    int replayed_ms;                 /* audio sent again, from the last final result's end */
+    int unreplayable_ms;             /* audio after that end no longer kept (0 normally) */
 } qv_event;
 
 /* Called on the client's event-loop thread, one call at a time per client;
@@ -211,6 +236,23 @@ QUORVEX_API int qv_client_stop(qv_client* client);
  * stays allocated: end the session and call again; QV_ERROR NULL. After
  * qv_release any client may be destroyed. */
 QUORVEX_API int qv_client_destroy(qv_client* client);
+
+/* What a client's session has done so far (see QvAsrSessionStats). Each
+ * member is current when read; the record is no snapshot. */
+typedef struct qv_session_stats {
+    size_t size;
+    long long audio_ms_sent;      /* audio accepted since start */
+    long long bytes_queued;       /* waiting for the network now */
+    long long queue_cap_bytes;    /* the send queue's cap */
+    long long texts_received;     /* texts delivered since start */
+    int resumptions;              /* sessions carried over since start */
+    int last_ping_round_trip_ms;  /* -1 before any */
+    int last_final_latency_ms;    /* from the send of the audio at a final's ed to its event; -1 before any */
+} qv_session_stats;
+
+/* Any thread, at any time; never waits for the loop. QV_OK; QV_ERROR NULL
+ * or a record of size 0. */
+QUORVEX_API int qv_client_stats(qv_client* client, qv_session_stats* stats);
 
 /* Queue clients. Waits up to timeout_ms (0: not at all) for the next event
  * and fills *event with at most event->size bytes. 1: an event; 0: none in

@@ -14,15 +14,15 @@ into Python: each session's events wait in a queue inside the library until
 Python takes them, so a Python thread busy for a while holds up no session's
 network traffic.
 """
-from ._core import Result
+from ._core import Resumed, Result, Stats
 from ._native import LibraryNotFound
-from ._runtime import Limits, Proxy, Tls, configure, version
+from ._runtime import Limits, Proxy, Resume, Tls, configure, version
 from .aio import AsyncSession
 from .errors import FailureCategory, QueueFull, QuorvexError, SessionError, StartError, TimeoutExpired
 from .session import Session
 from .transcribe import transcribe
 
 __all__ = ["AsyncSession", "FailureCategory", "LibraryNotFound", "Limits", "Proxy", "QueueFull", "QuorvexError",
-           "Result", "Session", "SessionError", "StartError", "TimeoutExpired", "Tls", "configure", "transcribe",
+           "Result", "Resume", "Resumed", "Session", "Stats", "SessionError", "StartError", "TimeoutExpired", "Tls", "configure", "transcribe",
            "version"]
 __version__ = "1.0.0"

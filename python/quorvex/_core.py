@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import ctypes
 from collections import deque
-from typing import Deque, List, NamedTuple, Optional, Union
+from typing import Callable, Deque, List, NamedTuple, Optional, Union
 
 from . import _native as native
 from . import _runtime as runtime
@@ -25,6 +25,28 @@ class Result(NamedTuple):
     begin_ms: int
     end_ms: int
     final: bool
+
+
+class Resumed(NamedTuple):
+    """A lost session carried over to a new one."""
+
+    previous_session_id: str
+    session_id: str
+    attempt: int
+    replayed_ms: int
+    unreplayable_ms: int
+
+
+class Stats(NamedTuple):
+    """What a session has done so far; each field current, not a snapshot."""
+
+    audio_ms_sent: int
+    bytes_queued: int
+    queue_cap_bytes: int
+    texts_received: int
+    resumptions: int
+    last_ping_round_trip_ms: int
+    last_final_latency_ms: int
 
 
 STARTING, RUNNING, STOPPING, ENDED, FAILED, CLOSED = "starting", "running", "stopping", "ended", "failed", "closed"
@@ -50,6 +72,8 @@ class Core:
         self.error_reported = False
         self.items: Deque[Union[Result, QueueFull]] = deque()
         self.message_errors: List[str] = []
+        self.resumptions: List[Resumed] = []
+        self.on_resumed: Optional[Callable[[Resumed], None]] = None
         self.heard_ms = 0  # the largest end of a text so far
         self._event = native.sized(native.Event)
         self._failure: Optional[native.Event] = None
@@ -102,6 +126,20 @@ class Core:
             self.message_errors.append(text)
         elif kind == native.EVENT_STOP_RESULT:
             self.state = ENDED
+        elif kind == native.EVENT_RESUMED:
+            resumed = Resumed((event.previous_session_id or b"").decode("utf-8", "replace"), text, event.code,
+                              event.replayed_ms, event.unreplayable_ms)
+            self.session_id = text
+            self.resumptions.append(resumed)
+            if self.on_resumed is not None:
+                self.on_resumed(resumed)
+
+    def stats(self) -> Stats:
+        record = native.sized(native.SessionStats)
+        if runtime.call(self.handle, "qv_client_stats", ctypes.byref(record)) != native.OK:
+            raise RuntimeError("qv_client_stats refused the record")
+        return Stats(record.audio_ms_sent, record.bytes_queued, record.queue_cap_bytes, record.texts_received,
+                     record.resumptions, record.last_ping_round_trip_ms, record.last_final_latency_ms)
 
     def _start_error(self, code: int, text: str) -> StartError:
         failure = self._failure

@@ -25,6 +25,7 @@ EVENT_MESSAGE_ERROR = 5
 EVENT_STOP_RESULT = 6
 EVENT_DESTROYED = 7
 EVENT_LOST = 8
+EVENT_RESUMED = 9
 
 SONAME = "libquorvex.so.1"
 ENV_OVERRIDE = "QUORVEX_LIBRARY"
@@ -59,7 +60,22 @@ class TlsSettings(ctypes.Structure):
 class Event(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("type", ctypes.c_int), ("code", ctypes.c_int),
                 ("text", ctypes.c_char_p), ("bg", ctypes.c_int), ("ed", ctypes.c_int), ("fin", ctypes.c_int),
-                ("category", ctypes.c_int), ("status", ctypes.c_int), ("retry_after_seconds", ctypes.c_int)]
+                ("category", ctypes.c_int), ("status", ctypes.c_int), ("retry_after_seconds", ctypes.c_int),
+                ("previous_session_id", ctypes.c_char_p), ("replayed_ms", ctypes.c_int),
+                ("unreplayable_ms", ctypes.c_int)]
+
+
+class ResumeSettings(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("enabled", ctypes.c_int), ("attempts", ctypes.c_int),
+                ("backoff_ms", ctypes.c_int), ("backoff_max_ms", ctypes.c_int), ("jitter_percent", ctypes.c_int),
+                ("replay_ms", ctypes.c_int)]
+
+
+class SessionStats(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("audio_ms_sent", ctypes.c_longlong), ("bytes_queued", ctypes.c_longlong),
+                ("queue_cap_bytes", ctypes.c_longlong), ("texts_received", ctypes.c_longlong),
+                ("resumptions", ctypes.c_int), ("last_ping_round_trip_ms", ctypes.c_int),
+                ("last_final_latency_ms", ctypes.c_int)]
 
 
 class ClientOptions(ctypes.Structure):
@@ -125,6 +141,8 @@ def _declare(lib: ctypes.CDLL) -> None:
         "qv_client_destroy": (ctypes.c_int, [client]),
         "qv_client_next_event": (ctypes.c_int, [client, ctypes.c_int, ctypes.POINTER(Event)]),
         "qv_client_event_fd": (ctypes.c_int, [client]),
+        "qv_set_resume_settings": (ctypes.c_int, [ctypes.POINTER(ResumeSettings)]),
+        "qv_client_stats": (ctypes.c_int, [client, ctypes.POINTER(SessionStats)]),
     }
     missing = []
     for name, (restype, argtypes) in prototypes.items():

@@ -53,6 +53,23 @@ class Tls:
     ca_path: Optional[PathLike] = None
 
 
+@dataclass(frozen=True)
+class Resume:
+    """Resumption of sessions started afterwards (off unless configured): a
+    session whose connection is lost, or whose server goes away, is carried
+    over to a new session on the same URL with the audio after the last final
+    result sent again; results keep one timeline and no final comes twice.
+    None keeps the library's default (5 attempts, 200 ms back-off doubling to
+    2000 ms, 20 % jitter, 30 s of audio kept)."""
+
+    enabled: bool = True
+    attempts: Optional[int] = None
+    backoff_ms: Optional[int] = None
+    backoff_max_ms: Optional[int] = None
+    jitter_percent: Optional[int] = None
+    replay_ms: Optional[int] = None
+
+
 _lock = threading.RLock()
 _initialised = False
 _atexit_registered = False
@@ -61,6 +78,7 @@ _loop_threads: Optional[int] = None
 _limits: Optional[Limits] = None
 _proxy: Optional[Proxy] = None
 _tls: Optional[Tls] = None
+_resume: Optional[Resume] = None
 class _Guard:
     """Calls on one client may overlap each other (a send on one thread, a
     wait for events on another) but never its destruction."""
@@ -136,6 +154,15 @@ def _apply_tls(tls: Optional[Tls]) -> None:
                          f"or CAs without verify): {tls}")
 
 
+def _apply_resume(resume: Resume) -> None:
+    record = native.sized(native.ResumeSettings, enabled=int(resume.enabled), attempts=resume.attempts or 0,
+                          backoff_ms=resume.backoff_ms or 0, backoff_max_ms=resume.backoff_max_ms or 0,
+                          jitter_percent=resume.jitter_percent or 0, replay_ms=resume.replay_ms or 0)
+    if native.lib().qv_set_resume_settings(ctypes.byref(record)) != native.OK:
+        raise ValueError(f"resumption settings refused by the library (a negative value, jitter over 100, "
+                         f"a maximum below the back-off, or past a bound): {resume}")
+
+
 def _init_locked() -> None:
     global _initialised, _atexit_registered
     library = native.lib()
@@ -162,6 +189,8 @@ def _init_locked() -> None:
         _apply_proxy(_proxy)
     if _tls is not None:
         _apply_tls(_tls)
+    if _resume is not None:
+        _apply_resume(_resume)
 
 
 def ensure_initialised() -> None:
@@ -171,7 +200,8 @@ def ensure_initialised() -> None:
 
 
 def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int] = None,
-              limits: Optional[Limits] = None, proxy: Optional[Proxy] = None, tls: Optional[Tls] = None) -> None:
+              limits: Optional[Limits] = None, proxy: Optional[Proxy] = None, tls: Optional[Tls] = None,
+              resume: Optional[Resume] = None) -> None:
     """Library-wide settings; each argument left None keeps its current value.
 
     ``log_file``: the library's log goes to this file (created if missing,
@@ -180,14 +210,14 @@ def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int
     ``loop_threads``: event-loop threads, 1 to 16 (default 1).
     Both take effect by restarting the library, so they may only change
     while no session exists (RuntimeError otherwise).
-    ``limits``, ``proxy``, ``tls``: apply to sessions started afterwards.
+    ``limits``, ``proxy``, ``tls``, ``resume``: apply to sessions started afterwards.
 
     There is deliberately no Python log callback: the library calls its log
     callback on its event-loop threads, and a Python function there would
     have to take the interpreter lock, so a Python thread busy for a while
     would hold up every session's loop. Log to a file and read it instead.
     """
-    global _log_file, _loop_threads, _limits, _proxy, _tls
+    global _log_file, _loop_threads, _limits, _proxy, _tls, _resume
     with _lock:
         restart = False
         if log_file is not None:
@@ -218,6 +248,9 @@ def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int
         if tls is not None:
             _apply_tls(tls)
             _tls = tls
+        if resume is not None:
+            _apply_resume(resume)
+            _resume = resume
 
 
 def version() -> str:

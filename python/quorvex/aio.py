@@ -11,7 +11,7 @@ from typing import Callable, List, Optional, Type
 
 from . import _native as native
 from ._audio import Pcm
-from ._core import FAILED, RUNNING, STARTING, STOPPING, Core, Result, abandon_if_live
+from ._core import FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live
 from .errors import QueueFull, TimeoutExpired
 
 # Events taken per readiness callback, so that one busy session cannot
@@ -53,7 +53,9 @@ class AsyncSession:
     and :class:`QueueFull` says how many.
     """
 
-    def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0) -> None:
+    def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0,
+                 on_resumed: Optional[Callable[[Resumed], None]] = None) -> None:
+        self._on_resumed = on_resumed
         self._url = url
         self._token = token
         self._queue_capacity = queue_capacity
@@ -68,6 +70,7 @@ class AsyncSession:
         self._loop = asyncio.get_running_loop()
         self._changed = asyncio.Event()
         core = self._core = Core(self._queue_capacity)
+        core.on_resumed = self._on_resumed
         self._finalizer = weakref.finalize(self, _forget, core.handle, core.fd, self._loop)
         self._finalizer.atexit = False
         self._loop.add_reader(core.fd, _readable, weakref.ref(self))
@@ -86,6 +89,15 @@ class AsyncSession:
     @property
     def running(self) -> bool:
         return self._core is not None and self._core.state == RUNNING
+
+    @property
+    def resumptions(self) -> List[Resumed]:
+        """Each time the session was carried over to a new one (see :class:`quorvex.Resume`)."""
+        return list(self._started().resumptions)
+
+    def stats(self) -> Stats:
+        """The session's statistics; never waits for the network."""
+        return self._started().stats()
 
     @property
     def message_errors(self) -> List[str]:

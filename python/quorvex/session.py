@@ -10,7 +10,7 @@ from typing import Callable, Iterator, List, Optional, Type
 
 from . import _native as native
 from ._audio import Pcm
-from ._core import CLOSED, ENDED, FAILED, RUNNING, STARTING, STOPPING, Core, Result, abandon_if_live
+from ._core import CLOSED, ENDED, FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live
 from .errors import QueueFull, TimeoutExpired
 
 # Waits are cut into slices so that Ctrl-C is handled promptly: a signal
@@ -37,8 +37,10 @@ class Session:
     and :class:`QueueFull` says how many.
     """
 
-    def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0) -> None:
+    def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0,
+                 on_resumed: Optional[Callable[[Resumed], None]] = None) -> None:
         self._core = Core(queue_capacity)
+        self._core.on_resumed = on_resumed
         self._finalizer = weakref.finalize(self, abandon_if_live, self._core.handle)
         self._finalizer.atexit = False  # the library's own exit hook frees what is left
         self._lock = threading.Lock()
@@ -64,6 +66,16 @@ class Session:
     def ended(self) -> bool:
         """True once the stop answer has come or the session has broken off."""
         return self._core.state in (ENDED, CLOSED)
+
+    @property
+    def resumptions(self) -> List[Resumed]:
+        """Each time the session was carried over to a new one (see
+        :class:`quorvex.Resume`); on_resumed, when given, hears each as it is taken."""
+        return list(self._core.resumptions)
+
+    def stats(self) -> Stats:
+        """The session's statistics; never waits for the network."""
+        return self._core.stats()
 
     @property
     def message_errors(self) -> List[str]:

@@ -30,10 +30,15 @@ qv_event viewOf(const OwnedEvent& event) {
     view.category = event.category;
     view.status = event.status;
     view.retry_after_seconds = event.retryAfterSeconds;
+    view.previous_session_id = event.previousSessionId.c_str();
+    view.replayed_ms = event.replayedMs;
+    view.unreplayable_ms = event.unreplayableMs;
     return view;
 }
 
-class EventSink : public QUORVEX::QvAsrClientListener, public QUORVEX::QvAsrStartFailureListener {
+class EventSink : public QUORVEX::QvAsrClientListener,
+                  public QUORVEX::QvAsrStartFailureListener,
+                  public QUORVEX::QvAsrResumeListener {
 public:
     EventSink(qv_event_fn callback, void* user, std::unique_ptr<EventQueue> queue)
         : callback_(callback), user_(user), queue_(std::move(queue)) {}
@@ -59,6 +64,14 @@ public:
         event.category = static_cast<int>(failure->category);
         event.status = failure->status;
         event.retryAfterSeconds = failure->retryAfterSeconds;
+        deliver(std::move(event), false);
+    }
+
+    void onResumed(const QUORVEX::QvAsrResumeInfo* info) override {
+        OwnedEvent event = basic(QV_EVENT_RESUMED, info->attempt, info->newSessionId);
+        event.previousSessionId = info->previousSessionId ? info->previousSessionId : "";
+        event.replayedMs = info->replayedMs;
+        event.unreplayableMs = info->unreplayableMs;
         deliver(std::move(event), false);
     }
 
@@ -110,6 +123,7 @@ qv_client* qv_client_create(const qv_client_options* options) {
     if (!client->cpp) return nullptr;
     client->cpp->init(client->sink.get());
     QUORVEX::setStartFailureListener(client->cpp, client->sink.get());
+    QUORVEX::setResumeListener(client->cpp, client->sink.get());
     return client.release();
 }
 
@@ -144,6 +158,17 @@ int qv_client_next_event(qv_client* client, int timeoutMs, qv_event* event) {
     qv_event view = viewOf(client->current);
     quorvex::capi::writeSized(event, view);
     return 1;
+}
+
+int qv_client_stats(qv_client* client, qv_session_stats* stats) {
+    if (!client || !stats || stats->size < sizeof stats->size) return QV_ERROR;
+    QUORVEX::QvAsrSessionStats cpp{};
+    cpp.size = sizeof cpp;
+    QUORVEX::getSessionStats(client->cpp, &cpp);
+    qv_session_stats view{sizeof(qv_session_stats), cpp.audioMsSent, cpp.bytesQueued, cpp.queueCapBytes,
+                          cpp.textsReceived, cpp.resumptions, cpp.lastPingRoundTripMs, cpp.lastFinalLatencyMs};
+    quorvex::capi::writeSized(stats, view);
+    return QV_OK;
 }
 
 int qv_client_event_fd(qv_client* client) {

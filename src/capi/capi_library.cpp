@@ -62,6 +62,15 @@ int qv_set_client_limits(const qv_client_limits* limits) {
     return QUORVEX::setClientLimits(&cpp);
 }
 
+int qv_set_resume_settings(const qv_resume_settings* settings) {
+    if (!settings) return QUORVEX::setResumeSettings(nullptr);
+    qv_resume_settings given{};
+    if (!readSized(settings, given)) return QV_ERROR;
+    QUORVEX::QvAsrResumeSettings cpp{given.enabled != 0, given.attempts,       given.backoff_ms,
+                                     given.backoff_max_ms, given.jitter_percent, given.replay_ms};
+    return QUORVEX::setResumeSettings(&cpp);
+}
+
 int qv_set_proxy_settings(const qv_proxy_settings* settings) {
     if (!settings) return QUORVEX::setProxySettings(nullptr);
     qv_proxy_settings given{};

@@ -19,6 +19,8 @@ struct OwnedEvent {
     std::string text;
     int bg = 0, ed = 0, fin = 0;
     int category = 0, status = 0, retryAfterSeconds = 0;
+    std::string previousSessionId;
+    int replayedMs = 0, unreplayableMs = 0;
 };
 
 // Events of one client waiting for the application. The loop thread pushes

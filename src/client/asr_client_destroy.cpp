@@ -19,28 +19,22 @@ void QvAsrClientImpl::completeDestroy(DestroyRequest* request) {
 
 void QvAsrClientImpl::checkDestroy(DestroyRequest* request) {
     std::lock_guard<std::mutex> guard(*sdkMutex);
-    switch (state.load()) {
-    case ASR_STATE_IDLE:
-    case ASR_STATE_CLOSED:
+    std::uint32_t actions = advance(session::Event::DestroyCheck).transition.actions;
+    if (actions & session::kDestroyNow) {
         sdkLog("%s destory suc state!", sessionId.c_str());
         request->result = 0;
         notify("onDestroyed", [](QvAsrClientListener& l) { l.onDestroyed(0); });
         completeDestroy(request);
-        return;
-    case ASR_STATE_STOPPED:
-    case ASR_STATE_FAILED:
+    } else if (actions & session::kDestroyOnClose) {
         sdkLog("%s not stable state destory!", sessionId.c_str());
         request->result = 0;
-        state = ASR_STATE_DESTROY_PENDING;
         pendingDestroy_ = request;
         // A failed session waits for the server to close; do not let the caller wait on it.
         close();
-        return;
-    default:
+    } else {
         sdkLog("%s can not destory!", sessionId.c_str());
         request->result = -5;
         completeDestroy(request);
-        return;
     }
 }
 

@@ -13,6 +13,7 @@
 #include "sdk/limits.h"
 #include "sdk/log.h"
 #include "sdk/network_settings.h"
+#include "sdk/resume_settings.h"
 #include "sdk/runtime.h"
 #include "sdk/runtime_gate.h"
 #include "transport/engine/conn_control.h"
@@ -22,14 +23,8 @@
 namespace QUORVEX {
 
 namespace {
-bool isStable(int state) { return state != ASR_STATE_STOPPED && state != ASR_STATE_FAILED; }
-bool acceptsStart(int state) { return state == ASR_STATE_IDLE || state == ASR_STATE_CLOSED; }
 bool isValidFormat(const QvAsrAudioFrame& frame) {
     return frame.bitsPerSample == 16 && frame.sampleRate == 16000 && frame.channels == 1;
-}
-std::int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 // The failure listener on the same object as the listener, where the
 // application's class has the type information a cross-cast needs.
@@ -65,11 +60,12 @@ void QvAsrClientImpl::reportStartFailure(const StartFailureReport& report, int c
     notify("onStartResult", [code](QvAsrClientListener& l) { l.onStartResult(code, nullptr); });
 }
 
-// Server messages move the state in any state but one: a destruction that
-// waits for the close must stay pending, or its caller would wait forever.
-void QvAsrClientImpl::enterUnlessDestroyPending(AsrClientState next) {
+QvAsrClientImpl::Applied QvAsrClientImpl::advance(session::Event event, const session::Facts& facts) {
     int current = state.load();
-    while (current != ASR_STATE_DESTROY_PENDING && !state.compare_exchange_weak(current, next)) {
+    for (;;) {
+        session::Transition transition = session::step(current, event, facts);
+        if (transition.next == session::kUnchanged || transition.enterAfterActions) return {transition, current};
+        if (state.compare_exchange_weak(current, transition.next)) return {transition, current};
     }
 }
 
@@ -104,8 +100,9 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
         return -1;
     }
     int previous = state.load();
-    if (!acceptsStart(previous)) {
-        if (!isStable(previous)) sdkLog("is not stable state.fix next!");
+    session::Transition decided = session::step(previous, session::Event::Start, {});
+    if (decided.actions & session::kRefuse) {
+        if (decided.actions & session::kLogNotStable) sdkLog("is not stable state.fix next!");
         return -5;
     }
     GateUse initialised(entryGate); // the loop's context must outlive this call
@@ -123,10 +120,21 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     std::optional<tagWSSRoute> route = currentRoute(*url);
     if (!route) return -1;
     // Token and state go in place before the connection can report.
-    if (!state.compare_exchange_strong(previous, ASR_STATE_CONNECTING)) return -5;
+    if (!state.compare_exchange_strong(previous, decided.next)) return -5;
     std::string previousToken = token;
     token = param->token;
     limits_ = currentClientLimits();
+    url_ = param->url;
+    resume_ = currentResumeSettings();
+    // Allocated here, once per session, never per frame.
+    ring_.reset(resume_.enabled ? static_cast<std::size_t>(resume_.replayMs) * kBytesPerMs : 0);
+    resumeEpoch_.fetch_add(1);
+    arrivals_.reset(detail::steadyNowMs());
+    bytesHanded_ = 0;
+    textsReceived_ = 0;
+    resumptions_ = 0;
+    lastFinalLatencyMs_ = -1;
+    queueCapBytes_ = limits_.sendQueueBytes;
     carry_.drop(); // half a sample of an earlier session is not this one's
     quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
     quorvex::transport::detail::setConnRoute(*this, *route);
@@ -151,10 +159,15 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
     }
     // Read first: the frame is for the connection of the session found running.
     std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
-    if (state.load() != ASR_STATE_STARTED) return -5;
+    if (session::step(state.load(), session::Event::SendAudio, {}).actions & session::kRefuse) return -5;
     if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
     OddByteCarry::Pieces pieces;
     carry_.take(frame->data, static_cast<std::size_t>(frame->length), pieces);
+    std::int64_t now = detail::steadyNowMs();
+    if (ring_.capacity()) return writeKept(pieces, connection, now);
+    std::uint64_t size = 0;
+    for (std::size_t i = 0; i < pieces.count; ++i) size += pieces.spans[i].size;
+    arrivals_.note((bytesHanded_.fetch_add(size, std::memory_order_relaxed) + size) / kBytesPerMs, now);
     quorvex::transport::detail::writeBinaryFor(*this, connection, pieces.spans, pieces.count);
     return quorvex::transport::detail::sendQueueOverflowed(*this) ? -5 : 0;
 }
@@ -163,157 +176,24 @@ int QvAsrClientImpl::stop() {
     sdkLog("QUORVEX::QvAsrClientImpl::stop");
     std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
     // State 5 is in place before the answer can be handled.
-    int expected = ASR_STATE_STARTED;
-    if (!state.compare_exchange_strong(expected, ASR_STATE_STOPPING)) return -5;
+    Applied applied = advance(session::Event::Stop);
+    if (applied.transition.actions & session::kRefuse) return -5;
     if (carry_.drop()) sdkLog("%s the audio's last byte is dropped: half a 16-bit sample", sessionId.c_str());
-    lastHeardMs_ = nowMs();
-    if (GateUse initialised{entryGate}) armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
-    sendMessage(StopSessionReq(), [this, connection](const char* text, int len) {
-        quorvex::transport::detail::writeTextFor(*this, connection, text, len);
-    });
+    // While resuming, the new session is stopped once the audio is replayed.
+    if (applied.transition.actions & session::kSendStopRequest) sendStopRequest(connection, false);
     return 0;
 }
 
-// ---- connection events (loop thread) ------------------------------------------
-
-void QvAsrClientImpl::onEstablished() {
-    sdkLog("QUORVEX::QvAsrClientImpl::onEstablished");
-    StartSessionReq request;
-    request.msg_data.token = token;
-    sendMessage(request, [this](const char* text, int len) { writeFrame(text, len); });
-    state = ASR_STATE_STARTING;
-    armDeadline(limits_.startTimeoutMs, &QvAsrClientImpl::onStartDeadline);
-}
-
-void QvAsrClientImpl::armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int)) {
-    scheduleDeadline(++deadlineEpoch_, timeoutMs, expire);
-}
-
-void QvAsrClientImpl::scheduleDeadline(unsigned int epoch, int timeoutMs,
-                                       void (QvAsrClientImpl::*expire)(unsigned int)) {
-    CWSSContext* loop = loopContext();
-    if (!loop) return;
-    auto self = self_;
-    loop->addTimer(
-        [self, expire, epoch](void*) {
-            if (QvAsrClientImpl* client = self->load()) (client->*expire)(epoch);
-            return false;
-        },
-        static_cast<unsigned int>(timeoutMs));
-}
-
-// Loop thread. The server upgraded but never answered the start request.
-void QvAsrClientImpl::onStartDeadline(unsigned int epoch) {
-    int expected = ASR_STATE_STARTING;
-    if (epoch != deadlineEpoch_.load() || !state.compare_exchange_strong(expected, ASR_STATE_FAILED)) return;
-    sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES],
-           limits_.startTimeoutMs);
-    reportStartFailure(startTimeoutReport(limits_.startTimeoutMs), -2);
-    quorvex::transport::detail::closeAtOnce(*this);
-}
-
-// Loop thread. The stop request went unanswered: end the session as a close does.
-// A server still catching up with a backlog is not a silent one: the deadline
-// counts from its last message, and one timer per session is moved along.
-void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
-    if (epoch != deadlineEpoch_.load() || state.load() != ASR_STATE_STOPPING) return;
-    std::int64_t quietMs = nowMs() - lastHeardMs_.load();
-    if (quietMs < limits_.stopTimeoutMs) {
-        scheduleDeadline(epoch, static_cast<int>(limits_.stopTimeoutMs - quietMs), &QvAsrClientImpl::onStopDeadline);
-        return;
+void QvAsrClientImpl::sendStopRequest(std::uint64_t connection, bool onLoop) {
+    lastHeardMs_ = detail::steadyNowMs();
+    if (onLoop) {
+        armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
+    } else if (GateUse initialised{entryGate}) {
+        armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
     }
-    sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[STOP_SESSION_RES],
-           limits_.stopTimeoutMs);
-    quorvex::transport::detail::closeAtOnce(*this);
-}
-
-void QvAsrClientImpl::onConnectErr() {
-    quorvex::transport::detail::ConnectFailure failure = quorvex::transport::detail::connectFailure(*this);
-    sdkLog("QUORVEX::QvAsrClientImpl::onConnectErr");
-    sdkLog("%s connection failed: %s", sessionId.c_str(), failure.text.c_str());
-    state = ASR_STATE_CLOSED;
-    reportStartFailure(connectFailureReport(failure), -2);
-}
-
-void QvAsrClientImpl::onTextData(const char* data, int len) {
-    if (state.load() == ASR_STATE_STOPPING) lastHeardMs_ = nowMs();
-    ClassifiedFrame frame = classifyFrame(data, len);
-    const char* sid = sessionId.c_str();
-    switch (frame.kind) {
-    case FrameKind::NotJson:
-        notify("onMessageError", [](QvAsrClientListener& l) { l.onMessageError(1, "the msg is not json!"); });
-        sdkLog("%s `%.*s` is not json!", sid, len, data ? data : "");
-        return;
-    case FrameKind::NotForAsr:
-        notify("onMessageError", [](QvAsrClientListener& l) { l.onMessageError(1, "the msg is not for asr!"); });
-        sdkLog("%s `%.*s` is not for asr , %s!", sid, len, data, frame.head.service_type.c_str());
-        return;
-    case FrameKind::StartSessionRes: {
-        const auto& response = std::get<StartSessionRes>(frame.message);
-        if (response.msg_code == 0) {
-            enterUnlessDestroyPending(ASR_STATE_STARTED);
-            sessionId = response.msg_data.session_id;
-            notify("onStartResult", [this](QvAsrClientListener& l) { l.onStartResult(0, sessionId.c_str()); });
-            sdkLog("%s %s suc", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES]);
-        } else {
-            enterUnlessDestroyPending(ASR_STATE_FAILED);
-            reportStartFailure(sessionRefusedReport(response.msg_code, response.msg_desc), -4);
-            sdkLog("%s %s error", sid, AsrMsgTypeNames[START_SESSION_RES]);
-        }
-        return;
-    }
-    case FrameKind::RecognitionText: {
-        const auto& data = std::get<RecognitionText>(frame.message).msg_data;
-        QvAsrRecognitionResult result{data.bg, data.ed, data.fin, data.text.c_str()};
-        notify("onRecognitionText", [&result](QvAsrClientListener& l) { l.onRecognitionText(&result); });
-        return;
-    }
-    case FrameKind::StopSessionRes:
-        enterUnlessDestroyPending(ASR_STATE_STOPPED);
-        notify("onStopResult", [](QvAsrClientListener& l) { l.onStopResult(0); });
-        sdkLog("%s %s suc", sid, AsrMsgTypeNames[STOP_SESSION_RES]);
-        close();
-        return;
-    case FrameKind::ExceptionNtf: {
-        const std::string& description = std::get<ExceptionNtf>(frame.message).msg_desc;
-        enterUnlessDestroyPending(ASR_STATE_FAILED);
-        notify("onSessionError", [&description](QvAsrClientListener& l) { l.onSessionError(1, description.c_str()); });
-        sdkLog("%s %s error:%s", sid, AsrMsgTypeNames[EXCEPTION_NTF], description.c_str());
-        return;
-    }
-    case FrameKind::Ignored:
-        return;
-    }
-}
-
-void QvAsrClientImpl::onClose() {
-    sdkLog("%s %s", sessionId.c_str(), "QUORVEX::QvAsrClientImpl::onClose");
-    int current = state.load();
-    switch (current) {
-    case ASR_STATE_STOPPED:
-    case ASR_STATE_FAILED:
-        state = ASR_STATE_CLOSED; // the close the session was waiting for
-        return;
-    case ASR_STATE_DESTROY_PENDING: {
-        sdkLog("%s destory suc onClose!", sessionId.c_str());
-        std::lock_guard<std::mutex> guard(*sdkMutex);
-        notify("onDestroyed", [](QvAsrClientListener& l) { l.onDestroyed(0); });
-        state = ASR_STATE_CLOSED;
-        DestroyRequest* request = pendingDestroy_;
-        pendingDestroy_ = nullptr;
-        completeDestroy(request);
-        return; // the owner may delete us from here on
-    }
-    default: {
-        const char* cause = quorvex::transport::detail::sendQueueOverflowed(*this)
-                                ? "send queue full, server not reading! state:"
-                                : "disconnect from server! state:";
-        std::string text = cause + std::to_string(current);
-        notify("onSessionError", [&text](QvAsrClientListener& l) { l.onSessionError(1, text.c_str()); });
-        state = ASR_STATE_CLOSED;
-        return;
-    }
-    }
+    sendMessage(StopSessionReq(), [this, connection](const char* text, int len) {
+        quorvex::transport::detail::writeTextFor(*this, connection, text, len);
+    });
 }
 
 } // namespace QUORVEX

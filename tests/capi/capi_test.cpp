@@ -145,6 +145,49 @@ TEST_F(CInterface, ACallbackClientHearsWhyItsStartFailedAndItsDestruction) {
                                                               {QV_EVENT_DESTROYED, 0}}));
 }
 
+// The server goes away (503): the session carries on under a new id, and
+// the event and the statistics say so.
+TEST_F(CInterface, AResumedSessionIsAnEventAndCountsInTheStatistics) {
+    qv_resume_settings resume{};
+    resume.size = sizeof resume;
+    resume.enabled = 1;
+    resume.backoff_ms = 10;
+    ASSERT_EQ(qv_set_resume_settings(&resume), QV_OK);
+    resume.jitter_percent = 101;
+    EXPECT_EQ(qv_set_resume_settings(&resume), QV_ERROR);
+    ScriptedServer server;
+    qv_client_options options{};
+    options.size = sizeof options;
+    qv_client* client = qv_client_create(&options);
+    ASSERT_EQ(qv_client_start(client, server.url().c_str(), "t"), QV_OK);
+    ASSERT_EQ(nextEvent(client).type, QV_EVENT_START_RESULT);
+    std::vector<unsigned char> pcm(3200, 1);
+    ASSERT_EQ(qv_client_send_audio(client, pcm.data(), static_cast<int>(pcm.size())), QV_OK);
+    ASSERT_TRUE(server.raw().waitForFrames(2));
+    server.send(1, ScriptedServer::message("EXCEPTION_NTF", R"(,"msg_code":503,"msg_desc":"server shutting down")"));
+    qv_event resumed = nextEvent(client);
+    ASSERT_EQ(resumed.type, QV_EVENT_RESUMED);
+    EXPECT_EQ(resumed.code, 1);
+    EXPECT_STREQ(resumed.previous_session_id, "sid-1");
+    EXPECT_STREQ(resumed.text, "sid-2");
+    EXPECT_EQ(resumed.replayed_ms, 100);
+    EXPECT_EQ(resumed.unreplayable_ms, 0);
+    ASSERT_TRUE(server.raw().waitForFrames(2 + 2)) << "the kept audio was not replayed on the new connection";
+    EXPECT_EQ(server.raw().framesOf(2)[1].data, std::string(pcm.begin(), pcm.end()));
+    qv_session_stats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(qv_client_stats(client, &stats), QV_OK);
+    EXPECT_EQ(stats.resumptions, 1);
+    EXPECT_EQ(stats.audio_ms_sent, 100);
+    EXPECT_EQ(stats.queue_cap_bytes, 2 << 20);
+    ASSERT_EQ(qv_client_stop(client), QV_OK);
+    qv_event last = nextEvent(client);
+    EXPECT_EQ(last.type, QV_EVENT_TEXT) << "the scripted server's final words";
+    EXPECT_EQ(nextEvent(client).type, QV_EVENT_STOP_RESULT);
+    EXPECT_EQ(qv_client_destroy(client), QV_OK);
+    qv_set_resume_settings(nullptr);
+}
+
 // A file alone, without a callback (which would run on the loop thread):
 // nothing reaches standard output, and the file gets every line.
 TEST(CLog, AFileAloneKeepsStandardOutputQuiet) {

@@ -44,8 +44,15 @@ std::string httpGet(int port, const std::string& path) {
 
 // ---- ServerProcess -------------------------------------------------------------
 
-ServerProcess::ServerProcess()
-    : process_({QUORVEX_SERVER, "--engine", "echo", "--bind", "127.0.0.1", "--port", "0", "--workers", "2"}) {
+namespace {
+std::vector<std::string> serverArguments(const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments{QUORVEX_SERVER, "--engine", "echo", "--bind", "127.0.0.1", "--port", "0", "--workers", "2"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+}
+} // namespace
+
+ServerProcess::ServerProcess(const std::vector<std::string>& extra) : process_(serverArguments(extra)) {
     const std::string ready = "listening on ws://127.0.0.1:";
     if (!process_.waitForOutput(ready)) {
         ADD_FAILURE() << "quorvex-server did not start:\n" << process_.output();

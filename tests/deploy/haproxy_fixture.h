@@ -17,7 +17,8 @@ namespace quorvex::test {
 // quorvex-server with the echo engine on an ephemeral loopback port.
 class ServerProcess {
 public:
-    ServerProcess();
+    // extra: arguments after the echo engine's, the bind address and port 0.
+    explicit ServerProcess(const std::vector<std::string>& extra = {});
     int port() const { return port_; }
     ChildProcess& process() { return process_; }
     // A gauge or counter from its /metrics; -1 when it cannot be read.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "asr_fixture.h"
 #include "loop_barrier.h"
 #include "recording_client.h"
 
@@ -65,4 +66,44 @@ TEST(HandOff, AFlowingAudioStreamAllocatesNothingOnTheWritersThread) {
         ASSERT_TRUE(server.waitForFrames(static_cast<std::size_t>(i))) << "frame " << i << " did not arrive";
     }
     EXPECT_EQ(allocations, 0) << allocations << " allocations in " << kFrames << " hand-offs";
+}
+
+// The same through the client with resumption on: each frame also goes into
+// the replay ring and the arrival log, which were allocated at start.
+TEST(HandOff, SendAudioWithResumptionOnAllocatesNothingOnceAudioFlows) {
+#ifdef QUORVEX_SANITIZED
+    GTEST_SKIP() << "the sanitizers' allocators cannot be counted here";
+#endif
+    QUORVEX::QvAsrSdkLogParam log{false, nullptr, nullptr};
+    QUORVEX::QvAsrSdkInitParam params{};
+    ASSERT_EQ(QUORVEX::init(&log, &params), 0);
+    QUORVEX::QvAsrResumeSettings resume{};
+    resume.enabled = true;
+    ASSERT_EQ(QUORVEX::setResumeSettings(&resume), 0);
+    {
+        ScriptedServer server;
+        RecordingListener listener;
+        QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
+        client->init(&listener);
+        std::string url = server.url();
+        QUORVEX::QvAsrStartParam start{url.c_str(), "t"};
+        ASSERT_EQ(client->start(&start), 0);
+        ASSERT_TRUE(listener.waitFor("start"));
+        const unsigned char pcm[640] = {};
+        QUORVEX::QvAsrAudioFrame frame{pcm, sizeof pcm, 1, 16000, 16};
+        constexpr int kWarmUp = 20, kFrames = 500;
+        for (int i = 1; i <= kWarmUp + kFrames; ++i) {
+            counting = i > kWarmUp;
+            ASSERT_EQ(client->sendAudio(&frame), 0);
+            counting = false;
+            ASSERT_TRUE(server.raw().waitForFrames(static_cast<std::size_t>(i) + 1)) << "frame " << i << " did not arrive";
+        }
+        EXPECT_EQ(allocations, 0) << allocations << " allocations in " << kFrames << " frames";
+        ASSERT_EQ(client->stop(), 0);
+        ASSERT_TRUE(listener.waitFor("stop"));
+        while (QUORVEX::destroyAsrInstance(client) == -5) std::this_thread::yield();
+        delete client;
+    }
+    QUORVEX::setResumeSettings(nullptr);
+    QUORVEX::release();
 }

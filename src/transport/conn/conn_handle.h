@@ -64,6 +64,9 @@ struct ConnHandle {
     // and was last pinged (steadyMillis), and whether the transport itself ended it.
     std::uint64_t lastReceivedMs = 0;
     std::uint64_t lastPingMs = 0;
+    bool pingOutstanding = false; // loop thread: a ping of ours awaits its pong
+    // The last ping's round trip, -1 before any; read by any thread.
+    std::atomic<int> pingRoundTripMs{-1};
     bool closeRequested = false; // by this side: gracefully or at once
     TransportEnd transportEnd = TransportEnd::None;
     // The request is a HEAD: answered as a GET is, without the body.

@@ -135,6 +135,15 @@ void Connections::onHeard(ConnLink* link) {
     if (link->conn) ConnFields::handle(*link->conn).lastReceivedMs = steadyMillis();
 }
 
+void Connections::onPong(ConnLink* link) {
+    if (!link->conn) return;
+    ConnHandle& handle = ConnFields::handle(*link->conn);
+    std::uint64_t now = steadyMillis();
+    if (handle.pingOutstanding) handle.pingRoundTripMs.store(static_cast<int>(now - handle.lastPingMs));
+    handle.pingOutstanding = false;
+    handle.lastReceivedMs = now;
+}
+
 void Connections::releaseOwned(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     CWSSConn* conn = link->conn;

@@ -88,6 +88,8 @@ public:
 
     // A pong or any message: the peer is alive.
     void onHeard(ConnLink* link);
+    // A pong: alive, and the round trip of our last ping.
+    void onPong(ConnLink* link);
     // Loop: every open WebSocket connection that still has its object.
     template <typename Visit>
     void forEachOpen(Visit visit) {

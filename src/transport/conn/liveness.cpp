@@ -27,6 +27,7 @@ void Liveness::sweep() {
         } else if (limits.pingAfterSeconds && silentMs >= limits.pingAfterSeconds * 1000ull &&
                    now - handle.lastPingMs >= limits.pingAfterSeconds * 1000ull) {
             handle.lastPingMs = now;
+            handle.pingOutstanding = true;
             sendPath_.writePing(link);
         }
     });

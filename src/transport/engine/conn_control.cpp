@@ -31,6 +31,10 @@ void writeTextFor(CWSSConn& conn, std::uint64_t connection, const char* text, in
 
 bool sendQueueOverflowed(CWSSConn& conn) { return ConnFields::handle(conn).overflowed.load(); }
 
+std::size_t queuedBytes(CWSSConn& conn) { return ConnFields::queue(conn).bytes(); }
+
+int pingRoundTripMs(CWSSConn& conn) { return ConnFields::handle(conn).pingRoundTripMs.load(std::memory_order_relaxed); }
+
 void closeWhenSent(CWSSConn& conn, int status, const std::string& reason) {
     auto loop = ConnFields::handle(conn).loop();
     if (!loop) return;

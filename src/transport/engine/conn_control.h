@@ -37,6 +37,10 @@ void writeBinaryFor(CWSSConn& conn, std::uint64_t connection, const ByteSpan* pi
 void writeTextFor(CWSSConn& conn, std::uint64_t connection, const char* text, int len);
 // A write found the send queue full since the connection opened.
 bool sendQueueOverflowed(CWSSConn& conn);
+// Any thread, without waiting for the loop: payload bytes waiting in the
+// send queue, and the last ping's round trip in ms (-1 before any).
+std::size_t queuedBytes(CWSSConn& conn);
+int pingRoundTripMs(CWSSConn& conn);
 // Sends what is queued, then closes with the status and reason given
 // (RFC 6455: 1001 going away, 1008 policy, 1011 error, 1013 try later).
 void closeWhenSent(CWSSConn& conn, int status, const std::string& reason);

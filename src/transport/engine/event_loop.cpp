@@ -149,7 +149,7 @@ int EventLoop::onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons 
         return sendPath_.onWritable(link);
     case LWS_CALLBACK_RECEIVE_PONG:
     case LWS_CALLBACK_CLIENT_RECEIVE_PONG:
-        connections_.onHeard(link);
+        connections_.onPong(link);
         return 0;
     case LWS_CALLBACK_WS_PEER_INITIATED_CLOSE:
         return connections_.onPeerClose(link, in, len);

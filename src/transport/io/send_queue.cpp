@@ -100,7 +100,11 @@ std::unique_ptr<OutMessage> SendQueue::takeSpare(std::size_t size) {
 }
 
 void SendQueue::recycle(std::unique_ptr<OutMessage> message) {
-    if (spares_.size() < kSpares && message->capacity <= kSpareBytes) spares_.pushBack(std::move(message));
+    if (message->capacity > kSpareBytes) return;
+    // takeSpare looks at the front only: a smaller spare there (a session's
+    // start request) would make every audio frame allocate. The loop's, freed here.
+    if (spares_.size() == kSpares && spares_.front()->capacity < message->capacity) spares_.popFront();
+    if (spares_.size() < kSpares) spares_.pushBack(std::move(message));
 }
 
 SendQueue::Push SendQueue::push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop) {
