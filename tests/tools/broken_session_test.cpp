@@ -82,8 +82,8 @@ TEST(TranscribeBrokenSession, AServerKilledMidFileLeavesItsLastPartialMarkedNotF
     ChildProcess::Options onTerminal;
     onTerminal.fds = {{terminal.side(), 1}};
     // 25 s at the pace of speech: the kill comes long before the end.
-    ChildProcess tool({QUORVEX_TRANSCRIBE, "--realtime", "--url", "ws://127.0.0.1:" + std::to_string(port) + "/asr",
-                       writeTone(25)},
+    ChildProcess tool({QUORVEX_TRANSCRIBE, "--realtime", "--no-resume", "--url",
+                       "ws://127.0.0.1:" + std::to_string(port) + "/asr", writeTone(25)},
                       onTerminal);
     terminal.closeSide();
     // The echo engine's partials count the bytes heard: a second's worth first.
@@ -102,6 +102,32 @@ TEST(TranscribeBrokenSession, AServerKilledMidFileLeavesItsLastPartialMarkedNotF
         << "the marked text is not the last partial shown:\n" << shown;
     EXPECT_NE(tool.output().find("session error: disconnect from server!"), std::string::npos)
         << "the error follows:\n" << tool.output();
+}
+
+// By default the tool carries the session over to the server that comes
+// back on the same address, says so, and finishes the file.
+TEST(TranscribeBrokenSession, AServerKilledAndStartedAgainIsResumedOnByDefault) {
+    auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"--engine", "echo", "--bind", "127.0.0.1", "--port", "0"});
+    int port = server->port();
+    ASSERT_GT(port, 0) << server->output();
+    PseudoTerminal terminal;
+    ASSERT_GE(terminal.side(), 0);
+    ChildProcess::Options onTerminal;
+    onTerminal.fds = {{terminal.side(), 1}};
+    ChildProcess tool({QUORVEX_TRANSCRIBE, "--realtime", "--url", "ws://127.0.0.1:" + std::to_string(port) + "/asr",
+                       writeTone(4)},
+                      onTerminal);
+    terminal.closeSide();
+    ASSERT_TRUE(terminal.waitFor(std::regex("bytes=32000 fnv1a=[0-9a-f]{8}"), std::chrono::seconds(30)))
+        << terminal.shown() << tool.output();
+    server->signal(SIGKILL);
+    server = std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--engine", "echo", "--bind", "127.0.0.1", "--port", std::to_string(port)});
+    ASSERT_EQ(server->port(), port) << server->output();
+    EXPECT_EQ(tool.waitExit(), 0) << tool.output() << terminal.shown();
+    EXPECT_TRUE(std::regex_search(tool.output(), std::regex(": resumed: session [0-9a-f]+ -> [0-9a-f]+ after [0-9]+ ms, "
+                                                            "replayed [0-9]+ ms")))
+        << tool.output();
 }
 
 // The embedded server's lines would break into the transcript on a terminal.

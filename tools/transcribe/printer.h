@@ -39,7 +39,9 @@ struct StartFailureNote {
 
 // Prints one session's results as they come (on the library's loop thread);
 // the main thread waits on it for the session's milestones.
-class Printer : public QUORVEX::QvAsrClientListener, public QUORVEX::QvAsrStartFailureListener {
+class Printer : public QUORVEX::QvAsrClientListener,
+                public QUORVEX::QvAsrStartFailureListener,
+                public QUORVEX::QvAsrResumeListener {
 public:
     Printer(bool json, std::string input);
 
@@ -50,6 +52,9 @@ public:
     void onRecognitionText(const QUORVEX::QvAsrRecognitionResult* result) override;
     void onStopResult(int) override;
     void onStartFailure(const QUORVEX::QvAsrStartFailure* failure) override;
+    void onResumed(const QUORVEX::QvAsrResumeInfo* info) override {
+        noteResumed(info->previousSessionId, info->newSessionId, info->attempt, info->replayedMs, info->unreplayableMs);
+    }
     // The library's resumption, told: a line on standard error, and the new
     // session's id on what follows. The resumption listener's call lands here.
     void noteResumed(const char* previousSessionId, const char* newSessionId, int attempt, int replayedMs,

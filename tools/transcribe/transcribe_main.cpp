@@ -169,9 +169,7 @@ int transcribe(const Options& options, const std::string& input, AudioSource& au
     Printer printer(options.json, input);
     QUORVEX::QvAsrClient* client = QUORVEX::createAsrInstance();
     client->init(&printer);
-    // RESUMPTION, once the library offers it: the printer derives from
-    // QUORVEX::QvAsrResumeListener, its onResumed calls printer.noteResumed,
-    // and it is registered here: QUORVEX::setResumeListener(client, &printer);
+    QUORVEX::setResumeListener(client, &printer);
     QUORVEX::QvAsrStartParam start{options.url.c_str(), options.token.c_str()};
     int outcome = kConnectionFailed;
     if (client->start(&start) == 0) {
@@ -292,14 +290,13 @@ int main(int argc, char** argv) {
     }
     QUORVEX::QvAsrClientLimits limits = clientLimits(options, longestBytes);
     QUORVEX::setClientLimits(&limits);
-    // RESUMPTION, once the library offers it: on by default, off with
-    // --no-resume. The audio kept for replay covers what the tool may have
-    // sent that no final result settled: up to kAheadMs beyond the results,
-    // and pocketsphinx settles an utterance (up to a minute) only at its end.
-    //   QUORVEX::QvAsrResumeSettings resume{}; // 0 fields: the library's defaults
-    //   resume.enabled = options.resume;
-    //   resume.replayMs = static_cast<int>(kAheadMs) + 60000;
-    //   QUORVEX::setResumeSettings(&resume);
+    // The audio kept for replay covers what the tool may have sent that no
+    // final result settled: up to kAheadMs beyond the results, and
+    // pocketsphinx settles an utterance (up to a minute) only at its end.
+    QUORVEX::QvAsrResumeSettings resume{}; // 0 fields: the library's defaults
+    resume.enabled = options.resume;
+    resume.replayMs = static_cast<int>(kAheadMs) + 60000;
+    QUORVEX::setResumeSettings(&resume);
     blockInterrupt(false);
     bool live = false;
     for (const std::string& input : options.inputs) live = live || input == kStandardInput;
