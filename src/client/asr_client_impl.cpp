@@ -157,14 +157,15 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
                static_cast<const void*>(frame->data));
         return -1;
     }
-    // Read first: the frame is for the connection of the session found running.
+    // Read first: the frame is for the connection and the session found running.
     std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
+    std::uint32_t generation = ring_.generation();
     if (session::step(state.load(), session::Event::SendAudio, {}).actions & session::kRefuse) return -5;
     if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
     OddByteCarry::Pieces pieces;
     carry_.take(frame->data, static_cast<std::size_t>(frame->length), pieces);
     std::int64_t now = detail::steadyNowMs();
-    if (ring_.capacity()) return writeKept(pieces, connection, now);
+    if (ring_.capacity()) return writeKept(pieces, connection, generation, now);
     std::uint64_t size = 0;
     for (std::size_t i = 0; i < pieces.count; ++i) size += pieces.spans[i].size;
     arrivals_.note((bytesHanded_.fetch_add(size, std::memory_order_relaxed) + size) / kBytesPerMs, now);

@@ -102,7 +102,9 @@ private:
     void replayRange(std::uint64_t connection, std::uint64_t from, std::uint64_t to);
     void afterLoop(unsigned int epoch, int delayMs, void (QvAsrClientImpl::*then)(unsigned int));
     void onAttemptDue(unsigned int epoch);
-    int writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t connection, std::int64_t now);
+    void waitForWriters(unsigned int epoch);
+    int writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t connection, std::uint32_t generation,
+                  std::int64_t now);
     void writeFrame(const char* text, int len) { writeText(text, len); }
     void completeDestroy(DestroyRequest* request);
     // Deadlines for the server's answers; a stale one (older epoch) does nothing.
@@ -140,6 +142,7 @@ private:
         bool failureNoted = false; // for the running attempt
         bool stopSilenced = false; // the stop answer's deadline closed the connection
         bool replayStarted = false;
+        std::int64_t settleWaitFromMs = 0; // a writer was still copying when the replay began; 0: none
         StartFailureReport failure;
         std::string previousSessionId;
         std::uint64_t resumeFrom = 0;  // ring position of the last final result's end

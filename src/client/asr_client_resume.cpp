@@ -26,6 +26,9 @@ namespace {
 
 constexpr std::size_t kReplayMessageBytes = 32000; // a second of audio a message
 constexpr int kReplayRetryMs = 1;                  // a writer is in the middle of its copy
+// A copy of one frame takes microseconds; a writer that has not finished in
+// this long is stopped for good (a debugger, a suspended thread).
+constexpr std::int64_t kReplaySettleMs = 1000;
 
 // Answers the client caused: trying again would get the same.
 bool clientCaused(int code) { return code == 400 || code == 401 || code == 409 || code == 413; }
@@ -76,6 +79,7 @@ void QvAsrClientImpl::performResumption(std::uint32_t actions, Event event, int 
     if (actions & session::kResumeSession) {
         run_.attemptRunning = false;
         run_.replayStarted = false;
+        run_.settleWaitFromMs = 0;
         sessionId = std::get<StartSessionRes>(frame_->message).msg_data.session_id;
         run_.replayConnection = transport::sendConnection(*this);
         ++deadlineEpoch_; // the start answer came
@@ -189,9 +193,10 @@ void QvAsrClientImpl::continueReplay(unsigned int epoch) {
     std::uint64_t end = 0;
     for (;;) {
         if (!ring_.settled(end)) {
-            afterLoop(epoch, kReplayRetryMs, &QvAsrClientImpl::continueReplay);
+            waitForWriters(epoch);
             return;
         }
+        run_.settleWaitFromMs = 0;
         if (!run_.replayStarted) {
             std::uint64_t capacity = ring_.capacity();
             run_.sessionBase = std::max(run_.resumeFrom, end > capacity ? end - capacity : 0);
@@ -220,6 +225,22 @@ void QvAsrClientImpl::continueReplay(unsigned int epoch) {
                         [&info](QvAsrResumeListener& l) { l.onResumed(&info); });
 }
 
+// Loop thread: a writer is still copying what the replay must carry.
+void QvAsrClientImpl::waitForWriters(unsigned int epoch) {
+    std::int64_t now = detail::steadyNowMs();
+    if (run_.settleWaitFromMs == 0) run_.settleWaitFromMs = now;
+    if (now - run_.settleWaitFromMs < kReplaySettleMs) {
+        afterLoop(epoch, kReplayRetryMs, &QvAsrClientImpl::continueReplay);
+        return;
+    }
+    sdkLog("%s resuming: a sendAudio call did not finish its frame within %lld ms", sessionId.c_str(),
+           static_cast<long long>(kReplaySettleMs));
+    run_.failure = {QvAsrStartFailureCategory::Other, 0, 0, "a sendAudio call did not finish its frame"};
+    run_.failureNoted = true;
+    run_.lastAttempt = true;
+    transport::closeAtOnce(*this);
+}
+
 void QvAsrClientImpl::replayRange(std::uint64_t connection, std::uint64_t from, std::uint64_t to) {
     while (from < to) {
         std::uint64_t next = std::min<std::uint64_t>(to, from + kReplayMessageBytes);
@@ -232,9 +253,10 @@ void QvAsrClientImpl::replayRange(std::uint64_t connection, std::uint64_t from, 
 
 // Application thread: the frame goes into the replay ring, and to the
 // network unless a resumption holds it back.
-int QvAsrClientImpl::writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t connection, std::int64_t now) {
-    ReplayRing::Claim claim = ring_.append(pieces.spans, pieces.count);
-    if (!claim.kept) return -5;
+int QvAsrClientImpl::writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t connection,
+                               std::uint32_t generation, std::int64_t now) {
+    ReplayRing::Claim claim = ring_.append(pieces.spans, pieces.count, generation);
+    if (claim.stale || !claim.kept) return -5;
     std::uint64_t size = 0;
     for (std::size_t i = 0; i < pieces.count; ++i) size += pieces.spans[i].size;
     bytesHanded_.fetch_add(size, std::memory_order_relaxed);
