@@ -3,9 +3,11 @@
  * lld-link, no C run-time: kernel32 and quorvex.dll only) running a session
  * through the C interface against quorvex-server --engine echo, which must
  * confirm every byte sent.
- *   msvc_session URL          quorvex.dll through its import library
- *   msvc_session URL load     LoadLibrary, a session, qv_release, FreeLibrary,
- *                             and then no thread beyond those before the load
+ *   msvc_session URL          built with QV_IMPORT_LIBRARY: quorvex.dll through
+ *                             its import library
+ *   msvc_session URL load     built without: LoadLibrary, a session, qv_release,
+ *                             FreeLibrary, and then the DLL gone and no thread
+ *                             beyond those before the load
  * Exit 0 when all went as documented; otherwise the failed step's number. */
 #include <quorvex/quorvex_c.h>
 
@@ -77,6 +79,7 @@ static struct {
     int (*next_event)(qv_client*, int, qv_event*);
 } qv;
 
+#ifdef QV_IMPORT_LIBRARY
 static void from_import_library(void) {
     qv.init = qv_init;
     qv.release = qv_release;
@@ -87,7 +90,7 @@ static void from_import_library(void) {
     qv.destroy = qv_client_destroy;
     qv.next_event = qv_client_next_event;
 }
-
+#else
 static int from_loaded(HMODULE dll) {
     void** slots[] = {(void**)&qv.init, (void**)&qv.release, (void**)&qv.create, (void**)&qv.start,
                       (void**)&qv.send_audio, (void**)&qv.stop, (void**)&qv.destroy, (void**)&qv.next_event};
@@ -97,6 +100,7 @@ static int from_loaded(HMODULE dll) {
         if ((*slots[i] = GetProcAddress(dll, names[i])) == 0) return 0;
     return 1;
 }
+#endif
 
 static int threads_of_this_process(void) {
     THREADENTRY32 entry;
@@ -164,12 +168,14 @@ static int session(const char* url) {
 static int run(const char* url, int load) {
     HMODULE dll = 0;
     int before = threads_of_this_process();
-    if (load) {
-        if ((dll = LoadLibraryA("quorvex.dll")) == 0) return 2;
-        if (!from_loaded(dll)) return 3;
-    } else {
-        from_import_library();
-    }
+#ifdef QV_IMPORT_LIBRARY
+    if (load) return 2; /* an imported DLL stays for the process's life */
+    from_import_library();
+#else
+    if (!load) return 2;
+    if ((dll = LoadLibraryA("quorvex.dll")) == 0) return 2;
+    if (!from_loaded(dll)) return 3;
+#endif
     if (qv.init(0) != QV_OK) return 4;
     int failed = session(url);
     qv.release();

@@ -5,7 +5,8 @@
  * on the queue's handle as an application would. Each option is one check:
  *   session_check [--ca FILE|system] [--proxy URL] [--token T] CHECK...
  *     --sessions N URL   N sessions one after the other
- *     --at-once N URL    N sessions at once (start all, send to all, stop all)
+ *     --at-once N URL    N sessions at once (start all, send to all, stop all);
+ *                        after --real-time S each sends S seconds of audio in real time
  *     --refused URL      a refused connection: start result -2, category refused
  *     --silent URL       a server that accepts and never answers: start result -2
  *                        at the connect deadline (1 s here), from the library's timers
@@ -39,6 +40,7 @@ static unsigned fnv1a(const unsigned char* bytes, size_t size, unsigned hash) {
  * queue's handle; its type, 0 on timeout. Texts are kept in last_text. */
 static char last_text[256];
 static const char* token = "";
+static int paced = 0, frames_at_once = 50;
 static int wait_for(qv_client* client, int wanted_a, int wanted_b, int timeout_ms, qv_event* event) {
     HANDLE ready = (HANDLE)(INT_PTR)qv_client_event_fd(client);
     double until = now_ms() + timeout_ms;
@@ -122,12 +124,17 @@ static int at_once(const char* url, int count) {
         started += running[i];
     }
     double t1 = now_ms();
-    for (int f = 0; f < 50; ++f)
+    double sending = now_ms();
+    for (int f = 0; f < frames_at_once; ++f) {
+        /* Real time: one 20 ms frame per session every 20 ms, as from microphones. */
+        double due = sending + 20.0 * f;
+        if (paced && now_ms() < due) Sleep((DWORD)(due - now_ms()));
         for (int i = 0; i < count; ++i) {
             for (size_t b = 0; b < sizeof frame; ++b) frame[b] = (unsigned char)(b * 3 + (size_t)f + (size_t)i * 5);
             checksums[i] = fnv1a(frame, sizeof frame, checksums[i]);
             qv_client_send_audio(clients[i], frame, (int)sizeof frame);
         }
+    }
     for (int i = 0; i < count; ++i)
         if (running[i]) qv_client_stop(clients[i]);
     for (int i = 0; i < count; ++i) {
@@ -135,7 +142,7 @@ static int at_once(const char* url, int count) {
         if (!running[i]) continue;
         last_text[0] = 0;
         int type = wait_for(clients[i], QV_EVENT_STOP_RESULT, QV_EVENT_SESSION_ERROR, 20000, &event);
-        snprintf(expected, sizeof expected, "bytes=%d fnv1a=%08x", 50 * (int)sizeof frame, checksums[i]);
+        snprintf(expected, sizeof expected, "bytes=%d fnv1a=%08x", frames_at_once * (int)sizeof frame, checksums[i]);
         int good = type == QV_EVENT_STOP_RESULT && strcmp(last_text, expected) == 0;
         if (!good && count - started + i - ok < 3)
             printf("  client %d: event %d \"%s\", last text \"%s\", want \"%s\" (%.1f ms)\n", i, type,
@@ -221,12 +228,15 @@ static int vanish(const char* url) {
     double t0 = now_ms();
     int type = wait_for(client, QV_EVENT_SESSION_ERROR, 0, 15000, &event);
     printf("vanish: type %d \"%s\" after %.1f ms\n", type, type ? event.text : "", now_ms() - t0);
-    int destroyed = qv_client_destroy(client);
-    return type == QV_EVENT_SESSION_ERROR && strstr(event.text, "state:4") && destroyed == QV_OK;
+    int good = type == QV_EVENT_SESSION_ERROR && strstr(event.text, "state:4");
+    int destroyed;
+    for (int tries = 0; (destroyed = qv_client_destroy(client)) == QV_BUSY && tries < 100; ++tries)
+        wait_for(client, -1, -1, 100, &event);
+    return good && destroyed == QV_OK;
 }
 
 static int usage(const char* program) {
-    fprintf(stderr, "usage: %s [--ca FILE|system] [--proxy URL] [--token T] --sessions N URL | --at-once N URL |"
+    fprintf(stderr, "usage: %s [--ca FILE|system] [--proxy URL] [--token T] [--real-time S] --sessions N URL | --at-once N URL |"
                     " --refused URL | --silent URL | --rejected URL CATEGORY | --vanish URL ...\n", program);
     return 2;
 }
@@ -256,6 +266,9 @@ int main(int argc, char** argv) {
             proxy.size = sizeof proxy;
             proxy.ws_proxy = proxy.wss_proxy = value;
             if (qv_set_proxy_settings(&proxy) != QV_OK) return 4;
+        } else if (strcmp(option, "--real-time") == 0) {
+            paced = 1; /* the sessions of --at-once send SECONDS of audio in real time */
+            frames_at_once = atoi(value) * 50;
         } else if (strcmp(option, "--token") == 0) {
             token = value;
         } else if (strcmp(option, "--refused") == 0) {
@@ -276,7 +289,8 @@ int main(int argc, char** argv) {
         } else {
             return usage(argv[0]);
         }
-        checks += option[2] != 'c' && option[2] != 'p' && option[2] != 't';
+        checks += strcmp(option, "--ca") && strcmp(option, "--proxy") && strcmp(option, "--token") &&
+                  strcmp(option, "--real-time");
         ++i;
     }
     t0 = now_ms();
