@@ -23,3 +23,5 @@ fi
 echo "=== packages"
 ls -1 "$build"/debs/*.deb
 echo "install with: sudo apt-get install ./$build/debs/*.deb"
+echo "=== Windows zip"
+scripts/windows/package_zip.sh

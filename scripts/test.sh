@@ -6,7 +6,9 @@
 # the protocol fuzzer for a bounded time, runs the Python package's tests
 # against the default build, then builds and tests the default
 # preset again on Debian 13 in a cached minimal root (scripts/debian13.sh;
-# QUORVEX_SKIP_DEBIAN13=1 leaves it out). Exits non-zero on any failure.
+# QUORVEX_SKIP_DEBIAN13=1 leaves it out), and runs the Windows build under
+# Wine (scripts/windows-test.sh; QUORVEX_SKIP_WINDOWS=1 leaves it out).
+# Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -81,5 +83,10 @@ if [[ -n $debian13_prepare ]]; then
   ((prepared == 0)) || { echo "the Debian 13 root could not be prepared" >&2; exit 1; }
   scripts/debian13.sh "$jobs"
   took "Debian 13 stage"
+fi
+if [[ -z ${QUORVEX_SKIP_WINDOWS:-} ]]; then
+  echo "=== windows: quorvex.dll, its suites and programs under Wine against Linux servers"
+  scripts/windows-test.sh "$jobs"
+  took "Windows stage"
 fi
 echo "=== all suites passed in $(($(date +%s) - began)) s"

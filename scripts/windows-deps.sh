@@ -18,7 +18,7 @@ patches=$here/windows/patches
 jobs=${JOBS:-2}
 # Part of the cache key with the versions and the patches: raise it when a
 # change here changes what is built.
-recipe=1
+recipe=2
 triplet=x86_64-w64-mingw32
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
@@ -148,9 +148,12 @@ cmake_build() { # name source-dir cmake-options...
 windows_libs="-lws2_32 -lcrypt32 -lgdi32 -ladvapi32 -luser32 -lbcrypt -liphlpapi -luserenv"
 
 step "openssl ${built_version[openssl]}"
+# no-pinshared: by default libcrypto pins the module it is linked into
+# (GetModuleHandleEx ... PIN), which would keep quorvex.dll loaded after
+# FreeLibrary for the life of the process.
 (cd "$(dir_of openssl)" &&
   ./Configure mingw64 CC=$triplet-gcc-posix AR=$triplet-ar RANLIB=$triplet-ranlib RC=$triplet-windres \
-    no-shared no-tests no-module no-legacy --prefix="$staging" --libdir=lib >"$work/openssl.log" 2>&1 &&
+    no-shared no-tests no-module no-legacy no-pinshared --prefix="$staging" --libdir=lib >"$work/openssl.log" 2>&1 &&
   make -j"$jobs" build_libs >>"$work/openssl.log" 2>&1 &&
   make install_dev >>"$work/openssl.log" 2>&1) || { tail -40 "$work/openssl.log"; exit 1; }
 step_done

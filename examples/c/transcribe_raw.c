@@ -8,6 +8,10 @@
 
 #include <stdio.h>
 #include <string.h>
+#ifdef _WIN32
+#  include <fcntl.h>
+#  include <io.h>
+#endif
 
 /* Prints what has come, waiting at most timeout_ms for the first event.
  * Returns 0 while the session goes on, 1 once it started (start result 0),
@@ -41,6 +45,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s ws://host:port/asr [token] < audio.raw\n", argv[0]);
         return 2;
     }
+#ifdef _WIN32
+    /* Standard input is opened in text mode there: CR LF pairs and a 0x1A
+     * byte, both common in PCM, would be changed or end the input. */
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
     if (qv_init(NULL) != QV_OK) return 3;
     memset(&options, 0, sizeof options);
     options.size = sizeof options;

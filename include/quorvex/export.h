@@ -5,7 +5,11 @@
 // Everything not marked QUORVEX_API stays hidden: the library is built with
 // hidden visibility, so this macro is the whole exported surface.
 #if defined(_WIN32)
-#  if defined(quorvex_EXPORTS)
+   // QUORVEX_STATIC: code linked with the library's objects in one image
+   // (its own white-box tests), which imports nothing.
+#  if defined(QUORVEX_STATIC)
+#    define QUORVEX_API
+#  elif defined(quorvex_EXPORTS)
 #    define QUORVEX_API __declspec(dllexport)
 #  else
 #    define QUORVEX_API __declspec(dllimport)

@@ -13,6 +13,13 @@
 
 #include "quorvex/export.h"
 
+// GCC and clang check the arguments of printf-like calls; MSVC has no such attribute.
+#if defined(__GNUC__)
+#  define QUORVEX_PRINTF_LIKE(formatAt, argumentsAt) __attribute__((format(printf, formatAt, argumentsAt)))
+#else
+#  define QUORVEX_PRINTF_LIKE(formatAt, argumentsAt)
+#endif
+
 class CTiMessage;
 
 // One IPv4 or IPv6 endpoint.
@@ -146,7 +153,7 @@ public:
     unsigned short GetAppID();
 
 protected:
-    void log(unsigned char level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void log(unsigned char level, const char* format, ...) QUORVEX_PRINTF_LIKE(3, 4);
 };
 
 #pragma pack(pop)

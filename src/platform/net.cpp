@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/net.h"
 
+#if !defined(_WIN32)
+#  include <unistd.h>
+#endif
+
 namespace quorvex::platform {
 
 bool endpointOf(Socket socket, bool local, std::string& address, unsigned short& port) {
@@ -28,6 +32,14 @@ int pollSockets(pollfd* sockets, std::size_t count, int timeoutMs) {
     return WSAPoll(sockets, static_cast<ULONG>(count), timeoutMs);
 #else
     return ::poll(sockets, static_cast<nfds_t>(count), timeoutMs);
+#endif
+}
+
+void closeSocket(Socket socket) {
+#if defined(_WIN32)
+    closesocket(socket);
+#else
+    ::close(socket);
 #endif
 }
 

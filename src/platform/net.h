@@ -33,6 +33,9 @@ bool endpointOf(Socket socket, bool local, std::string& address, unsigned short&
 // poll() over sockets, without waiting when timeoutMs is 0.
 int pollSockets(pollfd* sockets, std::size_t count, int timeoutMs);
 
+// close() of a socket; on Windows a socket is no file descriptor.
+void closeSocket(Socket socket);
+
 } // namespace quorvex::platform
 
 #endif

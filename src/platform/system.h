@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+struct uv_loop_s;
+
 namespace quorvex::platform {
 
 // Names the calling thread where tools show it (top -H, perf, debuggers).
@@ -28,6 +30,28 @@ bool eventLibraryAvailable(std::string& why);
 constexpr bool kLwsCancelWakesLibuvLoop = false;
 #else
 constexpr bool kLwsCancelWakesLibuvLoop = true;
+#endif
+
+// Whether a thread_local object's destructor may run at thread exit. MinGW's
+// GCC keeps thread_local storage in emulated TLS, which a thread's exit may
+// free before it runs those destructors (seen crashing under Wine): on
+// Windows thread_local objects have trivial destructors only.
+#if defined(_WIN32)
+constexpr bool kThreadLocalDestructorsAreSafe = false;
+#else
+constexpr bool kThreadLocalDestructorsAreSafe = true;
+#endif
+
+// libwebsockets 4.1 on a libuv loop runs its own timers (a close it was asked
+// for, a timeout) from an idle handle it starts only after one of its socket
+// events. On Linux lws_cancel_service gives it one (its event pipe); on
+// Windows it has no such pipe, so after the loop itself has changed
+// libwebsockets' state (a timer of ours, a mailbox pass) the idle handle is
+// restarted. The loop thread only.
+#if defined(_WIN32)
+void serviceLwsSoon(uv_loop_s* loop);
+#else
+inline void serviceLwsSoon(uv_loop_s*) {}
 #endif
 
 // libwebsockets 4.3's cancel-service pipe, which it leaks on a libuv loop:

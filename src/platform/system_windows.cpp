@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/system.h"
 
+#include <uv.h>
 #include <windows.h>
 #include <bcrypt.h>
 
@@ -40,6 +41,18 @@ PathKind pathKind(const std::string& path) {
 }
 
 bool eventLibraryAvailable(std::string&) { return true; }
+
+// libwebsockets makes the only idle handles on the loop.
+void serviceLwsSoon(uv_loop_s* loop) {
+    uv_walk(
+        loop,
+        [](uv_handle_t* handle, void*) {
+            if (handle->type != UV_IDLE || uv_is_active(handle) || uv_is_closing(handle)) return;
+            auto* idle = reinterpret_cast<uv_idle_t*>(handle);
+            if (idle->idle_cb) uv_idle_start(idle, idle->idle_cb);
+        },
+        nullptr);
+}
 
 bool isEventDescriptor(int) { return false; }
 

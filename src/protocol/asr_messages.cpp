@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/system.h"
+
 namespace QUORVEX {
 
 const char* const AsrMsgTypeNames[6] = {"START_SESSION_REQ", "START_SESSION_RES", "RECOGNITION_TEXT",
@@ -144,16 +146,29 @@ Json::Value toJson(const StopSessionReq& r) {
     return value;
 }
 
+namespace {
+
+bool parseJson(const char* begin, const char* end, Json::Value& root) {
+    if constexpr (quorvex::platform::kThreadLocalDestructorsAreSafe) {
+        // One reader per thread: a new one allocates its two internal deques per message.
+        static thread_local Json::Reader reader;
+        return reader.parse(begin, end, root, false);
+    } else {
+        Json::Reader reader;
+        return reader.parse(begin, end, root, false);
+    }
+}
+
+} // namespace
+
 ClassifiedFrame classifyFrame(const char* data, int len) {
     ClassifiedFrame frame;
     if (len < 0 || (len > 0 && !data)) return frame;
     static const char empty[1] = {0};
     const char* begin = len > 0 ? data : empty;
     try {
-        // One reader per thread: a new one allocates its two internal deques per message.
-        static thread_local Json::Reader reader;
         Json::Value root;
-        if (!reader.parse(begin, begin + len, root, false) || !root.isObject()) return frame;
+        if (!parseJson(begin, begin + len, root) || !root.isObject()) return frame;
         frame.head = fromJson<AsrMsgHead>(root);
         if (frame.head.service_type != kAsrServiceType) {
             frame.kind = FrameKind::NotForAsr;

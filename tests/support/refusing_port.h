@@ -2,12 +2,9 @@
 #ifndef QUORVEX_TESTS_SUPPORT_REFUSING_PORT_H
 #define QUORVEX_TESTS_SUPPORT_REFUSING_PORT_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
+
+#include "platform/net.h"
 
 namespace quorvex::test {
 
@@ -25,7 +22,7 @@ public:
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
     }
-    ~RefusingPort() { ::close(fd_); }
+    ~RefusingPort() { platform::closeSocket(fd_); }
     RefusingPort(const RefusingPort&) = delete;
     RefusingPort& operator=(const RefusingPort&) = delete;
 
@@ -35,7 +32,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    platform::Socket fd_ = static_cast<platform::Socket>(-1);
     int port_ = 0;
 };
 

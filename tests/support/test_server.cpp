@@ -246,6 +246,9 @@ struct TestServer::Impl {
             info.protocols = protocols.data();
             info.user = this;
             info.options = LWS_SERVER_OPTION_FAIL_UPON_UNABLE_TO_BIND | LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
+            // An IPv4 address, an IPv4 socket: on Windows libwebsockets otherwise
+            // listens on an IPv6 socket, which takes no IPv4 peers there.
+            if (address.find(':') == std::string::npos) info.options |= LWS_SERVER_OPTION_DISABLE_IPV6;
             if (options.tls) {
                 info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
                 bool own = !certFile.empty();

@@ -1,15 +1,20 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* Sessions through the C interface on Windows, against quorvex-server
  * --engine echo, timing each step: the echo engine answers with the byte
- * count and checksum of the audio it got, which must be what was sent. Also a
- * refused connection. Waits on the queue's handle as an application would.
- *   session_check URL [sessions] [refused-url|-] [ca-file|system|-] [silent-url]
- * A negative number of sessions runs that many at once instead, one after
- * the other in each step (start all, send to all, stop all).
- * With a fourth argument wss:// certificates are verified, against that CA
- * file or ("system") the system's trusted roots. A silent URL is a server
- * that accepts and never answers: the start must fail at the connect
- * deadline (1 s here), which the library's own timers enforce.
+ * count and checksum of the audio it got, which must be what was sent. Waits
+ * on the queue's handle as an application would. Each option is one check:
+ *   session_check [--ca FILE|system] [--proxy URL] [--token T] CHECK...
+ *     --sessions N URL   N sessions one after the other
+ *     --at-once N URL    N sessions at once (start all, send to all, stop all);
+ *                        after --real-time S each sends S seconds of audio in real time
+ *     --refused URL      a refused connection: start result -2, category refused
+ *     --silent URL       a server that accepts and never answers: start result -2
+ *                        at the connect deadline (1 s here), from the library's timers
+ *     --rejected URL CAT a start that fails with qv_failure_category CAT
+ *     --vanish URL       a session whose server goes: prints "streaming" and then
+ *                        needs the session error within 15 s (the caller kills the server)
+ * --ca verifies wss:// certificates against a CA file or ("system") the
+ * system's trusted roots; --proxy sends ws:// and wss:// through an HTTP proxy.
  * Cross-built with -static (no runtime DLL beside it), run under wine64. */
 #include <quorvex/quorvex_c.h>
 
@@ -34,6 +39,8 @@ static unsigned fnv1a(const unsigned char* bytes, size_t size, unsigned hash) {
 /* The next event of one of the wanted types within timeout_ms, waiting on the
  * queue's handle; its type, 0 on timeout. Texts are kept in last_text. */
 static char last_text[256];
+static const char* token = "";
+static int paced = 0, frames_at_once = 50;
 static int wait_for(qv_client* client, int wanted_a, int wanted_b, int timeout_ms, qv_event* event) {
     HANDLE ready = (HANDLE)(INT_PTR)qv_client_event_fd(client);
     double until = now_ms() + timeout_ms;
@@ -64,7 +71,7 @@ static int one_session(const char* url, int index, int frames) {
     qv_client* client = qv_client_create(&options);
     if (!client) return 0;
     double t0 = now_ms();
-    if (qv_client_start(client, url, "") != QV_OK) return 0;
+    if (qv_client_start(client, url, token) != QV_OK) return 0;
     int type = wait_for(client, QV_EVENT_START_RESULT, 0, 10000, &event);
     double t1 = now_ms();
     if (type != QV_EVENT_START_RESULT || event.code != 0) {
@@ -110,19 +117,24 @@ static int at_once(const char* url, int count) {
     for (int i = 0; i < count; ++i) {
         clients[i] = qv_client_create(&options);
         checksums[i] = 2166136261u;
-        if (!clients[i] || qv_client_start(clients[i], url, "") != QV_OK) return 0;
+        if (!clients[i] || qv_client_start(clients[i], url, token) != QV_OK) return 0;
     }
     for (int i = 0; i < count; ++i) {
         running[i] = wait_for(clients[i], QV_EVENT_START_RESULT, 0, 20000, &event) == QV_EVENT_START_RESULT && !event.code;
         started += running[i];
     }
     double t1 = now_ms();
-    for (int f = 0; f < 50; ++f)
+    double sending = now_ms();
+    for (int f = 0; f < frames_at_once; ++f) {
+        /* Real time: one 20 ms frame per session every 20 ms, as from microphones. */
+        double due = sending + 20.0 * f;
+        if (paced && now_ms() < due) Sleep((DWORD)(due - now_ms()));
         for (int i = 0; i < count; ++i) {
             for (size_t b = 0; b < sizeof frame; ++b) frame[b] = (unsigned char)(b * 3 + (size_t)f + (size_t)i * 5);
             checksums[i] = fnv1a(frame, sizeof frame, checksums[i]);
             qv_client_send_audio(clients[i], frame, (int)sizeof frame);
         }
+    }
     for (int i = 0; i < count; ++i)
         if (running[i]) qv_client_stop(clients[i]);
     for (int i = 0; i < count; ++i) {
@@ -130,7 +142,7 @@ static int at_once(const char* url, int count) {
         if (!running[i]) continue;
         last_text[0] = 0;
         int type = wait_for(clients[i], QV_EVENT_STOP_RESULT, QV_EVENT_SESSION_ERROR, 20000, &event);
-        snprintf(expected, sizeof expected, "bytes=%d fnv1a=%08x", 50 * (int)sizeof frame, checksums[i]);
+        snprintf(expected, sizeof expected, "bytes=%d fnv1a=%08x", frames_at_once * (int)sizeof frame, checksums[i]);
         int good = type == QV_EVENT_STOP_RESULT && strcmp(last_text, expected) == 0;
         if (!good && count - started + i - ok < 3)
             printf("  client %d: event %d \"%s\", last text \"%s\", want \"%s\" (%.1f ms)\n", i, type,
@@ -152,7 +164,7 @@ static int refused(const char* url) {
     options.size = sizeof options;
     qv_client* client = qv_client_create(&options);
     double t0 = now_ms();
-    if (!client || qv_client_start(client, url, "") != QV_OK) return 0;
+    if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
     int type = wait_for(client, QV_EVENT_START_RESULT, 0, 15000, &event);
     printf("refused: type %d code %d after %.1f ms\n", type, event.code, now_ms() - t0);
     while (qv_client_destroy(client) == QV_BUSY) wait_for(client, -1, -1, 100, &event);
@@ -171,7 +183,7 @@ static int silent(const char* url) {
     options.size = sizeof options;
     qv_client* client = qv_client_create(&options);
     double t0 = now_ms();
-    if (!client || qv_client_start(client, url, "") != QV_OK) return 0;
+    if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
     int type = wait_for(client, QV_EVENT_START_RESULT, 0, 15000, &event);
     double took = now_ms() - t0;
     printf("silent: type %d code %d after %.1f ms\n", type, event.code, took);
@@ -179,31 +191,110 @@ static int silent(const char* url) {
     return type == QV_EVENT_START_RESULT && event.code == -2 && took < 2000;
 }
 
+/* A start that must fail with the given category. */
+static int rejected(const char* url, int category) {
+    qv_client_options options;
+    qv_event event;
+    int heard = -1;
+    memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    qv_client* client = qv_client_create(&options);
+    double t0 = now_ms();
+    if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
+    int type;
+    while ((type = wait_for(client, QV_EVENT_START_RESULT, QV_EVENT_START_FAILURE, 15000, &event)) ==
+           QV_EVENT_START_FAILURE)
+        heard = event.category;
+    printf("rejected: type %d code %d, category %d (want %d) after %.1f ms\n", type, event.code, heard, category,
+           now_ms() - t0);
+    while (qv_client_destroy(client) == QV_BUSY) wait_for(client, -1, -1, 100, &event);
+    return type == QV_EVENT_START_RESULT && event.code != 0 && heard == category;
+}
+
+/* A session whose server goes away while it streams: the session error names
+ * the state, and the client can be destroyed at once. */
+static int vanish(const char* url) {
+    qv_client_options options;
+    qv_event event;
+    unsigned char frame[640] = {0};
+    memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    qv_client* client = qv_client_create(&options);
+    if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
+    if (wait_for(client, QV_EVENT_START_RESULT, 0, 10000, &event) != QV_EVENT_START_RESULT || event.code) return 0;
+    qv_client_send_audio(client, frame, (int)sizeof frame);
+    printf("streaming\n");
+    fflush(stdout);
+    double t0 = now_ms();
+    int type = wait_for(client, QV_EVENT_SESSION_ERROR, 0, 15000, &event);
+    printf("vanish: type %d \"%s\" after %.1f ms\n", type, type ? event.text : "", now_ms() - t0);
+    int good = type == QV_EVENT_SESSION_ERROR && strstr(event.text, "state:4");
+    int destroyed;
+    for (int tries = 0; (destroyed = qv_client_destroy(client)) == QV_BUSY && tries < 100; ++tries)
+        wait_for(client, -1, -1, 100, &event);
+    return good && destroyed == QV_OK;
+}
+
+static int usage(const char* program) {
+    fprintf(stderr, "usage: %s [--ca FILE|system] [--proxy URL] [--token T] [--real-time S] --sessions N URL | --at-once N URL |"
+                    " --refused URL | --silent URL | --rejected URL CATEGORY | --vanish URL ...\n", program);
+    return 2;
+}
+
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s URL [sessions] [refused-url|-] [ca-file|system|-] [silent-url]\n", argv[0]);
-        return 2;
-    }
-    int sessions = argc > 2 ? atoi(argv[2]) : 1;
-    int failures = 0;
+    int failures = 0, checks = 0;
+    setvbuf(stdout, NULL, _IOLBF, 0);
     printf("quorvex %s\n", qv_version());
     double t0 = now_ms();
     if (qv_init(NULL) != QV_OK) return 3;
     printf("init %.1f ms\n", now_ms() - t0);
-    if (argc > 4 && strcmp(argv[4], "-") != 0) {
-        qv_tls_settings tls;
-        memset(&tls, 0, sizeof tls);
-        tls.size = sizeof tls;
-        tls.verify = 1;
-        if (strcmp(argv[4], "system") != 0) tls.ca_file = argv[4];
-        if (qv_set_tls_settings(&tls) != QV_OK) return 4;
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : NULL;
+        const char* third = i + 2 < argc ? argv[i + 2] : NULL;
+        if (!value) return usage(argv[0]);
+        if (strcmp(option, "--ca") == 0) {
+            qv_tls_settings tls;
+            memset(&tls, 0, sizeof tls);
+            tls.size = sizeof tls;
+            tls.verify = 1;
+            if (strcmp(value, "system") != 0) tls.ca_file = value;
+            if (qv_set_tls_settings(&tls) != QV_OK) return 4;
+        } else if (strcmp(option, "--proxy") == 0) {
+            qv_proxy_settings proxy;
+            memset(&proxy, 0, sizeof proxy);
+            proxy.size = sizeof proxy;
+            proxy.ws_proxy = proxy.wss_proxy = value;
+            if (qv_set_proxy_settings(&proxy) != QV_OK) return 4;
+        } else if (strcmp(option, "--real-time") == 0) {
+            paced = 1; /* the sessions of --at-once send SECONDS of audio in real time */
+            frames_at_once = atoi(value) * 50;
+        } else if (strcmp(option, "--token") == 0) {
+            token = value;
+        } else if (strcmp(option, "--refused") == 0) {
+            failures += !refused(value);
+        } else if (strcmp(option, "--silent") == 0) {
+            failures += !silent(value);
+        } else if (strcmp(option, "--vanish") == 0) {
+            failures += !vanish(value);
+        } else if (third && strcmp(option, "--sessions") == 0) {
+            for (int n = 0; n < atoi(value); ++n) failures += !one_session(third, n, 50);
+            ++i;
+        } else if (third && strcmp(option, "--at-once") == 0) {
+            failures += !at_once(third, atoi(value));
+            ++i;
+        } else if (third && strcmp(option, "--rejected") == 0) {
+            failures += !rejected(value, atoi(third));
+            ++i;
+        } else {
+            return usage(argv[0]);
+        }
+        checks += strcmp(option, "--ca") && strcmp(option, "--proxy") && strcmp(option, "--token") &&
+                  strcmp(option, "--real-time");
+        ++i;
     }
-    if (sessions < 0) failures += !at_once(argv[1], -sessions);
-    for (int i = 0; i < sessions; ++i) failures += !one_session(argv[1], i, 50);
-    if (argc > 3 && strcmp(argv[3], "-") != 0) failures += !refused(argv[3]);
-    if (argc > 5) failures += !silent(argv[5]);
     t0 = now_ms();
     qv_release();
-    printf("release %.1f ms; %d failed\n", now_ms() - t0, failures);
-    return failures ? 1 : 0;
+    printf("release %.1f ms; %d checks, %d failed\n", now_ms() - t0, checks, failures);
+    return failures || !checks ? 1 : 0;
 }

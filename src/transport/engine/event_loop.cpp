@@ -6,6 +6,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "platform/trust_store.h"
 #include "transport/client/client_vhosts.h"
 #include "transport/wss_config.h"
 #include "transport/client/tls_failure.h"
@@ -103,6 +104,9 @@ int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, voi
         return server_.onHttpRequest(wsi, user, static_cast<const char*>(in), len);
     case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_CLIENT_VERIFY_CERTS: // user: a client TLS context
         watchTlsFailures(static_cast<SSL_CTX*>(user));
+        // The one of sessions without CAs of their own: the system's roots.
+        if (platform::addSystemRoots(static_cast<SSL_CTX*>(user)) < 0)
+            lwsl_err("the system's certificate store could not be opened: verified wss:// sessions will fail\n");
         return 0;
     case LWS_CALLBACK_OPENSSL_PERFORM_SERVER_CERT_VERIFICATION:
         // user is the X509_STORE_CTX here, len OpenSSL's verdict: keep the

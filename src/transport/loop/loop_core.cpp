@@ -241,6 +241,7 @@ void LoopCore::onWake() {
     events_.onFlushes(ready_.data() + readyAt_, count);
     readyAt_ += count;
     if (readyAt_ < ready_.size()) mailbox_.wake(); // the rest on the next pass
+    platform::serviceLwsSoon(uv_.get());
 }
 
 // ---- libwebsockets callback ----------------------------------------------------

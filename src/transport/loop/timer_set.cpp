@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "platform/system.h"
 #include "transport/loop/loop_core.h"
 #include "transport/loop/guarded.h"
 #include "transport/loop/loop_thread.h"
@@ -118,7 +119,10 @@ void TimerSet::runDue() {
     // libwebsockets re-arms its own timers (a close at once is one) only
     // after it has serviced an event, and a timer of ours is not one of its
     // events: wake it, or such a close waits for the next packet.
-    if (fired && loop_.lwsContext()) lws_cancel_service(loop_.lwsContext());
+    if (fired && loop_.lwsContext()) {
+        lws_cancel_service(loop_.lwsContext());
+        platform::serviceLwsSoon(events_);
+    }
 }
 
 void TimerSet::fire(Timer* timer) {
