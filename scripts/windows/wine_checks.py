@@ -223,12 +223,19 @@ def main():
     check("a server that vanishes mid-session: the session error, then destruction", code == 0, rest)
 
     # wss:// with verification: a CA file trusts the server; the system's roots
-    # (the Windows store through crypt32) do not know this CA and reject it.
+    # (the Windows store through crypt32) do not know this CA and reject it,
+    # until it is added to them.
     code, output = wine_run("wss with a CA file", [session_check, "--ca", ca, "--sessions", "3", wss_url], 120)
     check("wss:// verified against a CA file", code == 0, output)
     code, output = wine_run("wss against the system's roots", [session_check, "--ca", "system",
                                                                "--rejected", wss_url, "6"], 60)
     check("wss:// verified against the Windows store: an unknown CA is rejected as such", code == 0, output)
+    # Once the CA is among the store's roots, the same server is trusted.
+    code, output = wine_run("install the CA as a root", [session_check, "--install-root", ca], 60)
+    check("the test CA added to the Windows store's roots", code == 0, output)
+    code, output = wine_run("wss against the store with the CA", [session_check, "--ca", "system",
+                                                                   "--sessions", "2", wss_url], 120)
+    check("wss:// verified against the Windows store that holds the CA", code == 0, output)
     code, output = wine_run("wss unverified", [session_check, "--sessions", "1", wss_url], 60)
     check("wss:// without verification", code == 0, output)
 

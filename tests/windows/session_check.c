@@ -15,10 +15,13 @@
  *                        needs the session error within 15 s (the caller kills the server)
  * --ca verifies wss:// certificates against a CA file or ("system") the
  * system's trusted roots; --proxy sends ws:// and wss:// through an HTTP proxy.
+ * session_check --install-root FILE adds a PEM CA to the current user's trusted
+ * roots (the store crypt32 calls "ROOT") and exits, for the checks that follow.
  * Cross-built with -static (no runtime DLL beside it), run under wine64. */
 #include <quorvex/quorvex_c.h>
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -241,8 +244,29 @@ static int usage(const char* program) {
     return 2;
 }
 
+/* The CA in the PEM file, into the ROOT store; 0 on success. */
+static int install_root(const char* path) {
+    char pem[16384];
+    FILE* file = fopen(path, "rb");
+    size_t size = file ? fread(pem, 1, sizeof pem - 1, file) : 0;
+    if (file) fclose(file);
+    BYTE der[16384];
+    DWORD der_size = sizeof der;
+    if (size == 0 || !CryptStringToBinaryA(pem, (DWORD)size, CRYPT_STRING_BASE64HEADER, der, &der_size, NULL, NULL)) {
+        fprintf(stderr, "install-root: %s is not a PEM certificate\n", path);
+        return 1;
+    }
+    HCERTSTORE store = CertOpenSystemStoreA(0, "ROOT");
+    BOOL added = store && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, der_size,
+                                                           CERT_STORE_ADD_REPLACE_EXISTING, NULL);
+    if (store) CertCloseStore(store, 0);
+    printf("install-root: %s\n", added ? "added" : "failed");
+    return added ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     int failures = 0, checks = 0;
+    if (argc == 3 && strcmp(argv[1], "--install-root") == 0) return install_root(argv[2]);
     setvbuf(stdout, NULL, _IOLBF, 0);
     printf("quorvex %s\n", qv_version());
     double t0 = now_ms();

@@ -6,6 +6,7 @@
 
 #include "transport/client/ca_bundle.h"
 #include "transport/client/tls_failure.h"
+#include "platform/trust_store.h"
 #include "transport/loop/log_context.h"
 
 namespace quorvex::transport::detail {
@@ -33,6 +34,9 @@ SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
     SSL_CTX_set_options(tls.get(), SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_mode(tls.get(), SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_default_verify_paths(tls.get());
+    // Where OpenSSL's default paths are not the system's trusted roots (Windows).
+    if (quorvex::platform::addSystemRoots(tls.get()) < 0)
+        lwsl_err("the system's certificate store could not be opened: only the CAs given are trusted\n");
     // The file as read when the settings were made: a later rewrite counts from the next settings on.
     if (route.caBundle && !trustCaBundle(tls.get(), *route.caBundle)) {
         *why = "the CA file's certificates could not be trusted";
