@@ -24,7 +24,11 @@ QvAsrResumeListener::~QvAsrResumeListener() {}
 
 namespace {
 
-constexpr std::size_t kReplayMessageBytes = 32000; // a second of audio a message
+// A server may treat each message as a step of its recognition (the
+// reference server's end of an utterance is a second of silence counted by
+// messages): replayed audio goes in the 20 ms frames an application sends,
+// so that the new session hears what the lost one did.
+constexpr std::size_t kReplayMessageBytes = 640;
 constexpr int kReplayRetryMs = 1;                  // a writer is in the middle of its copy
 
 // Answers the client caused: trying again would get the same.
