@@ -30,7 +30,12 @@ The table, a row a run:
 The goal: every killed run's WER within 0.01 of the no-kill run's; the exit
 status is 1 otherwise.
 
-Usage: /usr/bin/python3 bench/resume_wer.py [--seed 1] [--points 5] [--build build/default]
+Together the recordings are one utterance for the recogniser (no second of
+silence in them): its only final result comes at the end, and every kill
+replays the file from its start. --silence 1.5 puts silence between them,
+so that each is an utterance and a kill replays from the last final result.
+
+Usage: /usr/bin/python3 bench/resume_wer.py [--seed 1] [--points 5] [--silence 0] [--build build/default]
 """
 from __future__ import annotations
 
@@ -70,7 +75,7 @@ def wer(ref: list[str], hyp: list[str]) -> float:
     return edit_distance(ref, hyp) / len(ref)
 
 
-def reference_and_wav(directory: str) -> tuple[list[str], str, float]:
+def reference_and_wav(directory: str, silence_s: float) -> tuple[list[str], str, float]:
     """The reference words in file order, and the recordings concatenated into one WAV."""
     ids, ref = [], []
     with open(os.path.join(LIBRIVOX, "transcription")) as lines:
@@ -85,6 +90,8 @@ def reference_and_wav(directory: str) -> tuple[list[str], str, float]:
             with wave.open(os.path.join(LIBRIVOX, name + ".wav"), "rb") as part:
                 if i == 0:
                     out.setparams(part.getparams())
+                else:
+                    out.writeframes(b"\0" * (int(silence_s * part.getframerate()) * part.getsampwidth()))
                 out.writeframes(part.readframes(part.getnframes()))
     with wave.open(path, "rb") as whole:
         seconds = whole.getnframes() / whole.getframerate()
@@ -275,13 +282,16 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--points", type=int, default=5)
+    parser.add_argument("--silence", type=float, default=0.0,
+                        help="seconds of silence between recordings; 1.5 makes each an utterance of its own, so "
+                             "that final results come mid-file and a resumption replays from the last one")
     parser.add_argument("--build", default=os.path.join(here, "..", "build", "default"))
     args = parser.parse_args()
     args.server = os.path.join(args.build, "tools", "quorvex-server")
     args.transcribe = os.path.join(args.build, "tools", "quorvex-transcribe")
 
     with tempfile.TemporaryDirectory(prefix="resume-wer-") as directory:
-        ref, wav, seconds = reference_and_wav(directory)
+        ref, wav, seconds = reference_and_wav(directory, args.silence)
         # From 1 s in to 1.5 s before the end: the last text with an "ed" comes 0.5 s before it.
         rng = random.Random(args.seed)
         points = [round(rng.uniform(1.0, seconds - 1.5), 2) for _ in range(args.points)]
