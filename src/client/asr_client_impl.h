@@ -157,6 +157,7 @@ private:
     ResumeRun run_;
     std::atomic<unsigned int> resumeEpoch_{0}; // back-off and replay timers of an older run do nothing
     std::atomic<QvAsrResumeListener*> resumeListener_{nullptr};
+    std::atomic<std::size_t> frameBytes_{0}; // the application's last frame: a replay is cut alike
     // Statistics: written where they happen, read by any thread.
     ArrivalLog arrivals_;
     std::atomic<std::uint64_t> bytesHanded_{0};

@@ -24,8 +24,14 @@ QvAsrResumeListener::~QvAsrResumeListener() {}
 
 namespace {
 
-constexpr std::size_t kReplayMessageBytes = 32000; // a second of audio a message
-constexpr int kReplayRetryMs = 1;                  // a writer is in the middle of its copy
+// A server may take each message as a step of its recognition (the
+// reference server looks for the end of speech once a message): replayed
+// audio goes in messages of the application's frame size, so that the new
+// session hears what the lost one did; no smaller than 20 ms (1500 messages
+// for the default buffer), no larger than a second.
+constexpr std::size_t kReplayMessageBytesMin = 640;
+constexpr std::size_t kReplayMessageBytesMax = 32000;
+constexpr int kReplayRetryMs = 1; // a writer is in the middle of its copy
 // A copy of one frame takes microseconds; a writer that has not finished in
 // this long is stopped for good (a debugger, a suspended thread).
 constexpr std::int64_t kReplaySettleMs = 1000;
@@ -242,8 +248,10 @@ void QvAsrClientImpl::waitForWriters(unsigned int epoch) {
 }
 
 void QvAsrClientImpl::replayRange(std::uint64_t connection, std::uint64_t from, std::uint64_t to) {
+    std::size_t frame = frameBytes_.load(std::memory_order_relaxed) & ~std::size_t{1}; // whole samples
+    frame = std::clamp(frame, kReplayMessageBytesMin, kReplayMessageBytesMax);
     while (from < to) {
-        std::uint64_t next = std::min<std::uint64_t>(to, from + kReplayMessageBytes);
+        std::uint64_t next = std::min<std::uint64_t>(to, from + frame);
         transport::ByteSpan pieces[2];
         std::size_t count = ring_.spans(from, next, pieces);
         transport::writeBinaryFor(*this, connection, pieces, count);
@@ -260,6 +268,7 @@ int QvAsrClientImpl::writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t
     std::uint64_t size = 0;
     for (std::size_t i = 0; i < pieces.count; ++i) size += pieces.spans[i].size;
     bytesHanded_.fetch_add(size, std::memory_order_relaxed);
+    if (size > 0) frameBytes_.store(static_cast<std::size_t>(size), std::memory_order_relaxed);
     arrivals_.note(claim.end / kBytesPerMs, now);
     if (!claim.direct) return 0;
     if (claim.tagged) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // quorvex-transcribe when its session breaks off, and what it shows of its
-// embedded server: what was recognised stays on the screen, the server's
-// operator lines stay off it unless asked for.
+// embedded server: what was recognised stays on the screen, a session
+// resumed on a restarted server recognises what an unbroken one does, the
+// server's operator lines stay off the screen unless asked for.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,12 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <memory>
 #include <regex>
+#include <vector>
 
 #include "child_process.h"
 #include "program_run.h"
 #include "scratch_file.h"
 #include "server_process.h"
+#include "transcribe/audio_source.h"
 #include "wav_file.h"
 
 using namespace quorvex::test;
@@ -66,6 +71,31 @@ std::string writeTone(int seconds) {
     for (std::size_t i = 0; i + 1 < samples.size(); i += 2) // a square wave, 500 Hz
         samples[i + 1] = static_cast<char>((i / 2) % 32 < 16 ? 16 : -16);
     return writeWav(scratchPath("tone-" + std::to_string(seconds) + ".wav"), 16000, 1, 16, samples);
+}
+
+// Two LibriVox sentences 1.5 s apart: two utterances, so that a final result
+// comes in the middle of the file.
+std::string writeTwoSentences() {
+    const std::string recordings = "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-";
+    std::string samples;
+    for (const char* id : {"0880", "0870"}) {
+        std::vector<unsigned char> pcm;
+        std::string error;
+        EXPECT_TRUE(quorvex::tools::readAudioFile(recordings + id + ".wav", pcm, error)) << error;
+        if (!samples.empty()) samples.append(48000, '\0');
+        samples.append(pcm.begin(), pcm.end());
+    }
+    return writeWav(scratchPath("two-sentences.wav"), 16000, 1, 16, samples);
+}
+
+// The final results in --json output, words and times; not the session id,
+// which a resumption changes.
+std::vector<std::string> finalResults(const std::string& output) {
+    static const std::regex final("\"text\":(\"[^\"]*\",\"bg\":[0-9]+,\"ed\":[0-9]+),\"fin\":1");
+    std::vector<std::string> found;
+    for (std::sregex_iterator at(output.begin(), output.end(), final), end; at != end; ++at)
+        found.push_back((*at)[1]);
+    return found;
 }
 
 } // namespace
@@ -128,6 +158,44 @@ TEST(TranscribeBrokenSession, AServerKilledAndStartedAgainIsResumedOnByDefault) 
     EXPECT_TRUE(std::regex_search(tool.output(), std::regex(": resumed: session [0-9a-f]+ -> [0-9a-f]+ after [0-9]+ ms, "
                                                             "replayed [0-9]+ ms")))
         << tool.output();
+}
+
+// pocketsphinx on the reference server, killed in the middle of a file and
+// started again on its port, twice: before the first final result (the file
+// is replayed from its start), and just after it (replayed from its end).
+// The final results, words and times alike, are those of an unbroken session.
+TEST(TranscribeBrokenSession, AServerKilledMidFileTwiceChangesNoFinalResult) {
+    const std::string wav = writeTwoSentences();
+    auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"--bind", "127.0.0.1", "--port", "0"});
+    const int port = server->port();
+    ASSERT_GT(port, 0) << server->output();
+    const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/asr";
+    constexpr std::chrono::seconds kRecognised{120}; // 12 s of speech on a busy machine, under a sanitizer
+    ChildProcess unbroken({QUORVEX_TRANSCRIBE, "--json", "--url", url, wav});
+    ASSERT_EQ(unbroken.waitExit(kRecognised), 0) << unbroken.output();
+    const std::vector<std::string> expected = finalResults(unbroken.output());
+    ASSERT_EQ(expected.size(), 2u) << "not two utterances:\n" << unbroken.output();
+
+    auto killAndRestart = [&] {
+        server->signal(SIGKILL);
+        server->exitCode(); // its port is free once it has gone
+        server = std::make_unique<ServerProcess>(
+            std::vector<std::string>{"--bind", "127.0.0.1", "--port", std::to_string(port)});
+        return server->port() == port;
+    };
+    ChildProcess tool({QUORVEX_TRANSCRIBE, "--json", "--url", url, wav});
+    ASSERT_TRUE(tool.waitForOutput("\"fin\":", kRecognised)) << "no result:\n" << tool.output();
+    // Recognition takes seconds to reach the first final result: this kill comes before it.
+    ASSERT_EQ(tool.output().find("\"fin\":1"), std::string::npos) << "killed too late:\n" << tool.output();
+    ASSERT_TRUE(killAndRestart()) << server->output();
+    ASSERT_TRUE(tool.waitForOutput("\"fin\":1", kRecognised)) << "no final result:\n" << tool.output();
+    ASSERT_TRUE(killAndRestart()) << server->output();
+    ASSERT_EQ(tool.waitExit(kRecognised), 0) << tool.output();
+    const std::string output = tool.output();
+    const std::regex resumed(": resumed: session [0-9a-f]+ -> [0-9a-f]+ after [0-9]+ ms, replayed [0-9]+ ms");
+    EXPECT_EQ(std::distance(std::sregex_iterator(output.begin(), output.end(), resumed), std::sregex_iterator()), 2)
+        << "not both kills came in the middle of the session:\n" << output;
+    EXPECT_EQ(finalResults(output), expected) << output;
 }
 
 // The embedded server's lines would break into the transcript on a terminal.
