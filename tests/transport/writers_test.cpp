@@ -156,17 +156,12 @@ TEST_F(Writers, AWriterStoppedInItsHandOffHoldsUpNoOtherConnection) {
     ASSERT_TRUE(stalled.connectTo(sink.url()));
     ASSERT_TRUE(listening.connectTo(echoing.url()));
     ASSERT_TRUE(stalled.waitEstablished() && listening.waitEstablished());
-    HandOffPause pause;
-    std::thread writer([&] {
-        pause.target();
-        stalled.writeText("after the pause", 15);
-    });
+    HandOffPause pause(stalled, "after the pause", false);
     bool stopped = pause.waitPaused();
     constexpr std::size_t kEchoes = 100;
     for (std::size_t i = 0; i < kEchoes && stopped; ++i) listening.writeText("e", 1);
     bool delivered = stopped && listening.waitMessages(kEchoes);
     bool stillStopped = pause.release();
-    writer.join();
     ASSERT_TRUE(stopped) << "the writer never reached its hand-off";
     EXPECT_TRUE(delivered && stillStopped) << "only " << listening.read(listening.received).size() << " of "
                                            << kEchoes << " echoes arrived while a writer was stopped mid-hand-off";

@@ -232,8 +232,9 @@ void LoopCore::onWake() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     mailbox_.clearWake();
     if (readyAt_ == ready_.size()) {
-        mailbox_.takeReady(ready_);
+        ready_.clear();
         readyAt_ = 0;
+        mailbox_.takeReady(ready_);
     }
     if (stopRequested_.load()) uv_stop(uv_.get());
     for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);

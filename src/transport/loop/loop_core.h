@@ -73,7 +73,11 @@ public:
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command) { return mailbox_.post(std::move(command)); }
-    bool flushSoon(CWSSConn* conn) { return mailbox_.flushSoon(conn); }
+    bool flushSoon(ReadyEntry& entry) { return mailbox_.flushSoon(entry); }
+    // Loop, before a connection object is freed or detached: whatever is
+    // listed joins the connections being flushed, so that no entry of a gone
+    // object stays in the mailbox's list.
+    void takeListed() { mailbox_.takeReady(ready_); }
     // Any thread; runs the command on the loop and returns when it has run
     // (at once when called on the loop thread).
     void runOnLoop(const Command& command);

@@ -70,12 +70,9 @@ bool Mailbox::post(Command command) {
     return true;
 }
 
-bool Mailbox::flushSoon(CWSSConn* conn) {
-    {
-        std::lock_guard<std::mutex> guard(readyLock_);
-        if (!alive_) return false;
-        ready_.push_back(conn);
-    }
+bool Mailbox::flushSoon(ReadyEntry& entry) {
+    if (!alive_.load()) return false;
+    ready_.push(entry);
     wake();
     return true;
 }
@@ -94,12 +91,6 @@ void Mailbox::wake() {
     wakers_.fetch_sub(1);
 }
 
-void Mailbox::takeReady(std::vector<CWSSConn*>& ready) {
-    ready.clear();
-    std::lock_guard<std::mutex> guard(readyLock_);
-    ready.swap(ready_);
-}
-
 std::vector<Mailbox::Command> Mailbox::takeCommands() {
     std::vector<Command> batch;
     std::lock_guard<std::mutex> guard(commandsLock_);
@@ -107,9 +98,11 @@ std::vector<Mailbox::Command> Mailbox::takeCommands() {
     return batch;
 }
 
+// The entries are unlisted, so that their connections can be listed again
+// on another loop.
 void Mailbox::dropReady() {
-    std::lock_guard<std::mutex> guard(readyLock_);
-    ready_.clear();
+    std::vector<CWSSConn*> dropped;
+    ready_.takeAll(dropped);
 }
 
 } // namespace quorvex::transport::detail
