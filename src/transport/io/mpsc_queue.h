@@ -24,8 +24,11 @@ namespace quorvex::transport::detail {
 //
 // The cost of being wait-free: between its exchange and its store a producer
 // has taken its place but not linked it, and the consumer sees the queue end
-// there. What other producers pushed behind it waits until it runs again;
-// their calls do not wait, and no other queue is concerned.
+// before the node it will link from (that node cannot be handed out: the
+// producer is about to write into it). That node and what other producers
+// pushed behind it wait until the producer runs again, two instructions
+// later unless it was descheduled right there; no call waits, and no other
+// queue (connection) is concerned.
 //
 // Node: has a member std::atomic<Node*> next. The queue owns a stub node.
 template <typename Node, typename Seam = NoSeam>
