@@ -56,11 +56,12 @@ public:
     std::vector<Command> takeCommands();
     void dropReady();
 
+    struct Door; // the wake-up: the context, or libuv's async handle and what it calls
+
 private:
     std::mutex commandsLock_; // guards commands_; alive_ changes under it
     std::vector<Command> commands_;
     ReadyStack<> ready_;
-    struct Door; // the wake-up: the context, or libuv's async handle and what it calls
     Door* door_ = nullptr; // made before alive_, sent to only while alive_; freed once closed
     std::atomic<bool> alive_{false};
     std::atomic<bool> wakePending_{false};
