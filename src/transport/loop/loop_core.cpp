@@ -197,6 +197,7 @@ void LoopCore::shutDown() {
     for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
     mailbox_.dropReady();
     ready_.clear();
+    takenEarly_.clear();
     readyAt_ = 0;
 }
 
@@ -232,7 +233,8 @@ void LoopCore::onWake() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     mailbox_.clearWake();
     if (readyAt_ == ready_.size()) {
-        ready_.clear();
+        ready_.assign(takenEarly_.begin(), takenEarly_.end());
+        takenEarly_.clear();
         readyAt_ = 0;
         mailbox_.takeReady(ready_);
     }
@@ -241,7 +243,7 @@ void LoopCore::onWake() {
     std::size_t count = std::min(kFlushSlice, ready_.size() - readyAt_);
     events_.onFlushes(ready_.data() + readyAt_, count);
     readyAt_ += count;
-    if (readyAt_ < ready_.size()) mailbox_.wake(); // the rest on the next pass
+    if (readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wake(); // the rest on the next pass
 }
 
 // ---- libwebsockets callback ----------------------------------------------------
