@@ -47,8 +47,11 @@ public:
     // is queued, so whatever is queued after that wakes it again.
     void wake();
 
-    // Loop, first on a wake-up: whatever is queued from here on wakes the loop again.
-    void clearWake() { wakePending_.store(false); }
+    // Loop, first on a wake-up: whatever is queued from here on wakes the
+    // loop again. A read-modify-write, so that it acquires what every sender
+    // that found the flag set (and so made no wake-up) had listed before:
+    // the senders' exchanges are in its release sequence.
+    void clearWake() { wakePending_.exchange(false, std::memory_order_acq_rel); }
     // Loop, on a wake-up, in this order: the ready list (appended to ready,
     // whose capacity is kept), then the commands, one batch. Also before a
     // connection object is freed or detached: its entry leaves the list.
