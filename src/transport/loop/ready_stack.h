@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <vector>
 
 #include "transport/io/hand_off_seam.h"
