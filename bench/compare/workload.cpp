@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "workload.h"
 
+#include <pthread.h>
+
 #include "plain_handoff.h"
 
 #include <algorithm>
@@ -176,8 +178,19 @@ void stream(const Workload& load, LoadClient& client, Sessions& sessions, RunFig
     for (int t = 0; t < threads; ++t)
         pacers.emplace_back([&, t] { pace(load, client, sessions, shares[static_cast<std::size_t>(t)], sessions.pacerTimes(t)); });
     if (load.pacedAlone) {
-        pacers.emplace_back([&] { pace(load, client, sessions, {0}, alone); });
-        pacers.emplace_back([&] { paceAPlainHandOff(load, plain); });
+        // Named, and given a moment before their first frame, so that a
+        // tracer finds them and sees every call (bench/compare/trace_paced.sh).
+        constexpr auto kTracerLead = std::chrono::milliseconds(500);
+        pacers.emplace_back([&] {
+            pthread_setname_np(pthread_self(), "paced-session");
+            std::this_thread::sleep_for(kTracerLead);
+            pace(load, client, sessions, {0}, alone);
+        });
+        pacers.emplace_back([&] {
+            pthread_setname_np(pthread_self(), "paced-plain");
+            std::this_thread::sleep_for(kTracerLead);
+            paceAPlainHandOff(load, plain);
+        });
     }
     for (auto& pacer : pacers) pacer.join();
     for (int t = 1; t < threads; ++t) sessions.pacerTimes(0).merge(sessions.pacerTimes(t));

@@ -5,6 +5,7 @@
 
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
+#include "transport/conn/hand_off.h"
 #include "transport/engine/event_loop.h"
 #include "transport/io/send_queue.h"
 #include "transport/wss_context.h"
@@ -17,7 +18,9 @@ using quorvex::transport::detail::SendQueue;
 CWSSConn::CWSSConn()
     : sendQueue(new SendQueue()), responseStatus(0), requestProcessed(false), method(0), wsi(nullptr),
       connContext(nullptr), establishedTime(0), lastActiveTime(0), rcvPackets(0), rcvBytes(0), sndPackets(0),
-      sndBytes(0), localPort(0), peerPort(0), handle_(new ConnHandle()) {}
+      sndBytes(0), localPort(0), peerPort(0), handle_(new ConnHandle()) {
+    handle_->ready.conn = this;
+}
 
 CWSSConn::~CWSSConn() {
     delete handle_;
@@ -95,27 +98,7 @@ void CWSSConn::writeBinary(const unsigned char* data, int len) {
 }
 
 void CWSSConn::enqueue(const ByteSpan* pieces, std::size_t count, bool binary, std::uint64_t connection) {
-    auto loop = handle_->loop();
-    bool fromLoop = loop && loop->onLoopThread();
-    switch (sendQueue->push(pieces, count, binary, fromLoop, connection)) {
-    case SendQueue::Push::Dropped:
-        return; // no connection to send it on: it must not leak into a later one
-    case SendQueue::Push::Full:
-        // The peer does not read: fail now rather than buffer without end.
-        if (!handle_->overflowed.exchange(true)) {
-            lwsl_err("send queue over %zu bytes: the peer is not reading, closing\n", sendQueue->capBytes());
-            if (loop) loop->connections().requestKill(this);
-        }
-        return;
-    case SendQueue::Push::Accepted:
-        break;
-    }
-    if (handle_->flushPending.exchange(true)) return;
-    if (loop) {
-        loop->connections().requestFlush(this);
-    } else {
-        handle_->flushPending = false;
-    }
+    quorvex::transport::detail::handOff(*this, pieces, count, binary, connection);
 }
 
 unsigned long long CWSSConn::getEstablishedTime() { return establishedTime; }

@@ -309,13 +309,9 @@ TEST_F(Session, AFrameAcceptedForOneSessionNeverLeavesOnTheNext) {
     RecordingListener& listener = listen();
     QvAsrClient* client = make(listener);
     startSession(client, listener, server.url());
-    HandOffPause pause;
-    std::thread writer([&] {
-        pause.target();
-        std::vector<unsigned char> stale(640, 0xEE);
-        auto frame = pcmFrame(stale);
-        EXPECT_EQ(client->sendAudio(&frame), 0);
-    });
+    // A frame's hand-off as sendAudio makes it: for the connection read first.
+    auto& conn = dynamic_cast<CWSSConn&>(*client);
+    HandOffPause pause(conn, std::string(640, '\xEE'), true, quorvex::transport::detail::sendConnection(conn));
     ASSERT_TRUE(pause.waitPaused()) << "the writer never reached its hand-off";
     ASSERT_EQ(client->stop(), 0);
     ASSERT_TRUE(listener.waitFor("stop")) << "the first session did not stop";
@@ -324,7 +320,6 @@ TEST_F(Session, AFrameAcceptedForOneSessionNeverLeavesOnTheNext) {
     ASSERT_TRUE(loopBarrier(sharedLoop()));
     startSession(client, listener, server.url());
     EXPECT_TRUE(pause.release()) << "the writer went on before the next session started";
-    writer.join();
     std::vector<unsigned char> marker(640, 0x11);
     auto next = pcmFrame(marker);
     ASSERT_EQ(client->sendAudio(&next), 0);

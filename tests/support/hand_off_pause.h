@@ -2,66 +2,55 @@
 #ifndef QUORVEX_TESTS_SUPPORT_HAND_OFF_PAUSE_H
 #define QUORVEX_TESTS_SUPPORT_HAND_OFF_PAUSE_H
 
-#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <thread>
 
-#include "transport/io/send_queue.h"
+#include "transport/conn/hand_off.h"
+#include "transport/engine/conn_control.h"
 #include "wait.h"
 
 namespace quorvex::test {
 
-// Stops one thread between copying its message and queueing it, until
-// released: a writer descheduled at the worst moment, made deterministic.
+// A writer stopped in the middle of its hand-off, made deterministic: on a
+// thread of its own it takes the steps a write takes up to the last one
+// (its place under the send queue's cap, a buffer, the copy), then stops
+// until released, then queues the message and lists the connection for
+// the loop. connection: the send queue's connection it writes for (0: any).
 class HandOffPause {
 public:
-    HandOffPause() {
-        signal().update([] {
-            paused() = released() = false;
-            targetId() = std::thread::id{};
-        });
-        transport::detail::handOffPauseForTests = &HandOffPause::pause;
-    }
+    HandOffPause(CWSSConn& conn, std::string payload, bool binary, std::uint64_t connection = 0)
+        : writer_([this, &conn, payload = std::move(payload), binary, connection] {
+              namespace detail = transport::detail;
+              auto claim = detail::claimHandOff(conn, payload.size(), binary, connection);
+              if (claim.message && !payload.empty())
+                  std::memcpy(claim.message->payload(), payload.data(), payload.size());
+              signal_.update([&] { paused_ = true; });
+              signal_.waitUntil([&] { return released_; }, std::chrono::milliseconds(30000));
+              detail::commitHandOff(conn, std::move(claim));
+          }) {}
     HandOffPause(const HandOffPause&) = delete;
     HandOffPause& operator=(const HandOffPause&) = delete;
-    ~HandOffPause() {
-        release();
-        transport::detail::handOffPauseForTests = nullptr;
-    }
-    // Called on the thread to stop, before its write.
-    void target() { signal().update([] { targetId() = std::this_thread::get_id(); }); }
-    bool waitPaused() { return signal().waitUntil([] { return paused(); }); }
-    // Whether it was still stopped when released.
+    ~HandOffPause() { release(); }
+
+    bool waitPaused() { return signal_.waitUntil([&] { return paused_; }); }
+    // Lets the writer finish and waits for it; whether it was still stopped.
     bool release() {
         bool wasStopped = false;
-        signal().update([&] {
-            wasStopped = paused() && !released();
-            released() = true;
+        signal_.update([&] {
+            wasStopped = paused_ && !released_;
+            released_ = true;
         });
+        if (writer_.joinable()) writer_.join();
         return wasStopped;
     }
 
 private:
-    static void pause() {
-        if (std::this_thread::get_id() != targetId().load()) return;
-        signal().update([] { paused() = true; });
-        signal().waitUntil([] { return released(); }, std::chrono::milliseconds(30000));
-    }
-    static Signal& signal() {
-        static Signal instance;
-        return instance;
-    }
-    static std::atomic<std::thread::id>& targetId() {
-        static std::atomic<std::thread::id> id{};
-        return id;
-    }
-    static bool& paused() {
-        static bool value = false;
-        return value;
-    }
-    static bool& released() {
-        static bool value = false;
-        return value;
-    }
+    Signal signal_;
+    bool paused_ = false;   // guarded by signal_
+    bool released_ = false; // guarded by signal_
+    std::thread writer_;    // last: it starts once the rest exists
 };
 
 } // namespace quorvex::test

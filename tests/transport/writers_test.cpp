@@ -6,6 +6,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -156,22 +157,49 @@ TEST_F(Writers, AWriterStoppedInItsHandOffHoldsUpNoOtherConnection) {
     ASSERT_TRUE(stalled.connectTo(sink.url()));
     ASSERT_TRUE(listening.connectTo(echoing.url()));
     ASSERT_TRUE(stalled.waitEstablished() && listening.waitEstablished());
-    HandOffPause pause;
-    std::thread writer([&] {
-        pause.target();
-        stalled.writeText("after the pause", 15);
-    });
+    HandOffPause pause(stalled, "after the pause", false);
     bool stopped = pause.waitPaused();
     constexpr std::size_t kEchoes = 100;
     for (std::size_t i = 0; i < kEchoes && stopped; ++i) listening.writeText("e", 1);
     bool delivered = stopped && listening.waitMessages(kEchoes);
     bool stillStopped = pause.release();
-    writer.join();
     ASSERT_TRUE(stopped) << "the writer never reached its hand-off";
     EXPECT_TRUE(delivered && stillStopped) << "only " << listening.read(listening.received).size() << " of "
                                            << kEchoes << " echoes arrived while a writer was stopped mid-hand-off";
     ASSERT_TRUE(sink.waitForFrames(1)) << "the stopped writer's message never left";
     EXPECT_EQ(sink.frames().front().data, "after the pause");
+}
+
+// The loop stopped inside the writer's own connection's event, with that
+// connection's queue and listing in whatever state they were: the writer
+// hands off message after message and never waits for it.
+TEST_F(Writers, AWriterNeverWaitsForTheLoopStoppedInsideItsConnection) {
+    TestServer server;
+    server.onFrame([](Peer& peer, const Frame& frame) {
+        if (frame.data == "stop") peer.sendText("stopped");
+    });
+    RecordingClient client(loop.context);
+    Signal inside;
+    bool stopped = false, released = false; // guarded by inside
+    client.afterText = [&](const std::string&) {
+        inside.update([&] { stopped = true; });
+        inside.waitUntil([&] { return released; }, std::chrono::milliseconds(30000));
+    };
+    ASSERT_TRUE(client.connectTo(server.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    client.writeText("stop", 4);
+    ASSERT_TRUE(inside.waitUntil([&] { return stopped; })) << "the loop never entered the connection's event";
+    constexpr std::size_t kWrites = 2000;
+    auto writing = std::async(std::launch::async, [&] {
+        const std::string message(100, 'w');
+        for (std::size_t i = 0; i < kWrites; ++i) client.writeText(message.data(), static_cast<int>(message.size()));
+    });
+    bool wrote = writing.wait_for(kDeadline) == std::future_status::ready;
+    inside.update([&] { released = true; });
+    writing.wait();
+    EXPECT_TRUE(wrote) << "the writer waited for the stopped loop";
+    EXPECT_TRUE(server.waitForFrames(kWrites + 1))
+        << "only " << server.frames().size() << " of " << kWrites + 1 << " messages arrived";
 }
 
 // Many writers listed while the loop was busy elsewhere: the loop writes them

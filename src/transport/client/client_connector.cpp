@@ -165,7 +165,7 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFai
     attempts.erase(std::find(attempts.begin(), attempts.end(), attempt));
     ConnHandle& handle = ConnFields::handle(*client);
     handle.link = nullptr;
-    ConnFields::queue(*client).close();
+    ConnFields::queue(*client).discardAll();
     handle.active = false;
     std::string line = describeAttempt(failure, handle.route);
     lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), line.c_str());

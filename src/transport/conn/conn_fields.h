@@ -33,8 +33,8 @@ public:
     }
     static std::vector<std::uint64_t>& pendingAttempts(CWSSClient& client) { return client.pendingAttempts; }
 
-    // A new connection's queue: empty, holding other threads' writes until
-    // the open event has written its own; no overflow yet.
+    // A new connection's queue: empty, what the open event writes leaving
+    // ahead of other threads' writes; no overflow yet. Any thread.
     static void prepareQueue(CWSSConn& conn);
     // Binds the connection to its wsi and records when and where it opened.
     static void markOpen(CWSSConn& conn, CWSSContext* context, lws* wsi);

@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "transport/loop/ready_stack.h"
 #include "transport/wss_context.h"
 #include "transport/wss_limits.h"
 #include "transport/wss_route.h"
@@ -30,8 +32,38 @@ struct ConnHandle {
     }
     void setLoop(std::shared_ptr<CWSSContext::Loop> loop) {
         std::lock_guard<std::mutex> guard(loopLock);
+        if (loop == loop_) return;
+        std::shared_ptr<CWSSContext::Loop> previous = std::move(loop_);
         loop_ = std::move(loop);
+        writersLoop_.store(loop_.get());
+        // A writer counted in may hold the previous loop: kept until none is.
+        if (writersIn_.load() == 0) {
+            retired_.clear();
+        } else {
+            retired_.push_back(std::move(previous));
+        }
     }
+
+    // The loop as a writer sees it, without a lock: the writer counts itself
+    // in, then reads the pointer (both sequentially consistent); setLoop
+    // publishes the new pointer, then reads the count. Either the writer's
+    // count comes first in the single total order, and setLoop keeps the old
+    // loop alive, or its read comes after the new pointer and it takes that.
+    class WriterLoop {
+    public:
+        explicit WriterLoop(ConnHandle& handle) : handle_(handle) {
+            handle_.writersIn_.fetch_add(1);
+            loop_ = handle_.writersLoop_.load();
+        }
+        ~WriterLoop() { handle_.writersIn_.fetch_sub(1, std::memory_order_release); }
+        WriterLoop(const WriterLoop&) = delete;
+        WriterLoop& operator=(const WriterLoop&) = delete;
+        CWSSContext::Loop* get() const { return loop_; }
+
+    private:
+        ConnHandle& handle_;
+        CWSSContext::Loop* loop_;
+    };
 
     // Set by CWSSClient: this object opens its own connections.
     bool client = false;
@@ -41,11 +73,13 @@ struct ConnHandle {
     std::atomic<bool> active{false};
     // A flush request is on its way to the loop.
     std::atomic<bool> flushPending{false};
+    // The connection's place in its loop's list of connections to write.
+    ReadyEntry ready;
     // Close with a close frame once the send queue has drained.
     std::atomic<bool> closeWhenSent{false};
     // The next client connections accept any server certificate.
     std::atomic<bool> noSslVerify{false};
-    // A write found the send queue full; the connection is being closed.
+    // A write found the send queue full; the loop closes the connection.
     std::atomic<bool> overflowed{false};
     // Set before a connection opens (connect, or the server's factory);
     // read on the loop thread.
@@ -73,8 +107,11 @@ struct ConnHandle {
     bool headOnly = false;
 
 private:
-    std::mutex loopLock; // guards loop_
+    std::mutex loopLock; // guards loop_ and retired_
     std::shared_ptr<CWSSContext::Loop> loop_;
+    std::vector<std::shared_ptr<CWSSContext::Loop>> retired_; // earlier loops a writer may still hold
+    std::atomic<CWSSContext::Loop*> writersLoop_{nullptr};   // loop_, for writers
+    std::atomic<int> writersIn_{0};
 };
 
 } // namespace quorvex::transport::detail

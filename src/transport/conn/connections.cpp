@@ -74,8 +74,8 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event
-    queue.setGate(SendQueue::Gate::Open);
-    if (queue.size() > 0) lws_callback_on_writable(wsi);
+    queue.openGate();
+    if (queue.front()) lws_callback_on_writable(wsi);
 }
 
 // Non-zero: the peer answered our close, so libwebsockets must not answer
@@ -106,7 +106,7 @@ void Connections::closeGracefully(CWSSConn* conn, lws* wsi, int status, const ch
         killAsync(wsi);
         return;
     }
-    ConnFields::queue(*conn).close(); // nothing more leaves after the close
+    ConnFields::queue(*conn).discardAll(); // nothing more leaves after the close
     handle.closeRequested = true;
     handle.closeCode = status;
     handle.closeReason = reason;
@@ -123,6 +123,7 @@ void Connections::settleClose(ConnLink* link) {
     link->conn = nullptr; // a client's owner may free it as soon as onClose has signalled
     if (!conn) return;
     conn->uninit();
+    ConnFields::queue(*conn).discardAll(); // uninit closed it; the loop frees what it held
     ConnHandle& handle = ConnFields::handle(*conn);
     handle.link = nullptr;
     handle.active = false;
@@ -152,6 +153,7 @@ void Connections::releaseOwned(ConnLink* link) {
 }
 
 void Connections::freeOwned(CWSSConn* conn) {
+    loop_.takeListed();
     unattach(conn);
     ConnFields::handle(*conn).link = nullptr;
     delete conn;
@@ -198,7 +200,8 @@ void Connections::requestFlush(CWSSConn* conn) {
         flushNow(conn, false);
         return;
     }
-    if (!loop_.flushSoon(conn)) ConnFields::handle(*conn).flushPending = false;
+    ConnHandle& handle = ConnFields::handle(*conn);
+    if (!loop_.flushSoon(handle.ready)) handle.flushPending = false;
 }
 
 // A listed connection may have gone since (only its address is looked at
@@ -214,7 +217,15 @@ void Connections::flushReady(CWSSConn* const* first, std::size_t count) {
 bool Connections::flushNow(CWSSConn* conn, bool direct) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     ConnHandle& handle = ConnFields::handle(*conn);
-    handle.flushPending = false;
+    // A read-modify-write: it acquires what every writer that found the
+    // flag set had queued before (the writers' exchanges form its release sequence).
+    handle.flushPending.exchange(false, std::memory_order_acq_rel);
+    if (handle.overflowed.load() && !handle.closeRequested) {
+        lwsl_err("%s: send queue over %zu bytes: the peer is not reading, closing\n", loop_.moduleName().c_str(),
+                 ConnFields::queue(*conn).capBytes());
+        requestKill(conn);
+        return true;
+    }
     ConnLink* link = handle.link;
     if (!link || link->phase != ConnLink::Phase::Open || !loop_.lwsContext()) return true;
     if (direct) return sendPath_.writeNow(link);
@@ -251,6 +262,7 @@ void Connections::detach(CWSSConn* conn) {
 void Connections::detachNow(CWSSConn* conn) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!attached(conn)) return;
+    loop_.takeListed();
     unattach(conn);
     ConnHandle& handle = ConnFields::handle(*conn);
     if (ConnLink* link = handle.link) {

@@ -70,7 +70,9 @@ SendPath::Drained SendPath::drain(ConnLink* link, SendQueue& queue, int maxWrite
         if (lws_partial_buffered(link->wsi)) break;
     }
     ConnFields::touch(*link->conn);
-    return queue.size() > 0 ? Drained::More : Drained::Empty;
+    // What the loop can see: a message still being linked is listed by its
+    // writer once it is, so the loop need not poll for it.
+    return queue.front() ? Drained::More : Drained::Empty;
 }
 
 // Straight to the socket, without waiting for the loop to report it
@@ -143,7 +145,7 @@ int SendPath::closeAfterSending(ConnLink* link) {
     ConnHandle& handle = ConnFields::handle(*link->conn);
     if (handle.closeFrameSent) return 0;
     handle.closeFrameSent = true;
-    ConnFields::queue(*link->conn).close(); // nothing may follow the close frame
+    ConnFields::queue(*link->conn).discardAll(); // nothing may follow the close frame
     std::vector<unsigned char> payload{static_cast<unsigned char>(handle.closeCode >> 8),
                                        static_cast<unsigned char>(handle.closeCode)};
     payload.insert(payload.end(), handle.closeReason.begin(), handle.closeReason.end());

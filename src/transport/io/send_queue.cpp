@@ -3,8 +3,8 @@
 
 #include <libwebsockets.h>
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -14,10 +14,10 @@ static_assert(LWS_PRE >= 14, "frame headers are written into the headroom in fro
 namespace quorvex::transport::detail {
 
 static_assert(sizeof(OutMessage) % alignof(std::max_align_t) == 0, "the header room starts aligned");
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<OutMessage*>::is_always_lock_free,
+              "the hand-off takes no lock, not even inside the atomics");
 
 unsigned char* OutMessage::payload() { return reinterpret_cast<unsigned char*>(this + 1) + LWS_PRE; }
-
-std::atomic<void (*)()> handOffPauseForTests{nullptr};
 
 namespace {
 std::unique_ptr<OutMessage> allocateOutMessage(std::size_t size) {
@@ -27,14 +27,12 @@ std::unique_ptr<OutMessage> allocateOutMessage(std::size_t size) {
     return message;
 }
 
-void fill(OutMessage& message, const ByteSpan* pieces, std::size_t count, bool binary) {
-    std::size_t size = 0;
+void fill(OutMessage& message, const ByteSpan* pieces, std::size_t count) {
+    std::size_t at = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (pieces[i].size > 0) std::memcpy(message.payload() + size, pieces[i].data, pieces[i].size);
-        size += pieces[i].size;
+        if (pieces[i].size > 0) std::memcpy(message.payload() + at, pieces[i].data, pieces[i].size);
+        at += pieces[i].size;
     }
-    message.payloadSize = size;
-    message.binary = binary;
 }
 
 std::size_t totalSize(const ByteSpan* pieces, std::size_t count) {
@@ -47,14 +45,19 @@ std::size_t totalSize(const ByteSpan* pieces, std::size_t count) {
 std::unique_ptr<OutMessage> makeOutMessage(const unsigned char* data, std::size_t size, bool binary) {
     auto message = allocateOutMessage(size);
     ByteSpan whole{data, size};
-    fill(*message, &whole, 1, binary);
+    fill(*message, &whole, 1);
+    message->payloadSize = size;
+    message->binary = binary;
     return message;
 }
 
 void MessageList::pushBack(std::unique_ptr<OutMessage> message) {
     OutMessage* added = message.release();
-    added->next = nullptr;
-    (tail_ ? tail_->next : head_) = added;
+    added->next.store(nullptr, std::memory_order_relaxed);
+    if (tail_)
+        tail_->next.store(added, std::memory_order_relaxed);
+    else
+        head_ = added;
     tail_ = added;
     ++size_;
 }
@@ -62,37 +65,49 @@ void MessageList::pushBack(std::unique_ptr<OutMessage> message) {
 std::unique_ptr<OutMessage> MessageList::popFront() {
     std::unique_ptr<OutMessage> first(head_);
     if (!head_) return first;
-    head_ = head_->next;
+    head_ = head_->next.load(std::memory_order_relaxed);
     if (!head_) tail_ = nullptr;
-    first->next = nullptr;
+    first->next.store(nullptr, std::memory_order_relaxed);
     --size_;
     return first;
-}
-
-void MessageList::appendAll(MessageList& other) {
-    if (other.empty()) return;
-    (tail_ ? tail_->next : head_) = other.head_;
-    tail_ = other.tail_;
-    size_ += other.size_;
-    other.head_ = other.tail_ = nullptr;
-    other.size_ = 0;
-}
-
-void MessageList::swap(MessageList& other) noexcept {
-    std::swap(head_, other.head_);
-    std::swap(tail_, other.tail_);
-    std::swap(size_, other.size_);
 }
 
 void MessageList::clear() {
     while (head_) popFront();
 }
 
+SendQueue::Claim::~Claim() {
+    if (message && queue) queue->bytes_.fetch_sub(message->payloadSize, std::memory_order_relaxed);
+}
+
+SendQueue::~SendQueue() {
+    while (OutMessage* message = queue_.pop()) delete message; // no producer is left
+    for (auto& slot : spares_) delete slot.load(std::memory_order_acquire);
+}
+
+// Room under the cap, claimed with compare-and-swap: a producer that loses
+// the race tries again with the count it lost to, and never waits.
+bool SendQueue::reserve(std::size_t size) {
+    std::size_t cap = capBytes_.load(std::memory_order_relaxed);
+    std::size_t queued = bytes_.load(std::memory_order_relaxed);
+    do {
+        if (size > cap || queued > cap - size) return false;
+    } while (!bytes_.compare_exchange_weak(queued, queued + size, std::memory_order_relaxed));
+    return true;
+}
+
+// A slot is emptied with one exchange, so two producers can never take the
+// same spare; the consumer's release (recycle) orders its last use of the
+// buffer (the masking in place) before the next producer's copy.
 std::unique_ptr<OutMessage> SendQueue::takeSpare(std::size_t size) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        OutMessage* spare = spares_.front();
-        if (spare && spare->capacity >= size) return spares_.popFront();
+    for (auto& slot : spares_) {
+        if (!slot.load(std::memory_order_relaxed)) continue;
+        std::unique_ptr<OutMessage> spare(slot.exchange(nullptr, std::memory_order_acquire));
+        if (!spare) continue;
+        if (spare->capacity >= size) return spare;
+        OutMessage* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, spare.get(), std::memory_order_release, std::memory_order_relaxed))
+            spare.release(); // too small for this one: back for the next
     }
     // Rounded up, so that frames of slightly different sizes share buffers.
     constexpr std::size_t kGrain = 128;
@@ -101,10 +116,25 @@ std::unique_ptr<OutMessage> SendQueue::takeSpare(std::size_t size) {
 
 void SendQueue::recycle(std::unique_ptr<OutMessage> message) {
     if (message->capacity > kSpareBytes) return;
-    // takeSpare looks at the front only: a smaller spare there (a session's
-    // start request) would make every audio frame allocate. The loop's, freed here.
-    if (spares_.size() == kSpares && spares_.front()->capacity < message->capacity) spares_.popFront();
-    if (spares_.size() < kSpares) spares_.pushBack(std::move(message));
+    for (auto& slot : spares_) {
+        OutMessage* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, message.get(), std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+            message.release();
+            return;
+        }
+    }
+    // Every slot taken: a smaller spare (a session's start request) gives way,
+    // or spares too small for audio would make every frame allocate.
+    for (auto& slot : spares_) {
+        std::unique_ptr<OutMessage> held(slot.exchange(nullptr, std::memory_order_acquire));
+        bool replace = !held || held->capacity < message->capacity;
+        std::unique_ptr<OutMessage>& back = replace ? message : held;
+        OutMessage* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, back.get(), std::memory_order_release, std::memory_order_relaxed))
+            back.release();
+        if (replace) return; // the smaller one, or one that lost the slot, is freed here
+    }
 }
 
 SendQueue::Push SendQueue::push(const unsigned char* data, std::size_t size, bool binary, bool fromLoop) {
@@ -114,81 +144,110 @@ SendQueue::Push SendQueue::push(const unsigned char* data, std::size_t size, boo
 
 SendQueue::Push SendQueue::push(const ByteSpan* pieces, std::size_t count, bool binary, bool fromLoop,
                                 std::uint64_t connection) {
-    auto message = takeSpare(totalSize(pieces, count));
-    fill(*message, pieces, count, binary);
-    if (auto pause = handOffPauseForTests.load(std::memory_order_relaxed)) pause();
-    return push(std::move(message), fromLoop, connection);
+    Claim claimed = claim(totalSize(pieces, count), binary, fromLoop, connection);
+    if (claimed.message) fill(*claimed.message, pieces, count);
+    return commit(std::move(claimed));
 }
 
-SendQueue::Push SendQueue::push(std::unique_ptr<OutMessage> message, bool fromLoop, std::uint64_t connection) {
-    std::unique_ptr<OutMessage> refused; // freed outside the lock
-    std::lock_guard<std::mutex> guard(lock_);
-    bool another = connection != kAnyConnection && connection != connection_.load(std::memory_order_relaxed);
-    if (gate_ == Gate::Closed || another) {
-        refused = std::move(message);
-        return Push::Dropped;
+SendQueue::Claim SendQueue::claim(std::size_t size, bool binary, bool fromLoop, std::uint64_t connection) {
+    Claim claimed;
+    std::uint64_t state = state_.load(std::memory_order_acquire);
+    std::uint64_t current = state >> kGateBits;
+    Gate gate = gateOf(state);
+    if (gate == Gate::Closed || (connection != kAnyConnection && connection != current)) return claimed;
+    if (!reserve(size)) {
+        // Closed for this connection only: a reset since has opened another.
+        state_.compare_exchange_strong(state, pack(current, Gate::Closed), std::memory_order_acq_rel,
+                                       std::memory_order_relaxed);
+        claimed.outcome = Push::Full;
+        return claimed;
     }
-    if (message->payloadSize > capBytes_ - bytes_) {
-        refused = std::move(message);
-        gate_ = Gate::Closed;
-        return Push::Full;
+    claimed.queue = this;
+    claimed.message = takeSpare(size);
+    claimed.message->payloadSize = size;
+    claimed.message->binary = binary;
+    claimed.message->connection = current;
+    claimed.first = fromLoop && gate == Gate::LoopOnly;
+    claimed.outcome = Push::Accepted;
+    return claimed;
+}
+
+SendQueue::Push SendQueue::commit(Claim claimed) {
+    if (!claimed.message) return claimed.outcome;
+    count_.fetch_add(1, std::memory_order_relaxed);
+    if (claimed.first) {
+        first_.pushBack(std::move(claimed.message)); // the loop thread: the consumer's own list
+    } else {
+        queue_.push(claimed.message.release());
     }
-    bytes_ += message->payloadSize;
-    bool holdBack = gate_ == Gate::LoopOnly && !fromLoop;
-    (holdBack ? held_ : messages_).pushBack(std::move(message));
-    size_.store(messages_.size(), std::memory_order_relaxed);
     return Push::Accepted;
 }
 
 void SendQueue::reset(Gate gate, std::size_t capBytes) {
-    MessageList dropped, droppedHeld; // freed outside the lock
-    std::lock_guard<std::mutex> guard(lock_);
-    dropped.swap(messages_);
-    droppedHeld.swap(held_);
-    bytes_ = 0;
-    capBytes_ = capBytes;
-    gate_ = gate;
-    connection_.store(connection_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    size_.store(0, std::memory_order_relaxed);
+    capBytes_.store(capBytes, std::memory_order_relaxed); // published by the state's release below
+    std::uint64_t state = state_.load(std::memory_order_relaxed);
+    while (!state_.compare_exchange_weak(state, pack((state >> kGateBits) + 1, gate), std::memory_order_acq_rel,
+                                         std::memory_order_relaxed)) {
+    }
 }
 
-void SendQueue::setGate(Gate gate) {
-    std::lock_guard<std::mutex> guard(lock_);
-    gate_ = gate;
-    if (gate != Gate::Open) return;
-    messages_.appendAll(held_);
-    size_.store(messages_.size(), std::memory_order_relaxed);
+void SendQueue::openGate() {
+    std::uint64_t state = state_.load(std::memory_order_relaxed);
+    while (gateOf(state) == Gate::LoopOnly &&
+           !state_.compare_exchange_weak(state, pack(state >> kGateBits, Gate::Open), std::memory_order_acq_rel,
+                                         std::memory_order_relaxed)) {
+    }
+}
+
+void SendQueue::discardAll() {
+    close();
+    collect();
+    while (!first_.empty()) release(first_.popFront());
+    while (!taken_.empty()) release(taken_.popFront());
+}
+
+bool SendQueue::collect() {
+    bool any = false;
+    while (OutMessage* message = queue_.pop()) {
+        taken_.pushBack(std::unique_ptr<OutMessage>(message));
+        any = true;
+    }
+    return any;
+}
+
+MessageList& SendQueue::current() { return first_.empty() ? taken_ : first_; }
+
+void SendQueue::release(std::unique_ptr<OutMessage> message) {
+    if (!message) return;
+    bytes_.fetch_sub(message->payloadSize, std::memory_order_relaxed);
+    count_.fetch_sub(1, std::memory_order_relaxed);
+    recycle(std::move(message));
 }
 
 OutMessage* SendQueue::front() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return messages_.front();
+    std::uint64_t connection = this->connection();
+    for (;;) {
+        if (first_.empty() && taken_.empty() && !collect()) return nullptr;
+        MessageList& list = current();
+        if (list.front()->connection == connection) return list.front();
+        release(list.popFront()); // an earlier connection's: it must not leave on this one
+    }
 }
 
 bool SendQueue::smallPairAtFront(std::size_t limit) {
-    std::lock_guard<std::mutex> guard(lock_);
-    const OutMessage* first = messages_.front();
-    return first && first->payloadSize <= limit && first->next && first->next->payloadSize <= limit;
+    OutMessage* first = front();
+    if (!first || first->payloadSize > limit) return false;
+    OutMessage* second = first->next.load(std::memory_order_relaxed);
+    if (!second && first == first_.front() && first_.size() == 1) {
+        if (taken_.empty()) collect();
+        second = taken_.front();
+    } else if (!second) {
+        collect();
+        second = first->next.load(std::memory_order_relaxed);
+    }
+    return second && second->payloadSize <= limit;
 }
 
-void SendQueue::popFront() {
-    std::unique_ptr<OutMessage> done; // freed outside the lock unless kept
-    std::lock_guard<std::mutex> guard(lock_);
-    done = messages_.popFront();
-    if (!done) return;
-    bytes_ -= done->payloadSize;
-    size_.store(messages_.size(), std::memory_order_relaxed);
-    recycle(std::move(done));
-}
-
-std::size_t SendQueue::capBytes() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return capBytes_;
-}
-
-std::size_t SendQueue::bytes() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return bytes_;
-}
+void SendQueue::popFront() { release(current().popFront()); }
 
 } // namespace quorvex::transport::detail

@@ -197,6 +197,7 @@ void LoopCore::shutDown() {
     for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
     mailbox_.dropReady();
     ready_.clear();
+    takenEarly_.clear();
     readyAt_ = 0;
 }
 
@@ -232,15 +233,17 @@ void LoopCore::onWake() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     mailbox_.clearWake();
     if (readyAt_ == ready_.size()) {
-        mailbox_.takeReady(ready_);
+        ready_.assign(takenEarly_.begin(), takenEarly_.end());
+        takenEarly_.clear();
         readyAt_ = 0;
+        mailbox_.takeReady(ready_);
     }
     if (stopRequested_.load()) uv_stop(uv_.get());
     for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
     std::size_t count = std::min(kFlushSlice, ready_.size() - readyAt_);
     events_.onFlushes(ready_.data() + readyAt_, count);
     readyAt_ += count;
-    if (readyAt_ < ready_.size()) mailbox_.wake(); // the rest on the next pass
+    if (readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wake(); // the rest on the next pass
     platform::serviceLwsSoon(uv_.get());
 }
 

@@ -73,7 +73,12 @@ public:
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command) { return mailbox_.post(std::move(command)); }
-    bool flushSoon(CWSSConn* conn) { return mailbox_.flushSoon(conn); }
+    bool flushSoon(ReadyEntry& entry) { return mailbox_.flushSoon(entry); }
+    // Loop, before a connection object is freed or detached: whatever is
+    // listed is taken now, so that no entry of a gone object stays in the
+    // mailbox's list, and flushed with the next list (its wake-up is pending).
+    // Not into ready_, which may be being walked.
+    void takeListed() { mailbox_.takeReady(takenEarly_); }
     // Any thread; runs the command on the loop and returns when it has run
     // (at once when called on the loop thread).
     void runOnLoop(const Command& command);
@@ -112,6 +117,7 @@ private:
     Mailbox mailbox_;
     std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
     std::size_t readyAt_ = 0;      // loop: the first of ready_ not yet flushed
+    std::vector<CWSSConn*> takenEarly_; // loop: listed connections taken by takeListed
     TimerSet timers_;
 };
 

@@ -17,7 +17,23 @@ struct Mailbox::Door {
     bool libuv = false; // async is open
     uv_async_t async{};
     std::function<void()> onWake;
+    // After every poll: a wake-up pending through two passes in a row was
+    // claimed by a sender that has not made it yet (descheduled right
+    // there); the loop takes what is listed without it.
+    uv_check_t check{};
+    const std::atomic<bool>* pending = nullptr;
+    int pendingPasses = 0;
+    int handlesOpen = 0; // freed when the last one has closed
 };
+
+namespace {
+void closeDoorHandle(uv_handle_t* handle) {
+    uv_close(handle, [](uv_handle_t* closed) {
+        auto* door = static_cast<Mailbox::Door*>(closed->data);
+        if (--door->handlesOpen == 0) delete door;
+    });
+}
+} // namespace
 
 bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake) {
     auto door = std::make_unique<Door>();
@@ -25,9 +41,26 @@ bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> 
     door->onWake = std::move(onWake);
     door->async.data = door.get();
     door->libuv = !platform::kLwsCancelWakesLibuvLoop;
+    door->pending = &wakePending_;
+    door->check.data = door.get();
+    if (uv_check_init(loop, &door->check) != 0) return false;
+    ++door->handlesOpen;
     if (door->libuv &&
-        uv_async_init(loop, &door->async, [](uv_async_t* async) { static_cast<Door*>(async->data)->onWake(); }) != 0)
+        uv_async_init(loop, &door->async, [](uv_async_t* async) { static_cast<Door*>(async->data)->onWake(); }) != 0) {
+        closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door.release()->check));
         return false;
+    }
+    if (door->libuv) ++door->handlesOpen;
+    uv_check_start(&door->check, [](uv_check_t* check) {
+        auto* door = static_cast<Door*>(check->data);
+        if (!door->pending->load(std::memory_order_relaxed)) {
+            door->pendingPasses = 0;
+        } else if (++door->pendingPasses >= 2) {
+            door->pendingPasses = 0;
+            door->onWake();
+        }
+    });
+    uv_unref(reinterpret_cast<uv_handle_t*>(&door->check)); // it keeps no loop running
     door_ = door.release();
     std::lock_guard<std::mutex> guard(commandsLock_);
     alive_ = true;
@@ -39,6 +72,7 @@ bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> 
 // unless it was descheduled right there.
 bool Mailbox::close(const std::string& moduleName) {
     constexpr auto kDeadline = std::chrono::seconds(2);
+    uv_check_stop(&door_->check);
     {
         std::lock_guard<std::mutex> guard(commandsLock_);
         alive_ = false;
@@ -51,11 +85,8 @@ bool Mailbox::close(const std::string& moduleName) {
         }
         std::this_thread::yield();
     }
-    if (door_->libuv)
-        uv_close(reinterpret_cast<uv_handle_t*>(&door_->async),
-                 [](uv_handle_t* handle) { delete static_cast<Door*>(handle->data); });
-    else
-        delete door_;
+    if (door_->libuv) closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door_->async));
+    closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door_->check));
     door_ = nullptr;
     return true;
 }
@@ -70,12 +101,9 @@ bool Mailbox::post(Command command) {
     return true;
 }
 
-bool Mailbox::flushSoon(CWSSConn* conn) {
-    {
-        std::lock_guard<std::mutex> guard(readyLock_);
-        if (!alive_) return false;
-        ready_.push_back(conn);
-    }
+bool Mailbox::flushSoon(ReadyEntry& entry) {
+    if (!alive_.load()) return false;
+    ready_.push(entry);
     wake();
     return true;
 }
@@ -94,12 +122,6 @@ void Mailbox::wake() {
     wakers_.fetch_sub(1);
 }
 
-void Mailbox::takeReady(std::vector<CWSSConn*>& ready) {
-    ready.clear();
-    std::lock_guard<std::mutex> guard(readyLock_);
-    ready.swap(ready_);
-}
-
 std::vector<Mailbox::Command> Mailbox::takeCommands() {
     std::vector<Command> batch;
     std::lock_guard<std::mutex> guard(commandsLock_);
@@ -107,9 +129,11 @@ std::vector<Mailbox::Command> Mailbox::takeCommands() {
     return batch;
 }
 
+// The entries are unlisted, so that their connections can be listed again
+// on another loop.
 void Mailbox::dropReady() {
-    std::lock_guard<std::mutex> guard(readyLock_);
-    ready_.clear();
+    std::vector<CWSSConn*> dropped;
+    ready_.takeAll(dropped);
 }
 
 } // namespace quorvex::transport::detail

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/loop/ready_stack.h"
+
 class CWSSConn;
 struct lws_context;
 struct uv_loop_s;
@@ -15,10 +17,11 @@ struct uv_loop_s;
 namespace quorvex::transport::detail {
 
 // The one way other threads reach a loop: commands, and a list of
-// connections with something to write. A sender takes a lock for a push onto
-// a vector and makes at most one system call, the wake-up, and none while
-// one is already on its way. The loop takes each lock for a swap: no thread
-// ever waits on one for I/O. The wake-up is libwebsockets' own
+// connections with something to write. A writer lists its connection without
+// a lock (ReadyStack) and makes at most one system call, the wake-up, and
+// none while one is already on its way. Commands take a lock for a push onto
+// a vector, the loop takes it for a swap: no thread ever waits on one for
+// I/O, and writers never take it. The wake-up is libwebsockets' own
 // lws_cancel_service where it wakes a libuv loop (Linux), else libuv's
 // uv_async_t (Windows).
 class Mailbox {
@@ -37,27 +40,31 @@ public:
 
     // Any thread. False when the loop no longer runs.
     bool post(Command command);
-    // Any thread: the connection's queue is written on the loop's next passes.
-    // No allocation once the list has grown to the connections in use.
-    bool flushSoon(CWSSConn* conn);
+    // Any thread, without a lock: the entry's connection is written on the
+    // loop's next passes. False when the loop no longer runs.
+    bool flushSoon(ReadyEntry& entry);
     // Any thread: coalesced; the loop clears the flag before it takes what
     // is queued, so whatever is queued after that wakes it again.
     void wake();
 
-    // Loop, first on a wake-up: whatever is queued from here on wakes the loop again.
-    void clearWake() { wakePending_.store(false); }
-    // Loop, on a wake-up, in this order: the ready list (into ready, whose
-    // capacity is kept), then the commands, one batch.
-    void takeReady(std::vector<CWSSConn*>& ready);
+    // Loop, first on a wake-up: whatever is queued from here on wakes the
+    // loop again. A read-modify-write, so that it acquires what every sender
+    // that found the flag set (and so made no wake-up) had listed before:
+    // the senders' exchanges are in its release sequence.
+    void clearWake() { wakePending_.exchange(false, std::memory_order_acq_rel); }
+    // Loop, on a wake-up, in this order: the ready list (appended to ready,
+    // whose capacity is kept), then the commands, one batch. Also before a
+    // connection object is freed or detached: its entry leaves the list.
+    void takeReady(std::vector<CWSSConn*>& ready) { ready_.takeAll(ready); }
     std::vector<Command> takeCommands();
     void dropReady();
+
+    struct Door; // the wake-up: the context, or libuv's async handle and what it calls
 
 private:
     std::mutex commandsLock_; // guards commands_; alive_ changes under it
     std::vector<Command> commands_;
-    std::mutex readyLock_; // guards ready_
-    std::vector<CWSSConn*> ready_;
-    struct Door; // the wake-up: the context, or libuv's async handle and what it calls
+    ReadyStack<> ready_;
     Door* door_ = nullptr; // made before alive_, sent to only while alive_; freed once closed
     std::atomic<bool> alive_{false};
     std::atomic<bool> wakePending_{false};
