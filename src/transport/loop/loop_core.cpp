@@ -232,7 +232,8 @@ void LoopCore::runOnLoop(const Command& command) {
 void LoopCore::onWake() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     mailbox_.clearWake();
-    if (readyAt_ == ready_.size()) {
+    bool goingOn = readyAt_ < ready_.size();
+    if (!goingOn) {
         ready_.assign(takenEarly_.begin(), takenEarly_.end());
         takenEarly_.clear();
         readyAt_ = 0;
@@ -243,7 +244,9 @@ void LoopCore::onWake() {
     std::size_t count = std::min(kFlushSlice, ready_.size() - readyAt_);
     events_.onFlushes(ready_.data() + readyAt_, count);
     readyAt_ += count;
-    if (readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wake(); // the rest on the next pass
+    // The rest on the next pass, and what was listed since: those writers'
+    // wake-up was spent on this pass, which goes on with an earlier list.
+    if (goingOn || readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wake();
     platform::serviceLwsSoon(uv_.get());
 }
 
