@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: Apache-2.0
+// The loop core alone, with no timers and no connections: nothing but the
+// mailbox ever wakes it, so a wake-up it loses is never made up for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "transport/loop/loop_core.h"
+#include "transport/wss_config.h"
+#include "wait.h"
+
+using namespace quorvex::test;
+using quorvex::transport::detail::LoopCore;
+using quorvex::transport::detail::LoopEvents;
+using quorvex::transport::detail::LoopSettings;
+
+namespace {
+
+class FlushRecorder final : public LoopEvents {
+public:
+    bool onContextCreated(const tagWSSvrConfig&, lws_context_creation_info&) override { return true; }
+    void onStarted() override {}
+    void onStopping() override {}
+    void onContextGone() override {}
+    void onFlushes(CWSSConn* const* first, std::size_t count) override {
+        signal.update([&] { flushed.insert(flushed.end(), first, first + count); });
+    }
+    int onLwsEvent(lws*, lws_callback_reasons, void*, void*, std::size_t) override { return 0; }
+
+    bool waitFlushed(CWSSConn* conn) {
+        return signal.waitUntil([&] { return std::find(flushed.begin(), flushed.end(), conn) != flushed.end(); });
+    }
+
+    Signal signal;
+    std::vector<CWSSConn*> flushed;
+};
+
+// Keeps the loop thread inside a command until released.
+class HeldCommand {
+public:
+    LoopCore::Command command() {
+        return [this] {
+            signal_.update([&] { inside_ = true; });
+            signal_.waitUntil([&] { return released_; });
+        };
+    }
+    bool waitInside() { return signal_.waitUntil([&] { return inside_; }); }
+    void release() { signal_.update([&] { released_ = true; }); }
+
+private:
+    Signal signal_;
+    bool inside_ = false, released_ = false;
+};
+
+} // namespace
+
+// A list longer than one pass is written over two; a writer listed while the
+// first is under way spends its wake-up on the second, which goes on with
+// the earlier list: it must still be written, with no one posting after it.
+TEST(LoopCore, AWriterListedWhileALongListIsWrittenIsWrittenToo) {
+    HeldCommand busy, taking; // outlive the core, whose loop may still be inside them
+    FlushRecorder events;
+    LoopCore core(nullptr, events);
+    ASSERT_TRUE(core.start(tagWSSvrConfig{}, LoopSettings{}));
+    std::vector<char> connections(LoopCore::kFlushSlice + 2); // addresses only: never looked into
+    auto conn = [&](std::size_t i) { return reinterpret_cast<CWSSConn*>(&connections[i]); };
+    std::unique_ptr<quorvex::transport::detail::ReadyEntry[]> entries(new quorvex::transport::detail::ReadyEntry[connections.size()]);
+    for (std::size_t i = 0; i < connections.size(); ++i) entries[i].conn = conn(i);
+
+    ASSERT_TRUE(core.post(busy.command()));
+    ASSERT_TRUE(busy.waitInside()) << "the loop never ran the command that holds it";
+    for (std::size_t i = 0; i <= LoopCore::kFlushSlice; ++i) ASSERT_TRUE(core.flushSoon(entries[i]));
+    ASSERT_TRUE(core.post(taking.command())); // runs in the pass that takes the list, before its first slice
+    busy.release();
+    ASSERT_TRUE(taking.waitInside()) << "the pass that takes the list never came";
+    CWSSConn* late = conn(LoopCore::kFlushSlice + 1);
+    ASSERT_TRUE(core.flushSoon(entries[LoopCore::kFlushSlice + 1]));
+    taking.release();
+
+    EXPECT_TRUE(events.waitFlushed(conn(LoopCore::kFlushSlice))) << "the long list's second slice was not written";
+    EXPECT_TRUE(events.waitFlushed(late)) << "the writer listed during the long list was never written";
+    core.stop();
+}
