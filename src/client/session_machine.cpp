@@ -13,7 +13,6 @@ constexpr Mask in(int state, States... more) {
 }
 constexpr Mask kAny = ~0u;
 constexpr Mask kResuming = in(ASR_STATE_RESUMING, ASR_STATE_RESUMING_STOP);
-constexpr Mask kRunning = in(ASR_STATE_STARTED, ASR_STATE_STOPPING);
 
 enum class Guard : std::uint8_t { None, Resumable, NotResumable, AttemptsLeft, NoAttemptsLeft };
 
