@@ -114,26 +114,16 @@ std::unique_ptr<OutMessage> SendQueue::takeSpare(std::size_t size) {
     return allocateOutMessage(size <= kSpareBytes ? std::max(kGrain, (size + kGrain - 1) / kGrain * kGrain) : size);
 }
 
+// Each slot takes the message in hand and hands on what it held: a smaller
+// spare is dropped on the way (a session's start request would otherwise
+// keep a slot that audio never fits), a larger one tries the next slot.
 void SendQueue::recycle(std::unique_ptr<OutMessage> message) {
     if (message->capacity > kSpareBytes) return;
     for (auto& slot : spares_) {
-        OutMessage* empty = nullptr;
-        if (slot.compare_exchange_strong(empty, message.get(), std::memory_order_release,
-                                         std::memory_order_relaxed)) {
-            message.release();
-            return;
-        }
-    }
-    // Every slot taken: a smaller spare (a session's start request) gives way,
-    // or spares too small for audio would make every frame allocate.
-    for (auto& slot : spares_) {
-        std::unique_ptr<OutMessage> held(slot.exchange(nullptr, std::memory_order_acquire));
-        bool replace = !held || held->capacity < message->capacity;
-        std::unique_ptr<OutMessage>& back = replace ? message : held;
-        OutMessage* empty = nullptr;
-        if (slot.compare_exchange_strong(empty, back.get(), std::memory_order_release, std::memory_order_relaxed))
-            back.release();
-        if (replace) return; // the smaller one, or one that lost the slot, is freed here
+        std::size_t placed = message->capacity;
+        std::unique_ptr<OutMessage> held(slot.exchange(message.release(), std::memory_order_acq_rel));
+        if (!held || held->capacity < placed) return; // a smaller one is freed here, on the loop
+        message = std::move(held);
     }
 }
 
