@@ -169,21 +169,20 @@ void QvAsrClientImpl::onClose() {
 
 // ---- deadlines ----------------------------------------------------------------
 
-void QvAsrClientImpl::armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int)) {
-    scheduleDeadline(++deadlineEpoch_, timeoutMs, expire);
-}
-
-void QvAsrClientImpl::scheduleDeadline(unsigned int epoch, int timeoutMs,
-                                       void (QvAsrClientImpl::*expire)(unsigned int)) {
+void QvAsrClientImpl::afterLoop(unsigned int epoch, int delayMs, void (QvAsrClientImpl::*then)(unsigned int)) {
     CWSSContext* loop = loopContext();
     if (!loop) return;
     auto self = self_;
     loop->addTimer(
-        [self, expire, epoch](void*) {
-            if (QvAsrClientImpl* client = self->load()) (client->*expire)(epoch);
+        [self, then, epoch](void*) {
+            if (QvAsrClientImpl* client = self->load()) (client->*then)(epoch);
             return false;
         },
-        static_cast<unsigned int>(timeoutMs));
+        static_cast<unsigned int>(std::max(delayMs, 0)));
+}
+
+void QvAsrClientImpl::armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int)) {
+    afterLoop(++deadlineEpoch_, timeoutMs, expire);
 }
 
 // The server upgraded but never answered the start request.
@@ -199,7 +198,7 @@ void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
     if (!(advance(Event::StopDeadline).transition.actions & session::kStopSilence)) return;
     std::int64_t quietMs = detail::steadyNowMs() - lastHeardMs_.load();
     if (quietMs < limits_.stopTimeoutMs) {
-        scheduleDeadline(epoch, static_cast<int>(limits_.stopTimeoutMs - quietMs), &QvAsrClientImpl::onStopDeadline);
+        afterLoop(epoch, static_cast<int>(limits_.stopTimeoutMs - quietMs), &QvAsrClientImpl::onStopDeadline);
         return;
     }
     sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[STOP_SESSION_RES],

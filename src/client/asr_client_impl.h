@@ -100,16 +100,16 @@ private:
     void giveUp();
     void continueReplay(unsigned int epoch);
     void replayRange(std::uint64_t connection, std::uint64_t from, std::uint64_t to);
-    void afterLoop(unsigned int epoch, int delayMs, void (QvAsrClientImpl::*then)(unsigned int));
     void onAttemptDue(unsigned int epoch);
     void waitForWriters(unsigned int epoch);
     int writeKept(const OddByteCarry::Pieces& pieces, std::uint64_t connection, std::uint32_t generation,
                   std::int64_t now);
     void writeFrame(const char* text, int len) { writeText(text, len); }
     void completeDestroy(DestroyRequest* request);
+    // Runs then(epoch) on the loop after delayMs, unless the client is gone by then.
+    void afterLoop(unsigned int epoch, int delayMs, void (QvAsrClientImpl::*then)(unsigned int));
     // Deadlines for the server's answers; a stale one (older epoch) does nothing.
     void armDeadline(int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int));
-    void scheduleDeadline(unsigned int epoch, int timeoutMs, void (QvAsrClientImpl::*expire)(unsigned int));
     void onStartDeadline(unsigned int epoch);
     void onStopDeadline(unsigned int epoch);
 

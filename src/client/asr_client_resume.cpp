@@ -177,18 +177,6 @@ void QvAsrClientImpl::giveUp() {
     notify("onSessionError", [&text](QvAsrClientListener& l) { l.onSessionError(1, text.c_str()); });
 }
 
-void QvAsrClientImpl::afterLoop(unsigned int epoch, int delayMs, void (QvAsrClientImpl::*then)(unsigned int)) {
-    CWSSContext* loop = loopContext();
-    if (!loop) return;
-    auto self = self_;
-    loop->addTimer(
-        [self, then, epoch](void*) {
-            if (QvAsrClientImpl* client = self->load()) (client->*then)(epoch);
-            return false;
-        },
-        static_cast<unsigned int>(std::max(delayMs, 0)));
-}
-
 // The kept audio goes to the new connection; then the writers send for it
 // again. Writers that reserved meanwhile are replayed first, in a new round.
 void QvAsrClientImpl::continueReplay(unsigned int epoch) {

@@ -63,15 +63,20 @@ static int wait_for(qv_client* client, int wanted_a, int wanted_b, int timeout_m
     }
 }
 
-static int one_session(const char* url, int index, int frames) {
+/* A client whose events queue for qv_client_next_event; null when refused. */
+static qv_client* queue_client(void) {
     qv_client_options options;
+    memset(&options, 0, sizeof options);
+    options.size = sizeof options;
+    return qv_client_create(&options);
+}
+
+static int one_session(const char* url, int index, int frames) {
     qv_event event;
     unsigned char frame[640];
     unsigned checksum = 2166136261u;
     int ok = 1;
-    memset(&options, 0, sizeof options);
-    options.size = sizeof options;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queue_client();
     if (!client) return 0;
     double t0 = now_ms();
     if (qv_client_start(client, url, token) != QV_OK) return 0;
@@ -109,16 +114,13 @@ static int at_once(const char* url, int count) {
     static qv_client* clients[MAX_AT_ONCE];
     static unsigned checksums[MAX_AT_ONCE];
     static int running[MAX_AT_ONCE];
-    qv_client_options options;
     qv_event event;
     unsigned char frame[640];
     int ok = 0, started = 0;
     if (count > MAX_AT_ONCE) count = MAX_AT_ONCE;
-    memset(&options, 0, sizeof options);
-    options.size = sizeof options;
     double t0 = now_ms();
     for (int i = 0; i < count; ++i) {
-        clients[i] = qv_client_create(&options);
+        clients[i] = queue_client();
         checksums[i] = 2166136261u;
         if (!clients[i] || qv_client_start(clients[i], url, token) != QV_OK) return 0;
     }
@@ -161,11 +163,8 @@ static int at_once(const char* url, int count) {
 }
 
 static int refused(const char* url) {
-    qv_client_options options;
     qv_event event;
-    memset(&options, 0, sizeof options);
-    options.size = sizeof options;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queue_client();
     double t0 = now_ms();
     if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
     int type = wait_for(client, QV_EVENT_START_RESULT, 0, 15000, &event);
@@ -176,15 +175,12 @@ static int refused(const char* url) {
 
 static int silent(const char* url) {
     qv_client_limits limits;
-    qv_client_options options;
     qv_event event;
     memset(&limits, 0, sizeof limits);
     limits.size = sizeof limits;
     limits.connect_timeout_ms = 1000;
     if (qv_set_client_limits(&limits) != QV_OK) return 0;
-    memset(&options, 0, sizeof options);
-    options.size = sizeof options;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queue_client();
     double t0 = now_ms();
     if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
     int type = wait_for(client, QV_EVENT_START_RESULT, 0, 15000, &event);
@@ -196,12 +192,9 @@ static int silent(const char* url) {
 
 /* A start that must fail with the given category. */
 static int rejected(const char* url, int category) {
-    qv_client_options options;
     qv_event event;
     int heard = -1;
-    memset(&options, 0, sizeof options);
-    options.size = sizeof options;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queue_client();
     double t0 = now_ms();
     if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
     int type;
@@ -217,12 +210,9 @@ static int rejected(const char* url, int category) {
 /* A session whose server goes away while it streams: the session error names
  * the state, and the client can be destroyed at once. */
 static int vanish(const char* url) {
-    qv_client_options options;
     qv_event event;
     unsigned char frame[640] = {0};
-    memset(&options, 0, sizeof options);
-    options.size = sizeof options;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queue_client();
     if (!client || qv_client_start(client, url, token) != QV_OK) return 0;
     if (wait_for(client, QV_EVENT_START_RESULT, 0, 10000, &event) != QV_EVENT_START_RESULT || event.code) return 0;
     qv_client_send_audio(client, frame, (int)sizeof frame);
