@@ -20,22 +20,21 @@ std::size_t ReplayRing::capacity() const {
 
 void ReplayRing::reset(std::size_t capacity) {
     std::uint64_t next = (generationOf(word_.load(std::memory_order_acquire)) + 1) & kGenerationMask;
-    // The generation moves before the buffer does: a writer that finds the
-    // new buffer finds the new generation too, and reserves nothing in it.
-    word_.store((next << kGenerationShift) | kDirect, std::memory_order_seq_cst);
+    // The buffer moves before the generation does: a writer that reserves in
+    // the new generation finds the new buffer (or a later one, never an
+    // earlier one).
+    replaceBuffer(capacity, static_cast<std::uint32_t>(next));
     committed_.store(next << kCommittedGenerationShift, std::memory_order_release);
     allowedEnd_.store(~0ull, std::memory_order_release);
     overrun_.store(false, std::memory_order_release);
-    replaceBuffer(capacity);
+    word_.store((next << kGenerationShift) | kDirect, std::memory_order_seq_cst);
 }
 
-// A writer of the ended session may still copy into the buffer it found:
-// one is reused or freed only when no writer is inside.
-void ReplayRing::replaceBuffer(std::size_t capacity) {
-    Buffer* current = buffer_.load(std::memory_order_acquire);
-    bool quiet = inside_.load(std::memory_order_seq_cst) == 0;
-    if (quiet && current && current->capacity == capacity) return;
-    Buffer* fresh = capacity ? new Buffer(capacity) : nullptr;
+// Each session has a buffer of its own: a writer of the ended session may
+// still copy into the one it found, at positions the new session uses too.
+// An old one is freed only when no writer is inside.
+void ReplayRing::replaceBuffer(std::size_t capacity, std::uint32_t generation) {
+    Buffer* fresh = capacity ? new Buffer(capacity, generation) : nullptr;
     Buffer* old = buffer_.exchange(fresh, std::memory_order_seq_cst);
     if (old) retired_.push_back(old);
     if (inside_.load(std::memory_order_seq_cst) != 0) return;
@@ -63,13 +62,16 @@ ReplayRing::Claim ReplayRing::append(const ByteSpan* pieces, std::size_t count, 
     for (std::size_t i = 0; i < count; ++i) size += pieces[i].size;
     Claim claim;
     inside_.fetch_add(1, std::memory_order_seq_cst);
-    Buffer* buffer = buffer_.load(std::memory_order_seq_cst);
     std::uint64_t word = 0;
     if (!reserve(size, generation, word)) {
         inside_.fetch_sub(1, std::memory_order_release);
         claim.stale = true;
         return claim;
     }
+    // Loaded after the reservation: a buffer of another generation means a
+    // later session has started, and nobody will read these bytes.
+    Buffer* buffer = buffer_.load(std::memory_order_seq_cst);
+    if (buffer && buffer->generation != generation) buffer = nullptr;
     std::uint64_t position = word >> kPositionShift;
     claim.end = position + size;
     claim.direct = (word & kDirect) != 0;

@@ -29,8 +29,8 @@ namespace QUORVEX {
 // A writer of an ended session may still be inside append when the next
 // session starts (it passed its state check, then lost the processor). Its
 // generation no longer matches, so it reserves nothing and its commit counts
-// for nobody; a buffer it may still be copying into is retired, not freed,
-// until no writer is inside.
+// for nobody. Each session copies into a buffer of its own: one a writer may
+// still be copying into is retired, not freed, until no writer is inside.
 class ReplayRing {
 public:
     struct Claim {
@@ -73,8 +73,10 @@ public:
 
 private:
     struct Buffer {
-        explicit Buffer(std::size_t size) : capacity(size), bytes(new unsigned char[size]) {}
+        Buffer(std::size_t size, std::uint32_t owner)
+            : capacity(size), generation(owner), bytes(new unsigned char[size]) {}
         const std::size_t capacity;
+        const std::uint32_t generation;
         const std::unique_ptr<unsigned char[]> bytes;
     };
 
@@ -93,7 +95,7 @@ private:
     }
     bool reserve(std::uint64_t size, std::uint32_t generation, std::uint64_t& word);
     void commit(std::uint64_t size, std::uint32_t generation);
-    void replaceBuffer(std::size_t capacity);
+    void replaceBuffer(std::size_t capacity, std::uint32_t generation);
     static void copyIn(Buffer& buffer, std::uint64_t position, const quorvex::transport::detail::ByteSpan* pieces,
                        std::size_t count);
 
