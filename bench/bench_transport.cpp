@@ -4,7 +4,7 @@
 
 #include "bench_util.h"
 #include "recording_client.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 #include "test_server.h"
 
 using namespace quorvex::bench;
@@ -47,7 +47,7 @@ void BM_WriteThroughput640(benchmark::State& state) {
     RecordingClient client(loop.context);
     tagWSSLimits roomy; // a burst of 128 MB measures the write path, not the queue cap
     roomy.sendQueueBytes = std::size_t(1) << 30;
-    quorvex::transport::detail::setConnLimits(client, roomy);
+    quorvex::transport::setConnLimits(client, roomy);
     if (!client.connectTo(server.url()) || !client.waitEstablished()) {
         state.SkipWithError("the loopback connection did not open within 5 s");
         return;

@@ -9,7 +9,7 @@
 #include "protocol/asr_messages.h"
 #include "sdk/log.h"
 #include "sdk/runtime.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {
@@ -34,7 +34,7 @@ void QvAsrClientImpl::perform(const Applied& applied, Event event) {
         armDeadline(limits_.startTimeoutMs, &QvAsrClientImpl::onStartDeadline);
     }
     if (actions & session::kReportConnectFailure) {
-        quorvex::transport::detail::ConnectFailure failure = quorvex::transport::detail::connectFailure(*this);
+        quorvex::transport::ConnectFailure failure = quorvex::transport::connectFailure(*this);
         sdkLog("%s connection failed: %s", sessionId.c_str(), failure.text.c_str());
         reportStartFailure(connectFailureReport(failure), -2);
     }
@@ -45,7 +45,7 @@ void QvAsrClientImpl::perform(const Applied& applied, Event event) {
         sdkLog("%s %s error", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES]);
     }
     if (actions & session::kDeliverText) deliverText();
-    if (actions & session::kSendStopRequest) sendStopRequest(quorvex::transport::detail::sendConnection(*this), true);
+    if (actions & session::kSendStopRequest) sendStopRequest(quorvex::transport::sendConnection(*this), true);
     if (actions & session::kDeliverStop) deliverStop();
     if (actions & session::kReportException) {
         const std::string& description = std::get<ExceptionNtf>(frame_->message).msg_desc;
@@ -56,7 +56,7 @@ void QvAsrClientImpl::perform(const Applied& applied, Event event) {
         sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[START_SESSION_RES],
                limits_.startTimeoutMs);
         reportStartFailure(startTimeoutReport(limits_.startTimeoutMs), -2);
-        quorvex::transport::detail::closeAtOnce(*this);
+        quorvex::transport::close(*this, quorvex::transport::Closing::AtOnce);
     }
     if (actions & session::kReportLost) reportLost(applied.from);
     if (actions & session::kCompleteDestroy) destroyOnClose();
@@ -101,7 +101,7 @@ void QvAsrClientImpl::deliverStop() {
 // The connection went away while nobody expected it; the listener hears
 // it while the old state is still in place.
 void QvAsrClientImpl::reportLost(int current) {
-    const char* cause = quorvex::transport::detail::sendQueueOverflowed(*this) ? "send queue full, server not reading! state:"
+    const char* cause = quorvex::transport::sendQueueOverflowed(*this) ? "send queue full, server not reading! state:"
                                                                                : "disconnect from server! state:";
     std::string text = cause + std::to_string(current);
     notify("onSessionError", [&text](QvAsrClientListener& l) { l.onSessionError(1, text.c_str()); });
@@ -204,7 +204,7 @@ void QvAsrClientImpl::onStopDeadline(unsigned int epoch) {
     sdkLog("%s %s not received within %d ms", sessionId.c_str(), AsrMsgTypeNames[STOP_SESSION_RES],
            limits_.stopTimeoutMs);
     run_.stopSilenced = true; // a server that takes a session but never ends it is not tried again
-    quorvex::transport::detail::closeAtOnce(*this);
+    quorvex::transport::close(*this, quorvex::transport::Closing::AtOnce);
 }
 
 } // namespace QUORVEX

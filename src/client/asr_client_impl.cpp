@@ -16,8 +16,7 @@
 #include "sdk/resume_settings.h"
 #include "sdk/runtime.h"
 #include "sdk/runtime_gate.h"
-#include "transport/engine/conn_control.h"
-#include "transport/client/url.h"
+#include "transport/transport_control.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {
@@ -112,7 +111,7 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
         return -1;
     }
     const char* why = nullptr;
-    auto url = quorvex::transport::detail::parseWsUrl(param->url, &why);
+    auto url = quorvex::transport::parseWsUrl(param->url, &why);
     if (!url) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: %s", why);
         return -1;
@@ -136,8 +135,8 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     lastFinalLatencyMs_ = -1;
     queueCapBytes_ = limits_.sendQueueBytes;
     carry_.drop(); // half a sample of an earlier session is not this one's
-    quorvex::transport::detail::setConnLimits(*this, transportLimits(limits_));
-    quorvex::transport::detail::setConnRoute(*this, *route);
+    quorvex::transport::setConnLimits(*this, transportLimits(limits_));
+    quorvex::transport::setConnRoute(*this, *route);
     if (!connect(loop, std::string(param->url), std::string(), std::function<void(bool)>(), 1)) {
         token = previousToken;
         state = previous;
@@ -158,10 +157,10 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
         return -1;
     }
     // Read first: the frame is for the connection and the session found running.
-    std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
+    std::uint64_t connection = quorvex::transport::sendConnection(*this);
     std::uint32_t generation = ring_.generation();
     if (session::step(state.load(), session::Event::SendAudio, {}).actions & session::kRefuse) return -5;
-    if (quorvex::transport::detail::sendQueueOverflowed(*this)) return -5; // the session is ending
+    if (quorvex::transport::sendQueueOverflowed(*this)) return -5; // the session is ending
     OddByteCarry::Pieces pieces;
     carry_.take(frame->data, static_cast<std::size_t>(frame->length), pieces);
     std::int64_t now = detail::steadyNowMs();
@@ -169,13 +168,13 @@ int QvAsrClientImpl::sendAudio(const QvAsrAudioFrame* frame) {
     std::uint64_t size = 0;
     for (std::size_t i = 0; i < pieces.count; ++i) size += pieces.spans[i].size;
     arrivals_.note((bytesHanded_.fetch_add(size, std::memory_order_relaxed) + size) / kBytesPerMs, now);
-    quorvex::transport::detail::writeBinaryFor(*this, connection, pieces.spans, pieces.count);
-    return quorvex::transport::detail::sendQueueOverflowed(*this) ? -5 : 0;
+    quorvex::transport::writeBinaryFor(*this, connection, pieces.spans, pieces.count);
+    return quorvex::transport::sendQueueOverflowed(*this) ? -5 : 0;
 }
 
 int QvAsrClientImpl::stop() {
     sdkLog("QUORVEX::QvAsrClientImpl::stop");
-    std::uint64_t connection = quorvex::transport::detail::sendConnection(*this);
+    std::uint64_t connection = quorvex::transport::sendConnection(*this);
     // State 5 is in place before the answer can be handled.
     Applied applied = advance(session::Event::Stop);
     if (applied.transition.actions & session::kRefuse) return -5;
@@ -193,7 +192,7 @@ void QvAsrClientImpl::sendStopRequest(std::uint64_t connection, bool onLoop) {
         armDeadline(limits_.stopTimeoutMs, &QvAsrClientImpl::onStopDeadline);
     }
     sendMessage(StopSessionReq(), [this, connection](const char* text, int len) {
-        quorvex::transport::detail::writeTextFor(*this, connection, text, len);
+        quorvex::transport::writeTextFor(*this, connection, text, len);
     });
 }
 

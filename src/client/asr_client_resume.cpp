@@ -11,13 +11,13 @@
 #include "protocol/asr_messages.h"
 #include "sdk/log.h"
 #include "sdk/runtime.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 #include "transport/wss_context.h"
 
 namespace QUORVEX {
 
 using session::Event;
-namespace transport = quorvex::transport::detail;
+namespace transport = quorvex::transport;
 
 // The key function: the interface's type information lives in the library.
 QvAsrResumeListener::~QvAsrResumeListener() {}
@@ -78,7 +78,7 @@ void QvAsrClientImpl::performResumption(std::uint32_t actions, Event event, int 
     if (actions & session::kBeginResume) beginResume(from);
     if (actions & session::kAttemptFailed) noteAttemptFailure(event);
     if (actions & session::kLastAttempt) run_.lastAttempt = true;
-    if (actions & session::kCloseAtOnce) transport::closeAtOnce(*this);
+    if (actions & session::kCloseAtOnce) transport::close(*this, transport::Closing::AtOnce);
     if (actions & session::kScheduleAttempt) scheduleAttempt();
     if (actions & session::kReconnect) reconnect();
     if (actions & session::kGiveUp) giveUp();
@@ -201,7 +201,7 @@ void QvAsrClientImpl::continueReplay(unsigned int epoch) {
         run_.replayed = end;
         if (ring_.overrun()) {
             run_.lastAttempt = true;
-            transport::closeAtOnce(*this);
+            transport::close(*this, transport::Closing::AtOnce);
             return;
         }
         if (ring_.release(end, ReplayRing::tagOf(run_.replayConnection))) break;
@@ -232,7 +232,7 @@ void QvAsrClientImpl::waitForWriters(unsigned int epoch) {
     run_.failure = {QvAsrStartFailureCategory::Other, 0, 0, "a sendAudio call did not finish its frame"};
     run_.failureNoted = true;
     run_.lastAttempt = true;
-    transport::closeAtOnce(*this);
+    transport::close(*this, transport::Closing::AtOnce);
 }
 
 void QvAsrClientImpl::replayRange(std::uint64_t connection, std::uint64_t from, std::uint64_t to) {

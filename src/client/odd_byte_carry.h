@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstddef>
 
-#include "transport/io/byte_span.h"
+#include "transport/transport_control.h"
 
 namespace QUORVEX {
 
@@ -25,7 +25,7 @@ public:
         Pieces& operator=(const Pieces&) = delete;
         unsigned char lead = 0;
         unsigned char trail = 0;
-        quorvex::transport::detail::ByteSpan spans[3];
+        quorvex::transport::ByteSpan spans[3];
         std::size_t count = 0;
     };
 

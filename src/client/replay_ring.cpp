@@ -6,7 +6,7 @@
 
 namespace QUORVEX {
 
-using quorvex::transport::detail::ByteSpan;
+using quorvex::transport::ByteSpan;
 
 ReplayRing::~ReplayRing() {
     delete buffer_.load();

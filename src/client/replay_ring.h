@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "transport/io/byte_span.h"
+#include "transport/transport_control.h"
 
 namespace QUORVEX {
 
@@ -54,7 +54,7 @@ public:
     std::size_t capacity() const;
     // Read before the writer's state check, as the send connection is.
     std::uint32_t generation() const { return generationOf(word_.load(std::memory_order_acquire)); }
-    Claim append(const quorvex::transport::detail::ByteSpan* pieces, std::size_t count, std::uint32_t generation);
+    Claim append(const quorvex::transport::ByteSpan* pieces, std::size_t count, std::uint32_t generation);
     static std::uint32_t tagOf(std::uint64_t connection) { return static_cast<std::uint32_t>(connection & kTagMask); }
 
     // Loop thread.
@@ -67,7 +67,7 @@ public:
     // was reserved past end (replay that first, then try again).
     bool release(std::uint64_t end, std::uint32_t tag);
     // The bytes [from, to), at most a capacity apart, as up to two spans.
-    std::size_t spans(std::uint64_t from, std::uint64_t to, quorvex::transport::detail::ByteSpan out[2]) const;
+    std::size_t spans(std::uint64_t from, std::uint64_t to, quorvex::transport::ByteSpan out[2]) const;
     // A writer was refused while the ring was held.
     bool overrun() const { return overrun_.load(std::memory_order_acquire); }
 
@@ -96,7 +96,7 @@ private:
     bool reserve(std::uint64_t size, std::uint32_t generation, std::uint64_t& word);
     void commit(std::uint64_t size, std::uint32_t generation);
     void replaceBuffer(std::size_t capacity, std::uint32_t generation);
-    static void copyIn(Buffer& buffer, std::uint64_t position, const quorvex::transport::detail::ByteSpan* pieces,
+    static void copyIn(Buffer& buffer, std::uint64_t position, const quorvex::transport::ByteSpan* pieces,
                        std::size_t count);
 
     std::atomic<Buffer*> buffer_{nullptr};

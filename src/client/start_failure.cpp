@@ -11,8 +11,8 @@ QvAsrStartFailureListener::~QvAsrStartFailureListener() {}
 
 namespace {
 
-QvAsrStartFailureCategory categoryOf(quorvex::transport::detail::ConnectFailureKind kind) {
-    using Kind = quorvex::transport::detail::ConnectFailureKind;
+QvAsrStartFailureCategory categoryOf(quorvex::transport::ConnectFailureKind kind) {
+    using Kind = quorvex::transport::ConnectFailureKind;
     using Category = QvAsrStartFailureCategory;
     switch (kind) {
     case Kind::Refused: return Category::ConnectionRefused;
@@ -30,7 +30,7 @@ QvAsrStartFailureCategory categoryOf(quorvex::transport::detail::ConnectFailureK
 
 } // namespace
 
-StartFailureReport connectFailureReport(const quorvex::transport::detail::ConnectFailure& failure) {
+StartFailureReport connectFailureReport(const quorvex::transport::ConnectFailure& failure) {
     return {categoryOf(failure.kind), failure.httpStatus, failure.retryAfterSeconds, failure.text};
 }
 

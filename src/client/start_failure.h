@@ -5,7 +5,7 @@
 #include <string>
 
 #include "quorvex/quorvex.h"
-#include "transport/conn/connect_failure.h"
+#include "transport/transport_control.h"
 
 namespace QUORVEX {
 
@@ -20,7 +20,7 @@ struct StartFailureReport {
 };
 
 // The connection attempt failed (onStartResult -2).
-StartFailureReport connectFailureReport(const quorvex::transport::detail::ConnectFailure& failure);
+StartFailureReport connectFailureReport(const quorvex::transport::ConnectFailure& failure);
 // The server upgraded but sent no start answer in time (-2).
 StartFailureReport startTimeoutReport(int timeoutMs);
 // The server's start answer carried a msg_code other than 0 (-4); the text

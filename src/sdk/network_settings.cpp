@@ -6,15 +6,13 @@
 
 #include "log.h"
 #include "platform/system.h"
-#include "transport/client/ca_bundle.h"
-#include "transport/client/proxy_route.h"
+#include "transport/transport_control.h"
 
 namespace QUORVEX {
 
 namespace {
 
-using quorvex::transport::detail::parseProxyUrl;
-using quorvex::transport::detail::ProxyChoice;
+using quorvex::transport::ProxyChoice;
 
 std::mutex settingsLock; // guards proxyChoice and tlsChoice: set and read by application threads
 ProxyChoice proxyChoice;
@@ -25,7 +23,7 @@ std::string orEmpty(const char* text) { return text ? text : ""; }
 bool acceptable(const char* url, const char* which) {
     if (!url || !*url) return true;
     const char* why = nullptr;
-    if (parseProxyUrl(url, &why)) return true;
+    if (quorvex::transport::isProxyUrl(url, &why)) return true;
     sdkLog("QUORVEX::setProxySettings refused: %s proxy: %s", which, why);
     return false;
 }
@@ -56,7 +54,7 @@ namespace {
 // server; the folder is only looked at, as OpenSSL reads it at each check.
 bool readCas(tagWSSRoute& tls) {
     const char* why = nullptr;
-    if (!tls.caFile.empty() && !(tls.caBundle = quorvex::transport::detail::readCaBundle(tls.caFile, &why))) {
+    if (!tls.caFile.empty() && !(tls.caBundle = quorvex::transport::readCaBundle(tls.caFile, &why))) {
         sdkLog("QUORVEX::setTlsSettings refused: the CA file %s %s", tls.caFile.c_str(), why);
         return false;
     }
@@ -87,7 +85,7 @@ int setTlsSettings(const QvAsrTlsSettings* settings) {
     return 0;
 }
 
-std::optional<tagWSSRoute> currentRoute(const quorvex::transport::detail::WsUrl& url) {
+std::optional<tagWSSRoute> currentRoute(const quorvex::transport::WsUrl& url) {
     ProxyChoice choice;
     tagWSSRoute route;
     {
@@ -96,16 +94,10 @@ std::optional<tagWSSRoute> currentRoute(const quorvex::transport::detail::WsUrl&
         route = tlsChoice;
     }
     const char* why = nullptr;
-    auto proxy = quorvex::transport::detail::proxyFor(url, choice, &why);
-    if (why) {
+    if (!quorvex::transport::chooseProxy(url, choice, route, &why)) {
         sdkLog("QUORVEX::QvAsrClientImpl::start refused: the %s proxy setting is not a proxy URL: %s",
                url.tls ? "wss://" : "ws://", why);
         return std::nullopt;
-    }
-    if (proxy) {
-        route.proxyHost = proxy->host;
-        route.proxyPort = proxy->port;
-        route.proxyCredentials = proxy->credentials;
     }
     return route;
 }

@@ -5,15 +5,14 @@
 #include <optional>
 
 #include "quorvex/quorvex.h"
-#include "transport/client/url.h"
-#include "transport/wss_route.h"
+#include "transport/transport_control.h"
 
 namespace QUORVEX {
 
 // Proxy and certificate checks for a session started now to url, decided
 // from the settings in force and the environment. Nothing when the proxy
 // chosen does not parse (logged). Any thread.
-std::optional<tagWSSRoute> currentRoute(const quorvex::transport::detail::WsUrl& url);
+std::optional<tagWSSRoute> currentRoute(const quorvex::transport::WsUrl& url);
 
 } // namespace QUORVEX
 

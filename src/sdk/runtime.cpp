@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "../platform/system.h"
-#include "../transport/wss_client.h"
-#include "../transport/wss_config.h"
-#include "../transport/loop/log_context.h"
+#include "transport/wss_client.h"
+#include "transport/wss_config.h"
+#include "transport/transport_control.h"
 #include "log.h"
 #include "runtime_gate.h"
 
@@ -54,7 +54,7 @@ std::atomic<bool> contextStartingOrStopping{false};
 void emitLwsLine(int level, const char* line) {
     if (level == LLL_NOTICE && contextStartingOrStopping.load(std::memory_order_relaxed)) return;
     // The library's log has no prefix of its own.
-    line = quorvex::transport::detail::afterLwsTimestamp(line);
+    line = quorvex::transport::afterLwsTimestamp(line);
     std::size_t length = std::strlen(line);
     while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
     sdkLog("%.*s", static_cast<int>(length), line);

@@ -11,7 +11,7 @@
 #include "transport/wss_context.h"
 
 using quorvex::transport::detail::ConnFields;
-using quorvex::transport::detail::parseWsUrl;
+using quorvex::transport::parseWsUrl;
 
 CWSSClient::CWSSClient(std::function<void(const char*, int)> text, std::function<void()> close)
     : closeCallback(std::move(close)), textCallback(std::move(text)), clientContext(nullptr) {

@@ -10,7 +10,7 @@
 #include "transport/io/send_queue.h"
 #include "transport/wss_context.h"
 
-using quorvex::transport::detail::ByteSpan;
+using quorvex::transport::ByteSpan;
 using quorvex::transport::detail::ConnFields;
 using quorvex::transport::detail::ConnHandle;
 using quorvex::transport::detail::SendQueue;
@@ -62,20 +62,14 @@ void CWSSConn::close() {
     }
     // libwebsockets is not thread-safe: only the loop thread may touch the
     // wsi, and the loop checks the binding again before it does.
-    auto loop = handle_->loop();
-    if (!loop) return;
-    if (loop->onLoopThread()) {
-        if (ConnFields::isBoundTo(*this, target)) loop->connections().closeGracefully(this, target);
-    } else {
-        loop->connections().requestClose(this, target);
-    }
+    if (auto loop = handle_->loop())
+        loop->connections().requestClose(this, quorvex::transport::Closing::Now, LWS_CLOSE_STATUS_NORMAL, "", target);
 }
 
 void CWSSConn::closeWhenSent() {
     if (!handle_->active) return;
-    handle_->closeWhenSent = true;
-    auto loop = handle_->loop();
-    if (loop && !handle_->flushPending.exchange(true)) loop->connections().requestFlush(this);
+    if (auto loop = handle_->loop())
+        loop->connections().requestClose(this, quorvex::transport::Closing::AfterSending, LWS_CLOSE_STATUS_NORMAL, "");
 }
 
 namespace {
@@ -121,8 +115,7 @@ bool CWSSConn::processHttp(CWSSContext* ctx, lws* handle, const char* in, int le
     connContext = ctx;
     wsi = handle;
     requestUri.assign(in ? in : "", in && len > 0 ? static_cast<std::size_t>(len) : 0);
-    handle_->headOnly = lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI) > 0;
-    if (lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) || handle_->headOnly) {
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) || lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI)) {
         method = 0;
     } else if (lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI)) {
         method = 1;
@@ -181,7 +174,7 @@ void CWSSConn::onHttpWrite() {
         _lws_log(LLL_ERR, "lws_add_http_common_headers error");
         return;
     }
-    if (!handle_->headOnly)
+    if (!ConnFields::headOnly(*this))
         lws_write(wsi, reinterpret_cast<unsigned char*>(&response[kReserved]), bodyLength, LWS_WRITE_HTTP_FINAL);
     response.clear();
     // Non-zero: the connection cannot carry another request (no keep-alive), so let it go.

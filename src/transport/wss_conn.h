@@ -14,10 +14,10 @@ struct lws;
 class CWSSContext;
 
 namespace quorvex::transport::detail {
+struct ByteSpan;
 class ConnFields;
 class SendQueue;
 struct ConnHandle;
-struct ByteSpan;
 }
 
 // One WebSocket (or HTTP) connection: send path, counters, event operations.

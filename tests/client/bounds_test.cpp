@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "client_test_base.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 #include "lws_log.h"
 #include "transport/client/url.h"
 #include "wire_peer.h"
@@ -104,13 +104,13 @@ TEST_F(Bounds, TextsWhileStoppingMoveTheDeadlineWithoutAddingTimers) {
     startSession(client, listener, server.url());
     ASSERT_EQ(client->stop(), 0);
     ASSERT_TRUE(loopBarrier(sharedLoop()));
-    std::size_t timersAtStop = quorvex::transport::detail::liveTimers(*sharedLoop());
+    std::size_t timersAtStop = quorvex::transport::liveTimers(*sharedLoop());
     constexpr int kTexts = 40;
     for (int i = 0; i < kTexts; ++i) server.send(1, ScriptedServer::recognitionText("catching up", i, i + 1, 0));
     ASSERT_TRUE(listener.waitFor("text", kTexts)) << "the texts sent while stopping did not arrive";
     ASSERT_TRUE(loopBarrier(sharedLoop()));
     // The barrier's own timer may still be counted on either side: one, not forty.
-    EXPECT_LE(quorvex::transport::detail::liveTimers(*sharedLoop()), timersAtStop + 1) << "a timer per text";
+    EXPECT_LE(quorvex::transport::liveTimers(*sharedLoop()), timersAtStop + 1) << "a timer per text";
     ASSERT_TRUE(listener.waitFor("session", 1, milliseconds(600) + kSlack)) << "the moved deadline never came";
     EXPECT_EQ(listener.heard("session")[0].text, "disconnect from server! state:5");
 }

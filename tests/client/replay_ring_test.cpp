@@ -10,7 +10,7 @@
 #include "client/replay_ring.h"
 
 using QUORVEX::ReplayRing;
-using quorvex::transport::detail::ByteSpan;
+using quorvex::transport::ByteSpan;
 
 TEST(ReplayRing, AWriterOfAnEndedSessionReservesNothingInTheNext) {
     ReplayRing ring;

@@ -311,7 +311,7 @@ TEST_F(Session, AFrameAcceptedForOneSessionNeverLeavesOnTheNext) {
     startSession(client, listener, server.url());
     // A frame's hand-off as sendAudio makes it: for the connection read first.
     auto& conn = dynamic_cast<CWSSConn&>(*client);
-    HandOffPause pause(conn, std::string(640, '\xEE'), true, quorvex::transport::detail::sendConnection(conn));
+    HandOffPause pause(conn, std::string(640, '\xEE'), true, quorvex::transport::sendConnection(conn));
     ASSERT_TRUE(pause.waitPaused()) << "the writer never reached its hand-off";
     ASSERT_EQ(client->stop(), 0);
     ASSERT_TRUE(listener.waitFor("stop")) << "the first session did not stop";

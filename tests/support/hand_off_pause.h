@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "transport/conn/hand_off.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 #include "wait.h"
 
 namespace quorvex::test {

@@ -65,7 +65,7 @@ TEST(TranscribeOptions, TheToolsUrlCheckAgreesWithTheLibrarys) {
           std::string("ws://h:000080/"), std::string("ws://h:00080/x")}) {
         std::string why;
         auto mine = parseServerUrl(url, why);
-        auto library = quorvex::transport::detail::parseWsUrl(url);
+        auto library = quorvex::transport::parseWsUrl(url);
         ASSERT_EQ(mine.has_value(), library.has_value()) << "'" << url << "': " << why;
         if (!mine) continue;
         EXPECT_EQ(mine->host, library->host) << url;

@@ -8,7 +8,7 @@
 #include "lws_log.h"
 #include "refusing_port.h"
 #include "recording_client.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 
 using namespace quorvex::test;
 
@@ -241,7 +241,7 @@ TEST_F(Connection, OversizedIncomingMessageClosesTheConnection) {
     RecordingClient client(loop.context);
     tagWSSLimits limits;
     limits.maxMessageBytes = 64 * 1024; // the default 64 MiB would cross loopback slowly under the sanitizers
-    quorvex::transport::detail::setConnLimits(client, limits);
+    quorvex::transport::setConnLimits(client, limits);
     ASSERT_TRUE(client.connectTo(server.url()));
     ASSERT_TRUE(client.waitEstablished());
     clearLwsLog();

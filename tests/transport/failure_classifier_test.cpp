@@ -7,6 +7,7 @@
 
 #include "transport/client/failure_classifier.h"
 
+using namespace quorvex::transport;
 using namespace quorvex::transport::detail;
 
 TEST(FailureClassifier, TextsOfLibwebsockets43LandInTheirCategory) {

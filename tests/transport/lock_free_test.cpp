@@ -15,6 +15,7 @@
 #include "transport/loop/ready_stack.h"
 #include "wait.h"
 
+using namespace quorvex::transport;
 using namespace quorvex::transport::detail;
 using quorvex::test::kDeadline;
 using quorvex::test::Signal;

@@ -6,6 +6,7 @@
 #include "transport/client/proxy_answer.h"
 #include "transport/client/proxy_route.h"
 
+using namespace quorvex::transport;
 using namespace quorvex::transport::detail;
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "transport/client/url.h"
 
-using quorvex::transport::detail::parseWsUrl;
+using quorvex::transport::parseWsUrl;
 
 TEST(WsUrl, ParsesSchemesHostsPortsAndPaths) {
     auto plain = parseWsUrl("ws://example.org/asr/v1?x=1");

@@ -13,7 +13,7 @@
 #include "loop_barrier.h"
 #include "hand_off_pause.h"
 #include "recording_client.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 #include "transport/io/send_queue.h"
 #include "transport/loop/loop_core.h"
 #include "wire_peer.h"
@@ -69,7 +69,7 @@ TEST_F(Writers, WritesFromAnApplicationThreadAndAutomaticPongsNeverInterleave) {
             ASSERT_TRUE(wire.waitFrames(static_cast<std::size_t>(i + 1))) << "frames stopped at " << i;
         }
     }
-    quorvex::transport::detail::closeWhenSent(client, 1000, "");
+    quorvex::transport::close(client, quorvex::transport::Closing::AfterSending);
     ASSERT_TRUE(wire.waitClose()) << "the close after the last frame did not arrive";
 
     int binary = 0, pongs = 0, lastPong = 0;

@@ -5,6 +5,7 @@
 
 #include "transport/io/ws_frame.h"
 
+using namespace quorvex::transport;
 using namespace quorvex::transport::detail;
 
 namespace {

@@ -17,8 +17,7 @@
 #include "server_shared.h"
 #include "session_conn.h"
 #include "status_conn.h"
-#include "transport/engine/conn_control.h"
-#include "transport/engine/event_loop.h"
+#include "transport/transport_control.h"
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
 
@@ -160,10 +159,10 @@ bool AsrServer::start(std::string& error) {
             if (!shared.draining) return new SessionConn(shared);
             shared.metrics.refused(Refusal::Draining);
             // 503, not 404: a proxy (see deploy/haproxy) retries it on another server.
-            shared.context->loop()->server().answerRefusalWith(503, kDrainingRetryAfterSeconds);
+            quorvex::transport::refuseUpgradeWith(*shared.context, 503, kDrainingRetryAfterSeconds);
             return nullptr;
         }
-        bool upgrade = quorvex::transport::detail::acceptingUpgrade(*shared.context);
+        bool upgrade = quorvex::transport::acceptingUpgrade(*shared.context);
         if (!upgrade && (path == "/healthz" || path == "/metrics")) return new StatusConn(shared);
         if (upgrade) shared.metrics.refused(Refusal::WrongPath);
         return nullptr; // 404 (a WebSocket only on the session path)

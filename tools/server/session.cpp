@@ -3,7 +3,7 @@
 
 #include "replies.h"
 #include "session_conn.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 
 namespace quorvex::server {
 
@@ -16,7 +16,7 @@ void send(const std::shared_ptr<Session>& session, std::string message, bool isT
     session->shared.onLoop([session, message = std::move(message), isText] {
         if (!session->conn) return;
         session->conn->writeText(message.data(), static_cast<int>(message.size()));
-        if (isText && !quorvex::transport::detail::sendQueueOverflowed(*session->conn)) {
+        if (isText && !quorvex::transport::sendQueueOverflowed(*session->conn)) {
             ++session->shared.metrics.textsSent;
             ++session->textsSent;
         }

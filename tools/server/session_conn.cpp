@@ -10,7 +10,7 @@
 #include "replies.h"
 #include "server_log.h"
 #include "session.h"
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 
 namespace quorvex::server {
 
@@ -223,7 +223,7 @@ void SessionConn::onClose() {
     // gauge finds the reason already there.
     CloseReason reason = closeReason_;
     if (forced_) reason = CloseReason::CloseTimeout;
-    else if (quorvex::transport::detail::sendQueueOverflowed(*this)) reason = CloseReason::NotReading;
+    else if (quorvex::transport::sendQueueOverflowed(*this)) reason = CloseReason::NotReading;
     else if (reason == CloseReason::Peer) reason = transportReason();
     shared_.metrics.closed(reason);
     if (registered_) {
@@ -236,8 +236,8 @@ void SessionConn::onClose() {
 
 // The transport ends some connections by itself, as the limits say.
 CloseReason SessionConn::transportReason() {
-    using quorvex::transport::detail::TransportEnd;
-    switch (quorvex::transport::detail::transportEnd(*this)) {
+    using quorvex::transport::TransportEnd;
+    switch (quorvex::transport::transportEnd(*this)) {
     case TransportEnd::MessageTooLarge:
         return CloseReason::TooLarge;
     case TransportEnd::PeerSilent:
@@ -261,7 +261,7 @@ void SessionConn::end(CloseReason reason) {
     closeReason_ = reason;
     enter(Phase::Closing);
     abandonRecognition(session_);
-    quorvex::transport::detail::closeWhenSent(*this, closeStatus(reason), "");
+    quorvex::transport::close(*this, quorvex::transport::Closing::AfterSending, closeStatus(reason));
 }
 
 // The close frame says why, as RFC 6455 numbers it.
@@ -290,7 +290,7 @@ void SessionConn::checkDeadlines(Clock::time_point now) {
     if (phase_ == Phase::Closing) {
         if (!forced_ && now - phaseSince_ >= milliseconds(limits.closeGraceMs)) {
             forced_ = true; // a peer that does not read never lets the close frame out
-            quorvex::transport::detail::closeAtOnce(*this);
+            quorvex::transport::close(*this, quorvex::transport::Closing::AtOnce);
         }
     } else if (phase_ == Phase::Running) {
         if (session_->readingPaused) lastHeard_ = now; // held back by us, not silent

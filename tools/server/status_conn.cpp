@@ -3,7 +3,7 @@
 
 #include <libwebsockets.h>
 
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 
 namespace quorvex::server {
 
@@ -31,7 +31,7 @@ bool StatusConn::processRequest() {
     } else if (requestUri == "/metrics") {
         // The transport refuses those before any connection exists: its count is the count.
         shared_.metrics.refusals[static_cast<std::size_t>(Refusal::ConnectionLimit)] =
-            static_cast<std::int64_t>(quorvex::transport::detail::connectionsRefused(*shared_.context));
+            static_cast<std::int64_t>(quorvex::transport::connectionsRefused(*shared_.context));
         answer(200, shared_.metrics.render(shared_.options, shared_.draining));
     } else {
         return false;
@@ -52,7 +52,7 @@ void StatusConn::onEstablished() {
 }
 
 void StatusConn::onHttpClose() {
-    if (!quorvex::transport::detail::requestBodyRefused(*this)) return;
+    if (!quorvex::transport::requestBodyRefused(*this)) return;
     shared_.metrics.refused(Refusal::PostTooLarge);
     shared_.log.log("post_too_large", "request body over " + std::to_string(shared_.options.maxPostBytes) +
                                           " bytes from " + displayAddress(getPeerAddr()) + "; refused with 413");

@@ -48,6 +48,12 @@ std::string digestOf(const std::string& text) {
 
 } // namespace
 
+} // namespace quorvex::transport::detail
+
+namespace quorvex::transport {
+
+using namespace detail;
+
 std::shared_ptr<const tagWSSCaBundle> readCaBundle(const std::string& path, const char** why) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -70,6 +76,10 @@ std::shared_ptr<const tagWSSCaBundle> readCaBundle(const std::string& path, cons
     bundle->pem = std::move(pem);
     return bundle;
 }
+
+} // namespace quorvex::transport
+
+namespace quorvex::transport::detail {
 
 bool trustCaBundle(SSL_CTX* tls, const tagWSSCaBundle& bundle) {
     X509_STORE* store = SSL_CTX_get_cert_store(tls);

@@ -7,13 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "transport/wss_route.h"
+#include "transport/transport_control.h"
 
 namespace quorvex::transport::detail {
 
-// Reads a PEM file of CA certificates whole. Null, with *why, for a file
-// that cannot be read, holds no certificate, or one that does not parse.
-std::shared_ptr<const tagWSSCaBundle> readCaBundle(const std::string& path, const char** why);
 // Adds the bundle's certificates to the context's trusted store.
 bool trustCaBundle(SSL_CTX* tls, const tagWSSCaBundle& bundle);
 

@@ -169,8 +169,10 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFai
     handle.active = false;
     std::string line = describeAttempt(failure, handle.route);
     lwsl_notice("%s: %s\n", loop_.moduleName().c_str(), line.c_str());
-    handle.connectFailure = std::move(failure);
+    Failing outer = failing_;
+    failing_ = {client, &failure};
     guarded("onConnectErr", [&] { client->onConnectErr(); });
+    failing_ = outer;
 }
 
 // One deadline covers the name lookup, TCP, TLS and the upgrade: a peer
@@ -230,11 +232,16 @@ void ClientConnector::settleFailure(ConnLink* link, lws* wsi, const char* why) {
 void ClientConnector::settle(ConnLink* link, ConnectFailure failure) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (link->phase != ConnLink::Phase::Connecting) return;
-    link->phase = ConnLink::Phase::Done;
+    link->closed();
     if (!link->client()) return; // a server connection is released with its wsi
     CWSSConn* conn = link->conn;
     link->conn = nullptr;
     if (conn) fail(static_cast<CWSSClient*>(conn), link->attempt, std::move(failure));
+}
+
+ConnectFailure ClientConnector::failureOf(const CWSSConn* conn) const {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    return failing_.client == conn && failing_.failure ? *failing_.failure : ConnectFailure{};
 }
 
 void ClientConnector::releaseVhost(const ConnLink* link) { vhosts_.release(link->vhost); }

@@ -39,6 +39,8 @@ public:
     void settleFailure(ConnLink* link, lws* wsi, const char* why);
     // Loop, at shutdown: attempts still waiting for a name lookup fail.
     void failUnresolved();
+    // Loop, in the client's onConnectErr: why its attempt failed.
+    ConnectFailure failureOf(const CWSSConn* conn) const;
     // Loop: the connection no longer uses its vhost.
     void releaseVhost(const ConnLink* link);
     // Loop, at shutdown: pending lookups are dropped.
@@ -69,6 +71,11 @@ private:
     ClientVhosts vhosts_;
     ProxyTunnels tunnels_;
     bool shuttingDown_ = false; // loop thread only
+    struct Failing {
+        const CWSSConn* client = nullptr;
+        const ConnectFailure* failure = nullptr;
+    };
+    Failing failing_; // loop: the attempt whose onConnectErr runs
 };
 
 } // namespace quorvex::transport::detail

@@ -181,3 +181,22 @@ std::optional<ProxyUrl> proxyFor(const WsUrl& url, const ProxyChoice& choice, co
 }
 
 } // namespace quorvex::transport::detail
+
+namespace quorvex::transport {
+
+bool isProxyUrl(const std::string& text, const char** why) { return detail::parseProxyUrl(text, why).has_value(); }
+
+bool chooseProxy(const WsUrl& url, const ProxyChoice& choice, tagWSSRoute& route, const char** why) {
+    const char* reason = nullptr;
+    auto proxy = detail::proxyFor(url, choice, &reason);
+    if (reason) {
+        if (why) *why = reason;
+        return false;
+    }
+    route.proxyHost = proxy ? proxy->host : std::string();
+    route.proxyPort = proxy ? proxy->port : 0;
+    route.proxyCredentials = proxy ? proxy->credentials : std::string();
+    return true;
+}
+
+} // namespace quorvex::transport

@@ -30,16 +30,6 @@ std::optional<ProxyUrl> parseProxyUrl(const std::string& text, const char** why 
 // port plays no part; an entry with a port of its own matches no host.
 bool bypassesProxy(const std::string& host, const std::string& noProxy);
 
-// What an application chose; unset strings fall back to the environment
-// only when it asked for that.
-struct ProxyChoice {
-    std::string wsProxy;
-    std::string wssProxy;
-    std::string noProxy;
-    bool noProxySet = false;
-    bool useEnvironment = false;
-};
-
 // The proxy for one connection to url, or nothing for a direct one.
 // Environment, as curl reads it: http_proxy for ws://, https_proxy for
 // wss:// (lower case first, then upper case), no_proxy / NO_PROXY.

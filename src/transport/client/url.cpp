@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <cctype>
 
-namespace quorvex::transport::detail {
+namespace quorvex::transport {
+
+using detail::kMaxHost;
+using detail::kMaxRequestPath;
+
 namespace {
 
 bool hasUnsafeCharacter(const std::string& text) {
@@ -110,10 +114,10 @@ std::optional<WsUrl> parseWsUrl(const std::string& text, const char** why) {
     return url;
 }
 
-bool isNumericHost(const std::string& host) {
+bool detail::isNumericHost(const std::string& host) {
     in_addr v4{};
     in6_addr v6{};
     return inet_pton(AF_INET, host.c_str(), &v4) == 1 || inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
-} // namespace quorvex::transport::detail
+} // namespace quorvex::transport

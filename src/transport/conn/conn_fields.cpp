@@ -7,6 +7,7 @@
 
 #include "platform/net.h"
 #include "transport/conn/conn_handle.h"
+#include "transport/conn/conn_link.h"
 #include "transport/wss_context.h"
 #include "transport/io/send_queue.h"
 
@@ -67,6 +68,11 @@ void ConnFields::countReceived(CWSSConn& conn, std::size_t bytes) {
 void ConnFields::countSent(CWSSConn& conn, std::size_t messages, std::size_t bytes) {
     conn.sndPackets.fetch_add(messages, std::memory_order_relaxed);
     conn.sndBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+bool ConnFields::headOnly(CWSSConn& conn) {
+    const ConnLink* link = conn.handle_->link;
+    return link && link->headOnly;
 }
 
 // contentType is kept, so a request without a Content-Type header inherits

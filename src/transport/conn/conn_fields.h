@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/io/byte_span.h"
+#include "transport/transport_control.h"
 #include "transport/wss_client.h"
 #include "transport/wss_conn.h"
 
@@ -51,6 +51,8 @@ public:
     static void beginHttpRequest(CWSSConn& conn);
     static bool isPost(const CWSSConn& conn) { return conn.method == 1; }
     static bool hasResponse(const CWSSConn& conn) { return !conn.response.empty(); }
+    // The current request is a HEAD: answered as a GET is, without the body.
+    static bool headOnly(CWSSConn& conn);
 };
 
 } // namespace quorvex::transport::detail

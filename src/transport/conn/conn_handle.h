@@ -13,16 +13,16 @@
 #include "transport/wss_context.h"
 #include "transport/wss_limits.h"
 #include "transport/wss_route.h"
-#include "transport/conn/connect_failure.h"
-#include "transport/conn/transport_end.h"
 
 namespace quorvex::transport::detail {
 
 struct ConnLink;
 
-// The transport's own state of one CWSSConn, kept across its connections.
-// The connection object holds it by pointer; only the transport's internals
-// read or write it.
+// What application threads and the loop share of one CWSSConn, kept across
+// its connections: the loop it is on, whether writes are accepted and the
+// writers' flush request. The rest of a connection is the loop's alone
+// (ConnLink). The connection object holds it by pointer; only the
+// transport's internals read or write it.
 struct ConnHandle {
     // The loop the connection was last opened on; a connection that outlives
     // its loop keeps it alive, so late calls simply fail to post.
@@ -67,7 +67,8 @@ struct ConnHandle {
 
     // Set by CWSSClient: this object opens its own connections.
     bool client = false;
-    // Loop thread only: the libwebsockets side of the current connection.
+    // Loop thread only: the record of the current connection, whose state
+    // is the loop's alone.
     ConnLink* link = nullptr;
     // An attempt or connection is in progress; writes are accepted.
     std::atomic<bool> active{false};
@@ -75,36 +76,15 @@ struct ConnHandle {
     std::atomic<bool> flushPending{false};
     // The connection's place in its loop's list of connections to write.
     ReadyEntry ready;
-    // Close with a close frame once the send queue has drained.
-    std::atomic<bool> closeWhenSent{false};
-    // The next client connections accept any server certificate.
-    std::atomic<bool> noSslVerify{false};
     // A write found the send queue full; the loop closes the connection.
     std::atomic<bool> overflowed{false};
-    // Set before a connection opens (connect, or the server's factory);
-    // read on the loop thread.
-    tagWSSLimits limits;
-    tagWSSRoute route;
-    // Loop thread only: why the last client attempt failed, for onConnectErr.
-    ConnectFailure connectFailure;
-    // Loop thread only: the status and reason of the close frame this side sends.
-    int closeCode = 1000;
-    std::string closeReason;
-    // Loop thread only: the current request's body passed the limit.
-    bool bodyRefused = false;
-    // Loop thread only: our close frame has been written.
-    bool closeFrameSent = false;
-    // Loop thread only: when the current connection last received anything
-    // and was last pinged (steadyMillis), and whether the transport itself ended it.
-    std::uint64_t lastReceivedMs = 0;
-    std::uint64_t lastPingMs = 0;
-    bool pingOutstanding = false; // loop thread: a ping of ours awaits its pong
     // The last ping's round trip, -1 before any; read by any thread.
     std::atomic<int> pingRoundTripMs{-1};
-    bool closeRequested = false; // by this side: gracefully or at once
-    TransportEnd transportEnd = TransportEnd::None;
-    // The request is a HEAD: answered as a GET is, without the body.
-    bool headOnly = false;
+    // The next attempt's settings: set before a connection opens (connect,
+    // or the server's factory), read on the loop thread after.
+    std::atomic<bool> noSslVerify{false};
+    tagWSSLimits limits;
+    tagWSSRoute route;
 
 private:
     std::mutex loopLock; // guards loop_ and retired_

@@ -53,9 +53,7 @@ void Connections::unattach(CWSSConn* conn) {
 
 void Connections::settleOpen(ConnLink* link, lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (link->phase != ConnLink::Phase::Connecting) return;
-    link->phase = ConnLink::Phase::Open;
-    link->wsi = wsi;
+    if (!link->opened(wsi, steadyMillis())) return;
     CWSSConn* conn = link->conn;
     if (!conn) {
         killAsync(wsi); // the owner went away while connecting
@@ -64,13 +62,6 @@ void Connections::settleOpen(ConnLink* link, lws* wsi) {
     // The queue has been LoopOnly since the attempt began: what the open
     // event writes leaves first, ahead of anything other threads wrote.
     SendQueue& queue = ConnFields::queue(*conn);
-    ConnHandle& handle = ConnFields::handle(*conn);
-    handle.closeCode = LWS_CLOSE_STATUS_NORMAL;
-    handle.closeReason.clear();
-    handle.closeFrameSent = false;
-    handle.closeRequested = false;
-    handle.transportEnd = TransportEnd::None;
-    handle.lastReceivedMs = handle.lastPingMs = steadyMillis();
     ConnFields::markOpen(*conn, loop_.owner(), wsi);
     guarded("onEstablished", [&] { conn->onEstablished(); });
     if (link->conn != conn) return; // detached by its own event
@@ -88,37 +79,37 @@ int Connections::onPeerClose(ConnLink* link, const void* in, std::size_t len) {
     if (code != LWS_CLOSE_STATUS_NORMAL)
         lwsl_notice("%s: peer closed the connection: %d %.*s\n", loop_.moduleName().c_str(), code,
                     static_cast<int>(reasonLength), reasonLength ? reinterpret_cast<const char*>(bytes + 2) : "");
-    if (!link->conn) return 0;
-    ConnHandle& handle = ConnFields::handle(*link->conn);
-    bool answersOurs = handle.closeFrameSent;
-    handle.closeRequested = true; // closing now: nothing more, not even a ping, goes out
+    bool answersOurs = link->closeFrameWritten();
+    link->peerClosed(); // closing now: nothing more, not even a ping, goes out
     return answersOurs ? 1 : 0;
 }
 
 // libwebsockets sends a close frame only from a writable callback: the send
-// path writes it as soon as it can, and a peer that takes nothing more is
-// cut off after a short grace.
-void Connections::closeGracefully(CWSSConn* conn, lws* wsi, int status, const char* reason) {
+// path writes it once the queue is empty (at once when what is queued is
+// dropped), and a peer that takes nothing more is cut off after a short grace.
+void Connections::close(ConnLink* link, Closing how, int status, const std::string& reason) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     constexpr int kCloseFrameGraceSeconds = 2;
-    ConnHandle& handle = ConnFields::handle(*conn);
-    if (!handle.link || handle.link->kind == ConnLink::Kind::Http || handle.link->phase != ConnLink::Phase::Open) {
-        killAsync(wsi);
+    if (!link->wsi || !loop_.lwsContext()) return;
+    if (link->kind == ConnLink::Kind::Http) how = Closing::AtOnce; // no close frame there
+    if (!link->close(how, status, reason)) return;
+    switch (how) {
+    case Closing::AtOnce:
+        killAsync(link->wsi);
         return;
+    case Closing::Now:
+        if (link->conn) ConnFields::queue(*link->conn).discardAll(); // nothing more leaves after the close
+        lws_set_timeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
+        break;
+    case Closing::AfterSending:
+        break; // a peer that stops reading meets the send queue's cap
     }
-    ConnFields::queue(*conn).discardAll(); // nothing more leaves after the close
-    handle.closeRequested = true;
-    handle.closeCode = status;
-    handle.closeReason = reason;
-    handle.closeWhenSent = true;
-    lws_callback_on_writable(wsi);
-    lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
+    lws_callback_on_writable(link->wsi);
 }
 
 void Connections::settleClose(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (link->phase != ConnLink::Phase::Open) return;
-    link->phase = ConnLink::Phase::Done;
+    if (link->phase == ConnLink::Phase::Connecting || !link->closed()) return; // a failed attempt is the connector's
     CWSSConn* conn = link->conn;
     link->conn = nullptr; // a client's owner may free it as soon as onClose has signalled
     if (!conn) return;
@@ -127,22 +118,28 @@ void Connections::settleClose(ConnLink* link) {
     ConnHandle& handle = ConnFields::handle(*conn);
     handle.link = nullptr;
     handle.active = false;
-    handle.closeWhenSent = false;
+    const ConnLink* outerLink = closing_;
+    const CWSSConn* outerConn = closingConn_;
+    closing_ = link;
+    closingConn_ = conn;
     guarded("onClose", [&] { conn->onClose(); });
+    closing_ = outerLink;
+    closingConn_ = outerConn;
     if (!link->client()) freeOwned(conn); // touch nothing of a client's after onClose
 }
 
-void Connections::onHeard(ConnLink* link) {
-    if (link->conn) ConnFields::handle(*link->conn).lastReceivedMs = steadyMillis();
+TransportEnd Connections::endOf(CWSSConn* conn) const {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (conn == closingConn_) return closing_->end;
+    const ConnLink* link = ConnFields::handle(*conn).link;
+    return link ? link->end : TransportEnd::None;
 }
 
+void Connections::onHeard(ConnLink* link) { link->heard(steadyMillis()); }
+
 void Connections::onPong(ConnLink* link) {
-    if (!link->conn) return;
-    ConnHandle& handle = ConnFields::handle(*link->conn);
-    std::uint64_t now = steadyMillis();
-    if (handle.pingOutstanding) handle.pingRoundTripMs.store(static_cast<int>(now - handle.lastPingMs));
-    handle.pingOutstanding = false;
-    handle.lastReceivedMs = now;
+    int roundTrip = link->ponged(steadyMillis());
+    if (roundTrip >= 0 && link->conn) ConnFields::handle(*link->conn).pingRoundTripMs.store(roundTrip);
 }
 
 void Connections::releaseOwned(ConnLink* link) {
@@ -163,7 +160,7 @@ int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!link->conn) return 0;
     onHeard(link);
-    if (ConnFields::handle(*link->conn).closeFrameSent) return 0; // after our close: not delivered
+    if (link->closeFrameWritten()) return 0; // after our close: not delivered
     lws* wsi = link->wsi;
     switch (link->rx.add(lws_is_first_fragment(wsi), lws_is_final_fragment(wsi), lws_frame_is_binary(wsi), in,
                          len)) {
@@ -174,8 +171,8 @@ int Connections::onReceive(ConnLink* link, const void* in, std::size_t len) {
         break;
     case MessageAssembler::Outcome::TooBig:
         lwsl_err("%s: incoming message over %zu bytes, closing\n", loop_.moduleName().c_str(), link->rx.limit());
-        ConnFields::handle(*link->conn).transportEnd = TransportEnd::MessageTooLarge;
-        closeGracefully(link->conn, wsi, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, "message too big");
+        link->end = TransportEnd::MessageTooLarge;
+        close(link, Closing::Now, LWS_CLOSE_STATUS_MESSAGE_TOO_LARGE, "message too big");
         break;
     }
     return 0;
@@ -220,39 +217,25 @@ bool Connections::flushNow(CWSSConn* conn, bool direct) {
     // A read-modify-write: it acquires what every writer that found the
     // flag set had queued before (the writers' exchanges form its release sequence).
     handle.flushPending.exchange(false, std::memory_order_acq_rel);
-    if (handle.overflowed.load() && !handle.closeRequested) {
+    ConnLink* link = handle.link;
+    if (!link || !loop_.lwsContext()) return true;
+    if (handle.overflowed.load() && link->sending()) {
         lwsl_err("%s: send queue over %zu bytes: the peer is not reading, closing\n", loop_.moduleName().c_str(),
                  ConnFields::queue(*conn).capBytes());
-        requestKill(conn);
+        close(link, Closing::AtOnce);
         return true;
     }
-    ConnLink* link = handle.link;
-    if (!link || link->phase != ConnLink::Phase::Open || !loop_.lwsContext()) return true;
+    if (!link->sending() && !link->closeFrameDue()) return true;
     if (direct) return sendPath_.writeNow(link);
     lws_callback_on_writable(link->wsi);
     return false;
 }
 
-void Connections::requestClose(CWSSConn* conn, lws* wsi) {
-    loop_.post([this, conn, wsi] {
-        if (!attached(conn) || !loop_.lwsContext()) return;
-        if (ConnFields::isBoundTo(*conn, wsi)) closeGracefully(conn, wsi);
+void Connections::requestClose(CWSSConn* conn, Closing how, int status, std::string reason, lws* boundTo) {
+    loop_.runHereOrPost([this, conn, how, status, reason = std::move(reason), boundTo] {
+        if (!attached(conn) || (boundTo && !ConnFields::isBoundTo(*conn, boundTo))) return;
+        if (ConnLink* link = ConnFields::handle(*conn).link) close(link, how, status, reason);
     });
-}
-
-void Connections::requestKill(CWSSConn* conn) {
-    auto kill = [this, conn] {
-        if (!attached(conn) || !loop_.lwsContext()) return;
-        ConnHandle& handle = ConnFields::handle(*conn);
-        handle.closeRequested = true;
-        ConnLink* link = handle.link;
-        if (link && link->wsi && link->phase == ConnLink::Phase::Open) killAsync(link->wsi);
-    };
-    if (loop_.onLoopThread()) {
-        kill();
-    } else {
-        loop_.post(kill);
-    }
 }
 
 void Connections::detach(CWSSConn* conn) {
@@ -267,7 +250,7 @@ void Connections::detachNow(CWSSConn* conn) {
     ConnHandle& handle = ConnFields::handle(*conn);
     if (ConnLink* link = handle.link) {
         link->conn = nullptr;
-        if (link->wsi && link->phase != ConnLink::Phase::Done && loop_.lwsContext()) killAsync(link->wsi);
+        if (link->wsi && link->phase != ConnLink::Phase::Closed && loop_.lwsContext()) killAsync(link->wsi);
         handle.link = nullptr;
     }
     ConnFields::unbind(*conn);

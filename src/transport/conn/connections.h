@@ -10,9 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "transport/conn/connect_failure.h"
+#include "transport/conn/conn_link.h"
 #include "transport/conn/pointer_set.h"
-#include "transport/io/message_assembler.h"
 
 class CWSSConn;
 
@@ -21,35 +20,6 @@ namespace quorvex::transport::detail {
 class LoopCore;
 class SendPath;
 struct ConnHandle;
-
-// The libwebsockets side of one connection: the record whose address is the
-// wsi's user pointer. Owned by the loop; it outlives the CWSSConn's interest
-// in it (conn is cleared when the owner detaches), and the wsi's final
-// destroy event settles whatever is left and frees it.
-struct ConnLink {
-    enum class Kind {
-        Client,    // opened by a CWSSClient, which owns conn
-        WebSocket, // accepted upgrade; the loop owns conn
-        Http,      // accepted plain HTTP connection; the loop owns conn
-    };
-    enum class Phase { Connecting, Open, Done };
-
-    ConnLink(Kind kind, CWSSConn* conn, lws* wsi, std::size_t maxMessageBytes)
-        : kind(kind), conn(conn), wsi(wsi), rx(maxMessageBytes) {}
-    bool client() const { return kind == Kind::Client; }
-
-    const Kind kind;
-    CWSSConn* conn;
-    lws* wsi;
-    Phase phase = Phase::Connecting;
-    std::uint64_t attempt = 0; // client connections: the attempt it carries
-    AttemptProgress progress;  // client connections: how far the attempt got
-    bool tls = false;          // client connections: wss://
-    std::string certifiedAddress; // client wss:// to an IP address, verified: the address the certificate must name
-    lws_vhost* vhost = nullptr;   // client connections: the vhost of their CAs, held while they live
-    MessageAssembler rx;
-    std::size_t bodyBytes = 0;   // HTTP: body of the current request so far
-};
 
 // Every connection record of one loop and the connection objects attached
 // to it: creation, lookup, the open and close events, and the requests other
@@ -70,21 +40,21 @@ public:
     void settleClose(ConnLink* link);
     // Logs the close code and reason a peer sent.
     int onPeerClose(ConnLink* link, const void* in, std::size_t len);
-    // Closes with a close frame as soon as the socket takes one; what is
-    // still queued is dropped.
-    void closeGracefully(CWSSConn* conn, lws* wsi, int status = 1000, const char* reason = "");
+    // Loop: the one way this side ends a connection.
+    void close(ConnLink* link, Closing how, int status = 1000, const std::string& reason = "");
     // Frees a connection object the loop owns, after its last event.
     void releaseOwned(ConnLink* link);
     int onReceive(ConnLink* link, const void* in, std::size_t len);
 
     // Loop: writes the queues of the connections listed.
     void flushReady(CWSSConn* const* first, std::size_t count);
-    // Any thread.
+    // Any thread: the way in for other threads. A flush of what conn's
+    // writers queued, a close of its current connection (only while bound
+    // to boundTo, when given), a detach that returns once no event can
+    // reach conn any more.
     void requestFlush(CWSSConn* conn);
-    void requestClose(CWSSConn* conn, lws* wsi);
-    // Closes at once, without a close frame: the peer is not reading.
-    void requestKill(CWSSConn* conn);
-    void detach(CWSSConn* conn); // synchronous: no event reaches conn afterwards
+    void requestClose(CWSSConn* conn, Closing how, int status, std::string reason, lws* boundTo = nullptr);
+    void detach(CWSSConn* conn);
 
     // A pong or any message: the peer is alive.
     void onHeard(ConnLink* link);
@@ -95,11 +65,13 @@ public:
     void forEachOpen(Visit visit) {
         for (auto& entry : links_) {
             ConnLink* link = entry.first;
-            if (link->kind != ConnLink::Kind::Http && link->phase == ConnLink::Phase::Open && link->conn &&
-                link->wsi)
+            if (link->kind != ConnLink::Kind::Http && link->open() && link->conn && link->wsi)
                 visit(link);
         }
     }
+
+    // Loop, in a connection's onClose: why the transport itself ended it.
+    TransportEnd endOf(CWSSConn* conn) const;
 
 private:
     void freeOwned(CWSSConn* conn);
@@ -114,6 +86,9 @@ private:
     SendPath& sendPath_;
     std::unordered_map<ConnLink*, std::unique_ptr<ConnLink>> links_;
     PointerSet<CWSSConn> attached_; // the members of the context's set
+    // The connection whose onClose runs: its record is no longer conn's.
+    const ConnLink* closing_ = nullptr;
+    const CWSSConn* closingConn_ = nullptr;
 };
 
 } // namespace quorvex::transport::detail

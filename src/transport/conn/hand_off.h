@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "transport/io/byte_span.h"
+#include "transport/transport_control.h"
 #include "transport/io/send_queue.h"
 
 class CWSSConn;

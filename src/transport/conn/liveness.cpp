@@ -16,18 +16,13 @@ void Liveness::sweep() {
     if (!loop_.lwsContext()) return;
     std::uint64_t now = steadyMillis(); // a step of the wall clock must not look like silence
     connections_.forEachOpen([&](ConnLink* link) {
-        ConnHandle& handle = ConnFields::handle(*link->conn);
-        if (handle.closeWhenSent || handle.closeRequested) return; // ending already, on its own deadline
-        const tagWSSLimits& limits = handle.limits;
-        std::uint64_t silentMs = now - handle.lastReceivedMs;
-        if (limits.hangUpAfterSeconds && silentMs >= limits.hangUpAfterSeconds * 1000ull) {
-            handle.transportEnd = TransportEnd::PeerSilent;
-            handle.closeRequested = true;
-            killAsync(link->wsi);
-        } else if (limits.pingAfterSeconds && silentMs >= limits.pingAfterSeconds * 1000ull &&
-                   now - handle.lastPingMs >= limits.pingAfterSeconds * 1000ull) {
-            handle.lastPingMs = now;
-            handle.pingOutstanding = true;
+        const tagWSSLimits& limits = ConnFields::handle(*link->conn).limits;
+        if (limits.hangUpAfterSeconds && link->silentFor(now) >= limits.hangUpAfterSeconds * 1000ull) {
+            link->end = TransportEnd::PeerSilent;
+            connections_.close(link, Closing::AtOnce);
+        } else if (limits.pingAfterSeconds && link->silentFor(now) >= limits.pingAfterSeconds * 1000ull &&
+                   link->sincePing(now) >= limits.pingAfterSeconds * 1000ull) {
+            link->pinged(now);
             sendPath_.writePing(link);
         }
     });

@@ -4,7 +4,6 @@
 #include <libwebsockets.h>
 
 #include "transport/conn/conn_fields.h"
-#include "transport/conn/conn_handle.h"
 #include "transport/conn/connections.h"
 #include "transport/loop/loop_core.h"
 #include "transport/loop/guarded.h"
@@ -95,7 +94,7 @@ bool SendPath::writeNow(ConnLink* link) {
         lws_callback_on_writable(link->wsi);
         return false;
     case Drained::Empty:
-        if (ConnFields::handle(*conn).closeWhenSent) {
+        if (link->closeFrameDue()) {
             lws_callback_on_writable(link->wsi);
             return false;
         }
@@ -129,8 +128,8 @@ int SendPath::onWritable(ConnLink* link) {
     if (drained == Drained::Failed) return -1;
     if (drained == Drained::More) {
         lws_callback_on_writable(link->wsi);
-    } else if (ConnFields::handle(*conn).closeWhenSent) {
-        return closeAfterSending(link);
+    } else if (link->closeFrameDue()) {
+        return writeCloseFrame(link);
     }
     return 0;
 }
@@ -140,15 +139,15 @@ int SendPath::onWritable(ConnLink* link) {
 // without sending its own. Then, as RFC 6455 asks, the socket stays until
 // the peer's close arrives (or a short grace passes): closing it with input
 // unread would reset the connection and drop what the kernel had not sent.
-int SendPath::closeAfterSending(ConnLink* link) {
+int SendPath::writeCloseFrame(ConnLink* link) {
     constexpr int kCloseAckGraceSeconds = 2;
-    ConnHandle& handle = ConnFields::handle(*link->conn);
-    if (handle.closeFrameSent) return 0;
-    handle.closeFrameSent = true;
+    if (!link->closeFrameDue()) return 0;
+    link->markCloseFrameWritten();
     ConnFields::queue(*link->conn).discardAll(); // nothing may follow the close frame
-    std::vector<unsigned char> payload{static_cast<unsigned char>(handle.closeCode >> 8),
-                                       static_cast<unsigned char>(handle.closeCode)};
-    payload.insert(payload.end(), handle.closeReason.begin(), handle.closeReason.end());
+    const int code = link->closeCode();
+    const std::string& reason = link->closeReason();
+    std::vector<unsigned char> payload{static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)};
+    payload.insert(payload.end(), reason.begin(), reason.end());
     if (!writeControl(link, Opcode::Close, payload.data(), payload.size())) return -1;
     lws_set_timeout(link->wsi, PENDING_TIMEOUT_CLOSE_ACK, kCloseAckGraceSeconds);
     return 0;

@@ -39,7 +39,7 @@ public:
 private:
     enum class Drained { Empty, More, Failed };
     Drained drain(ConnLink* link, SendQueue& queue, int maxWrites);
-    int closeAfterSending(ConnLink* link);
+    int writeCloseFrame(ConnLink* link);
     bool writeControl(ConnLink* link, Opcode opcode, const unsigned char* payload, std::size_t size);
     bool writeBatch(ConnLink* link, SendQueue& queue);
     bool writeWhole(ConnLink* link, SendQueue& queue);

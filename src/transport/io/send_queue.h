@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "transport/io/byte_span.h"
+#include "transport/transport_control.h"
 #include "transport/io/mpsc_queue.h"
 
 namespace quorvex::transport::detail {

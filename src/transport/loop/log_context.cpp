@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/loop/log_context.h"
 
+#include "transport/transport_control.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-namespace quorvex::transport::detail {
+namespace quorvex::transport {
 
 const char* afterLwsTimestamp(const char* line) {
     if (line[0] != '[') return line;
@@ -13,6 +15,10 @@ const char* afterLwsTimestamp(const char* line) {
     if (close && close[2] != '\0' && close[3] == ':' && close[4] == ' ') return close + 5;
     return line;
 }
+
+} // namespace quorvex::transport
+
+namespace quorvex::transport::detail {
 
 #if defined(QUORVEX_LWS_HAS_LOG_CX)
 

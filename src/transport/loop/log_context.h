@@ -34,10 +34,6 @@ private:
 #endif
 };
 
-// The line after libwebsockets' own "[date time] L: " prefix (4.3), or the
-// line itself when it has none (4.1).
-const char* afterLwsTimestamp(const char* line);
-
 } // namespace quorvex::transport::detail
 
 #endif

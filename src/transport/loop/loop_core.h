@@ -73,6 +73,12 @@ public:
 
     // Any thread. False when the loop no longer runs commands.
     bool post(Command command) { return mailbox_.post(std::move(command)); }
+    // Any thread: the command runs now on the loop thread, else is posted.
+    bool runHereOrPost(Command command) {
+        if (!onLoopThread()) return post(std::move(command));
+        command();
+        return true;
+    }
     bool flushSoon(ReadyEntry& entry) { return mailbox_.flushSoon(entry); }
     // Loop, before a connection object is freed or detached: whatever is
     // listed is taken now, so that no entry of a gone object stays in the

@@ -64,11 +64,7 @@ void* TimerSet::add(Callback callback, unsigned int intervalMs) {
 void TimerSet::remove(void* handle) {
     if (!handle) return;
     std::uint64_t id = idOf(handle);
-    if (loop_.onLoopThread()) {
-        cancel(id);
-        return;
-    }
-    loop_.post([this, id] { cancel(id); });
+    loop_.runHereOrPost([this, id] { cancel(id); });
 }
 
 void TimerSet::clear() {

@@ -140,15 +140,14 @@ int ServerSide::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t
         CWSSConn* conn = make(std::string(uri, len));
         if (!conn) return answer(wsi, nullptr, false);
         link = connections_.create(ConnLink::Kind::Http, conn, wsi);
-        link->phase = ConnLink::Phase::Open;
+        link->opened(wsi, steadyMillis());
         lws_set_wsi_user(wsi, link);
     }
     link->wsi = wsi;
     CWSSConn* conn = link->conn;
     if (!conn) return -1;
     ConnFields::beginHttpRequest(*conn);
-    ConnFields::handle(*conn).bodyRefused = false;
-    link->bodyBytes = 0;
+    link->beginRequest(lws_hdr_total_length(wsi, WSI_TOKEN_HEAD_URI) > 0);
     bool handled = false;
     guarded("processHttp", [&] { handled = conn->processHttp(loop_.owner(), wsi, uri, static_cast<int>(len)); });
     if (handled && ConnFields::isPost(*conn)) return 0; // answered once the body is complete
@@ -161,7 +160,7 @@ int ServerSide::onHttpBody(ConnLink* link, const void* in, std::size_t len) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     link->bodyBytes += len;
     if (link->bodyBytes > limits_.maxBodyBytes) {
-        if (link->conn) ConnFields::handle(*link->conn).bodyRefused = true;
+        link->bodyRefused = true;
         lws_return_http_status(link->wsi, HTTP_STATUS_REQ_ENTITY_TOO_LARGE, nullptr);
         return -1;
     }
@@ -219,7 +218,7 @@ void ServerSide::onHttpClosed(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (link->conn) guarded("onHttpClose", [&] { link->conn->onHttpClose(); });
     connections_.releaseOwned(link);
-    link->phase = ConnLink::Phase::Done;
+    link->closed();
 }
 
 } // namespace quorvex::transport::detail

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "transport/engine/conn_control.h"
+#include "transport/transport_control.h"
 
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/engine/event_loop.h"
 #include "transport/io/send_queue.h"
 
-namespace quorvex::transport::detail {
+namespace quorvex::transport {
+
+using detail::ConnFields;
+using detail::ConnHandle;
 
 void setConnLimits(CWSSConn& conn, const tagWSSLimits& limits) { ConnFields::handle(conn).limits = limits; }
 
@@ -16,7 +19,10 @@ void setConnRoute(CWSSConn& conn, const tagWSSRoute& route) {
     handle.noSslVerify = !route.verify;
 }
 
-ConnectFailure connectFailure(CWSSConn& conn) { return ConnFields::handle(conn).connectFailure; }
+ConnectFailure connectFailure(CWSSConn& conn) {
+    auto loop = ConnFields::handle(conn).loop();
+    return loop ? loop->connector().failureOf(&conn) : ConnectFailure{};
+}
 
 std::uint64_t sendConnection(CWSSConn& conn) { return ConnFields::queue(conn).connection(); }
 
@@ -35,29 +41,27 @@ std::size_t queuedBytes(CWSSConn& conn) { return ConnFields::queue(conn).bytes()
 
 int pingRoundTripMs(CWSSConn& conn) { return ConnFields::handle(conn).pingRoundTripMs.load(std::memory_order_relaxed); }
 
-void closeWhenSent(CWSSConn& conn, int status, const std::string& reason) {
-    auto loop = ConnFields::handle(conn).loop();
-    if (!loop) return;
-    CWSSConn* target = &conn;
-    auto close = [loop, target, status, reason] {
-        if (!loop->connections().attached(target)) return;
-        ConnHandle& handle = ConnFields::handle(*target);
-        handle.closeCode = status;
-        handle.closeReason = reason.substr(0, 123); // a close frame's payload is at most 125 bytes
-        target->closeWhenSent();
-    };
-    if (loop->onLoopThread()) {
-        close();
-    } else {
-        loop->post(close);
-    }
+void close(CWSSConn& conn, Closing how, int status, const std::string& reason) {
+    if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestClose(&conn, how, status, reason);
 }
 
-bool requestBodyRefused(CWSSConn& conn) { return ConnFields::handle(conn).bodyRefused; }
+bool requestBodyRefused(CWSSConn& conn) {
+    const detail::ConnLink* link = ConnFields::handle(conn).link;
+    return link && link->bodyRefused;
+}
+
+TransportEnd transportEnd(CWSSConn& conn) {
+    auto loop = ConnFields::handle(conn).loop();
+    return loop ? loop->connections().endOf(&conn) : TransportEnd::None;
+}
 
 bool acceptingUpgrade(CWSSContext& context) {
     auto& loop = context.loop();
     return loop && loop->server().upgrading();
+}
+
+void refuseUpgradeWith(CWSSContext& context, unsigned int status, unsigned int retryAfterSeconds) {
+    if (auto& loop = context.loop()) loop->server().answerRefusalWith(status, retryAfterSeconds);
 }
 
 std::size_t liveTimers(const CWSSContext& context) {
@@ -70,10 +74,4 @@ std::uint64_t connectionsRefused(const CWSSContext& context) {
     return loop ? loop->server().refused() : 0;
 }
 
-TransportEnd transportEnd(CWSSConn& conn) { return ConnFields::handle(conn).transportEnd; }
-
-void closeAtOnce(CWSSConn& conn) {
-    if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestKill(&conn);
-}
-
-} // namespace quorvex::transport::detail
+} // namespace quorvex::transport
