@@ -97,7 +97,8 @@ enum class TransportEnd {
     PeerSilent,      // nothing heard for the hang-up time, pings unanswered
 };
 
-// The one way a connection is ended by this side.
+// The one way a connection is ended by this side, softest first: a later,
+// harder way overrides an earlier one.
 enum class Closing {
     AfterSending, // what is queued leaves, then the close frame
     Now,          // the close frame as soon as the socket takes one; what is queued is dropped

@@ -43,11 +43,12 @@ struct ConnLink {
         lastHeardMs = lastPingMs = nowMs;
         return true;
     }
-    // Open -> Closing: the first way asked wins, but cutting at once always
-    // may follow; false when nothing changes. Its deadline is libwebsockets'
-    // timeout on the socket, set by whoever closes.
+    // Open -> Closing, with the code and reason of the close frame; while
+    // closing, only a harder way (AfterSending < Now < AtOnce) changes how,
+    // and the first code stays. False when nothing changes. Its deadline is
+    // libwebsockets' timeout on the socket, set by whoever closes.
     bool close(Closing way, int status, const std::string& text) {
-        if (phase == Phase::Closing && way == Closing::AtOnce && how != Closing::AtOnce) {
+        if (phase == Phase::Closing && static_cast<int>(way) > static_cast<int>(how)) {
             how = way;
             return true;
         }
