@@ -164,7 +164,7 @@ void ClientConnector::fail(CWSSClient* client, std::uint64_t attempt, ConnectFai
     auto& attempts = ConnFields::pendingAttempts(*client);
     attempts.erase(std::find(attempts.begin(), attempts.end(), attempt));
     ConnHandle& handle = ConnFields::handle(*client);
-    handle.link = nullptr;
+    connections_.unlink(client);
     ConnFields::queue(*client).discardAll();
     handle.active = false;
     std::string line = describeAttempt(failure, handle.route);
@@ -191,7 +191,7 @@ void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (!pending(client, attempt)) return; // settled, or the client has gone
     ConnHandle& handle = ConnFields::handle(*client);
-    ConnLink* link = handle.link;
+    ConnLink* link = connections_.linkOf(client);
     unsigned int ms = handle.limits.connectTimeoutMs;
     if (link && link->attempt == attempt && link->wsi) {
         lws* wsi = link->wsi;
@@ -253,7 +253,7 @@ void ClientConnector::failUnresolved() {
     for (void* entry : loop_.owner()->getAll()) {
         auto* conn = static_cast<CWSSConn*>(entry);
         ConnHandle& handle = ConnFields::handle(*conn);
-        if (handle.client && handle.link == nullptr && handle.active) waiting.push_back(static_cast<CWSSClient*>(conn));
+        if (handle.client && !connections_.linkOf(conn) && handle.active) waiting.push_back(static_cast<CWSSClient*>(conn));
     }
     for (CWSSClient* client : waiting) {
         auto attempts = ConnFields::pendingAttempts(*client);

@@ -75,6 +75,11 @@ bool ConnFields::headOnly(CWSSConn& conn) {
     return link && link->headOnly;
 }
 
+bool ConnFields::bodyRefused(CWSSConn& conn) {
+    const ConnLink* link = conn.handle_->link;
+    return link && link->bodyRefused;
+}
+
 // contentType is kept, so a request without a Content-Type header inherits
 // the previous one.
 void ConnFields::beginHttpRequest(CWSSConn& conn) {

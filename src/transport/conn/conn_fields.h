@@ -53,6 +53,8 @@ public:
     static bool hasResponse(const CWSSConn& conn) { return !conn.response.empty(); }
     // The current request is a HEAD: answered as a GET is, without the body.
     static bool headOnly(CWSSConn& conn);
+    // The transport refused the current request's body (413).
+    static bool bodyRefused(CWSSConn& conn);
 };
 
 } // namespace quorvex::transport::detail

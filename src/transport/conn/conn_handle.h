@@ -68,7 +68,7 @@ struct ConnHandle {
     // Set by CWSSClient: this object opens its own connections.
     bool client = false;
     // Loop thread only: the record of the current connection, whose state
-    // is the loop's alone.
+    // is the loop's alone; bound and unbound by Connections only.
     ConnLink* link = nullptr;
     // An attempt or connection is in progress; writes are accepted.
     std::atomic<bool> active{false};

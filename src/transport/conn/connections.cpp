@@ -29,6 +29,16 @@ ConnLink* Connections::find(void* user) const {
     return links_.count(link) ? link : nullptr;
 }
 
+ConnLink* Connections::linkOf(const CWSSConn* conn) const {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    return ConnFields::handle(const_cast<CWSSConn&>(*conn)).link;
+}
+
+void Connections::unlink(CWSSConn* conn) {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    ConnFields::handle(*conn).link = nullptr;
+}
+
 void Connections::forget(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     links_.erase(link);
@@ -131,7 +141,7 @@ void Connections::settleClose(ConnLink* link) {
 TransportEnd Connections::endOf(CWSSConn* conn) const {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (conn == closingConn_) return closing_->end;
-    const ConnLink* link = ConnFields::handle(*conn).link;
+    const ConnLink* link = linkOf(conn);
     return link ? link->end : TransportEnd::None;
 }
 
@@ -234,7 +244,7 @@ bool Connections::flushNow(CWSSConn* conn, bool direct) {
 void Connections::requestClose(CWSSConn* conn, Closing how, int status, std::string reason, lws* boundTo) {
     loop_.runHereOrPost([this, conn, how, status, reason = std::move(reason), boundTo] {
         if (!attached(conn) || (boundTo && !ConnFields::isBoundTo(*conn, boundTo))) return;
-        if (ConnLink* link = ConnFields::handle(*conn).link) close(link, how, status, reason);
+        if (ConnLink* link = linkOf(conn)) close(link, how, status, reason);
     });
 }
 

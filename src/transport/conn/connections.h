@@ -31,6 +31,10 @@ public:
     // The one place a connection record is made; attaches conn to the context.
     ConnLink* create(ConnLink::Kind kind, CWSSConn* conn, lws* wsi);
     ConnLink* find(void* user) const;
+    // The record of conn's current connection, if any; only Connections
+    // binds one, and a failed attempt unlinks it.
+    ConnLink* linkOf(const CWSSConn* conn) const;
+    void unlink(CWSSConn* conn);
     void forget(ConnLink* link);
     bool attached(CWSSConn* conn) const;
     void attach(CWSSConn* conn);

@@ -45,10 +45,7 @@ void close(CWSSConn& conn, Closing how, int status, const std::string& reason) {
     if (auto loop = ConnFields::handle(conn).loop()) loop->connections().requestClose(&conn, how, status, reason);
 }
 
-bool requestBodyRefused(CWSSConn& conn) {
-    const detail::ConnLink* link = ConnFields::handle(conn).link;
-    return link && link->bodyRefused;
-}
+bool requestBodyRefused(CWSSConn& conn) { return ConnFields::bodyRefused(conn); }
 
 TransportEnd transportEnd(CWSSConn& conn) {
     auto loop = ConnFields::handle(conn).loop();
