@@ -4,7 +4,7 @@
 #include <libwebsockets.h>
 
 #include "transport/conn/conn_fields.h"
-#include "transport/conn/connections.h"
+#include "transport/conn/conn_link.h"
 #include "transport/loop/loop_core.h"
 #include "transport/loop/guarded.h"
 #include "transport/loop/loop_thread.h"
