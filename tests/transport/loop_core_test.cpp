@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "transport/loop/loop_core.h"
@@ -82,4 +83,33 @@ TEST(LoopCore, AWriterListedWhileALongListIsWrittenIsWrittenToo) {
     EXPECT_TRUE(events.waitFlushed(conn(LoopCore::kFlushSlice))) << "the long list's second slice was not written";
     EXPECT_TRUE(events.waitFlushed(late)) << "the writer listed during the long list was never written";
     core.stop();
+}
+
+// Writers list their connections while the loop stops: once it has stopped
+// and every writer has returned, no entry may stay listed, or its
+// connection would never be written again on a later loop.
+TEST(LoopCore, NoEntryStaysListedWhenTheLoopStopsUnderItsWriters) {
+    class Ignore final : public LoopEvents {
+        bool onContextCreated(const tagWSSvrConfig&, lws_context_creation_info&) override { return true; }
+        void onStarted() override {}
+        void onStopping() override {}
+        void onContextGone() override {}
+        void onFlushes(CWSSConn* const*, std::size_t) override {}
+        int onLwsEvent(lws*, lws_callback_reasons, void*, void*, std::size_t) override { return 0; }
+    } events;
+    constexpr int kWriters = 3;
+    quorvex::transport::detail::ReadyEntry entries[kWriters];
+    for (int round = 0; round < 40; ++round) {
+        LoopCore core(nullptr, events);
+        ASSERT_TRUE(core.start(tagWSSvrConfig{}, LoopSettings{}));
+        std::vector<std::thread> writers;
+        for (auto& entry : entries)
+            writers.emplace_back([&core, &entry] {
+                while (core.flushSoon(entry)) {
+                }
+            });
+        core.stop();
+        for (auto& writer : writers) writer.join();
+        for (auto& entry : entries) ASSERT_FALSE(entry.listed.load()) << "an entry stayed listed in round " << round;
+    }
 }

@@ -101,11 +101,18 @@ bool Mailbox::post(Command command) {
     return true;
 }
 
+// Counted in for the push too: close waits for a writer that found the
+// mailbox open, so what it lists is dropped with the rest and never stays
+// listed for a loop that is gone.
 bool Mailbox::flushSoon(ReadyEntry& entry) {
-    if (!alive_.load()) return false;
-    ready_.push(entry);
-    wake();
-    return true;
+    wakers_.fetch_add(1);
+    bool open = alive_.load();
+    if (open) {
+        ready_.push(entry);
+        wake();
+    }
+    wakers_.fetch_sub(1);
+    return open;
 }
 
 // Coalesced: a sender that finds a wake-up pending makes no call at all

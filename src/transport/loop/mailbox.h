@@ -68,7 +68,7 @@ private:
     Door* door_ = nullptr; // made before alive_, sent to only while alive_; freed once closed
     std::atomic<bool> alive_{false};
     std::atomic<bool> wakePending_{false};
-    std::atomic<int> wakers_{0}; // senders inside the wake-up
+    std::atomic<int> wakers_{0}; // senders inside a wake-up or a listing
 };
 
 } // namespace quorvex::transport::detail
