@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/client/tls_failure.h"
 
+#include "transport/client/tls_sessions.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -21,7 +23,9 @@ thread_local Kept kept;
 
 // OpenSSL calls this as SSL_connect returns; the queue still holds its error then.
 // Each return replaces the last, so what is kept is never an earlier handshake's.
+// As a handshake starts, before its hello is written, a saved session may be offered.
 void onTlsInfo(const SSL* tls, int where, int ret) {
+    if (where & SSL_CB_HANDSHAKE_START) offerSavedSession(const_cast<SSL*>(tls));
     if (where & SSL_CB_CONNECT_EXIT) kept = {tls, ret > 0 ? 0 : ERR_peek_error()};
 }
 
