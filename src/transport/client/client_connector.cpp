@@ -24,6 +24,9 @@ namespace {
 using Kind = ConnectFailureKind;
 // The link inside lws_client_connect_via_info on this loop's thread, if any.
 thread_local const ConnLink* connectingInline = nullptr;
+// Marks a wss:// connection that checks its server (its wsi's opaque data):
+// only such a connection may leave TLS sessions for later ones.
+char kChecksItsServer = 0; // only its address is used
 } // namespace
 
 bool ClientConnector::begin(CWSSClient* client, WsUrl url) {
@@ -117,7 +120,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
     link->tls = url.tls;
-    link->verifiedTls = url.tls && !ConnFields::handle(*client).noSslVerify;
+    bool verified = url.tls && !ConnFields::handle(*client).noSslVerify;
     link->vhost = vhost;
     vhosts_.hold(vhost);
 
@@ -134,9 +137,10 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     info.userdata = link;
     info.pwsi = &link->wsi;
     info.retry_and_idle_policy = &kNoIdleTimers;
+    if (verified) info.opaque_user_data = &kChecksItsServer;
     if (url.tls) {
         info.ssl_connection = LCCSCF_USE_SSL;
-        if (!link->verifiedTls) {
+        if (!verified) {
             info.ssl_connection |= LCCSCF_ALLOW_SELFSIGNED | LCCSCF_SKIP_SERVER_CERT_HOSTNAME_CHECK |
                                    LCCSCF_ALLOW_EXPIRED | LCCSCF_ALLOW_INSECURE;
         } else if (isNumericHost(url.host)) {
@@ -207,7 +211,8 @@ void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
 void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     // Verified and upgraded: the server's sessions may spare the next connections a full handshake.
-    if (link->phase == ConnLink::Phase::Connecting && link->verifiedTls) trustTlsSessions(lws_get_ssl(wsi));
+    if (link->phase == ConnLink::Phase::Connecting && lws_get_opaque_user_data(wsi) == &kChecksItsServer)
+        trustTlsSessions(lws_get_ssl(wsi));
     if (link->phase == ConnLink::Phase::Connecting && link->conn) {
         auto& attempts = ConnFields::pendingAttempts(*static_cast<CWSSClient*>(link->conn));
         attempts.erase(std::remove(attempts.begin(), attempts.end(), link->attempt), attempts.end());
