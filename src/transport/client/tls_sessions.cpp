@@ -154,7 +154,10 @@ void offerSavedSession(SSL* tls) {
     handshake->server = serverOf(tls);
     if (handshake->server.empty()) return;
     SessionRef saved(store->find(handshake->server, TlsSessionStore::Clock::now()));
+    // A session refused here is a full handshake, not a failed one: nothing may stay queued.
+    ERR_set_mark();
     if (saved) SSL_set_session(tls, saved.get());
+    ERR_pop_to_mark();
     SSL_set_ex_data(tls, handshakeIndex(), handshake.release());
 }
 
