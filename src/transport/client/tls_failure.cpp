@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/client/tls_failure.h"
 
-#include "transport/client/tls_sessions.h"
-
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <cstdlib>
 #include <cstring>
+
+#include "transport/client/tls_sessions.h"
 
 namespace quorvex::transport::detail {
 
