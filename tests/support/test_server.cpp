@@ -105,6 +105,7 @@ struct TestServer::Impl {
     std::size_t framesWanted = 0; // a waiter's target
     std::size_t receivedBytes = 0;
     int openedCount = 0;
+    int resumedCount = 0; // TLS connections that resumed an earlier session
     int closedCount = 0;
 
     void post(std::function<void()> command) {
@@ -163,7 +164,12 @@ struct TestServer::Impl {
         PeerState* raw = peer.get();
         peersById[raw->number] = raw;
         peers[wsi] = std::move(peer);
-        signal.update([&] { ++openedCount; });
+        SSL* tls = lws_get_ssl(wsi);
+        bool resumed = tls && SSL_session_reused(tls);
+        signal.update([&] {
+            ++openedCount;
+            resumedCount += resumed;
+        });
         if (openHandler) openHandler(*raw);
     }
 
@@ -384,6 +390,11 @@ std::size_t TestServer::bytesReceived() const {
 int TestServer::opened() const {
     std::lock_guard<std::mutex> guard(impl_->signal.lock());
     return impl_->openedCount;
+}
+
+int TestServer::resumed() const {
+    std::lock_guard<std::mutex> guard(impl_->signal.lock());
+    return impl_->resumedCount;
 }
 
 int TestServer::closed() const {

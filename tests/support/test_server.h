@@ -73,6 +73,7 @@ public:
     std::size_t binaryFramesReceived() const;
     std::size_t bytesReceived() const;
     int opened() const;
+    int resumed() const; // of those opened, TLS connections that resumed a session
     int closed() const;
 
     bool waitForFrames(std::size_t count, std::chrono::milliseconds deadline = kDeadline) const;

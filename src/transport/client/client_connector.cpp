@@ -8,6 +8,7 @@
 #include "transport/client/failure_classifier.h"
 #include "transport/client/proxy_answer.h"
 #include "transport/client/tls_failure.h"
+#include "transport/client/tls_sessions.h"
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
 #include "transport/conn/connections.h"
@@ -116,6 +117,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     ConnLink* link = connections_.create(ConnLink::Kind::Client, client, nullptr);
     link->attempt = attempt;
     link->tls = url.tls;
+    link->verifiedTls = url.tls && !ConnFields::handle(*client).noSslVerify;
     link->vhost = vhost;
     vhosts_.hold(vhost);
 
@@ -134,7 +136,7 @@ void ClientConnector::open(CWSSClient* client, std::uint64_t attempt, const WsUr
     info.retry_and_idle_policy = &kNoIdleTimers;
     if (url.tls) {
         info.ssl_connection = LCCSCF_USE_SSL;
-        if (ConnFields::handle(*client).noSslVerify) {
+        if (!link->verifiedTls) {
             info.ssl_connection |= LCCSCF_ALLOW_SELFSIGNED | LCCSCF_SKIP_SERVER_CERT_HOSTNAME_CHECK |
                                    LCCSCF_ALLOW_EXPIRED | LCCSCF_ALLOW_INSECURE;
         } else if (isNumericHost(url.host)) {
@@ -206,6 +208,8 @@ void ClientConnector::onDeadline(CWSSClient* client, std::uint64_t attempt) {
 
 void ClientConnector::settleEstablished(ConnLink* link, lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    // Verified and upgraded: the server's sessions may spare the next connections a full handshake.
+    if (link->phase == ConnLink::Phase::Connecting && link->verifiedTls) trustTlsSessions(lws_get_ssl(wsi));
     if (link->phase == ConnLink::Phase::Connecting && link->conn) {
         auto& attempts = ConnFields::pendingAttempts(*static_cast<CWSSClient*>(link->conn));
         attempts.erase(std::remove(attempts.begin(), attempts.end(), link->attempt), attempts.end());

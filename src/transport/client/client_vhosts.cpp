@@ -6,6 +6,7 @@
 
 #include "transport/client/ca_bundle.h"
 #include "transport/client/tls_failure.h"
+#include "transport/client/tls_sessions.h"
 #include "platform/trust_store.h"
 #include "transport/loop/log_context.h"
 
@@ -48,6 +49,7 @@ SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why) {
         return nullptr;
     }
     watchTlsFailures(tls.get());
+    enableTlsResumption(tls.get());
     ERR_clear_error(); // nothing of this may surface as a later connection's error
     return tls.release();
 }

@@ -15,7 +15,8 @@ namespace quorvex::transport::detail {
 
 // A client TLS context set up as libwebsockets sets up its own (the system
 // store, then the route's CAs), watched for the reasons of failed
-// handshakes; the caller frees it, after every vhost given it is gone.
+// handshakes, resuming sessions of servers it verified; the caller frees
+// it, after every vhost given it is gone.
 // Null, with *why, when it cannot be made.
 SSL_CTX* newClientTls(const tagWSSRoute& route, const char** why);
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "transport/client/tls_sessions.h"
+
 namespace quorvex::transport::detail {
 
 namespace {
@@ -21,7 +23,9 @@ thread_local Kept kept;
 
 // OpenSSL calls this as SSL_connect returns; the queue still holds its error then.
 // Each return replaces the last, so what is kept is never an earlier handshake's.
+// As a handshake starts, before its hello is written, a saved session may be offered.
 void onTlsInfo(const SSL* tls, int where, int ret) {
+    if (where & SSL_CB_HANDSHAKE_START) offerSavedSession(const_cast<SSL*>(tls));
     if (where & SSL_CB_CONNECT_EXIT) kept = {tls, ret > 0 ? 0 : ERR_peek_error()};
 }
 

@@ -110,6 +110,7 @@ struct ConnLink {
     std::uint64_t attempt = 0; // client connections: the attempt it carries
     AttemptProgress progress;  // client connections: how far the attempt got
     bool tls = false;          // client connections: wss://
+    bool verifiedTls = false;  // ... checking the server: only then may it leave TLS sessions for later ones
     std::string certifiedAddress; // client wss:// to an IP address, verified: the address the certificate must name
     lws_vhost* vhost = nullptr;   // client connections: the vhost of their CAs, held while they live
     MessageAssembler rx;

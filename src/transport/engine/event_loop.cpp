@@ -10,6 +10,7 @@
 #include "transport/client/client_vhosts.h"
 #include "transport/wss_config.h"
 #include "transport/client/tls_failure.h"
+#include "transport/client/tls_sessions.h"
 #include "transport/loop/loop_thread.h"
 
 namespace quorvex::transport::detail {
@@ -104,6 +105,7 @@ int EventLoop::onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, voi
         return server_.onHttpRequest(wsi, user, static_cast<const char*>(in), len);
     case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_CLIENT_VERIFY_CERTS: // user: a client TLS context
         watchTlsFailures(static_cast<SSL_CTX*>(user));
+        enableTlsResumption(static_cast<SSL_CTX*>(user));
         // The one of sessions without CAs of their own: the system's roots.
         if (platform::addSystemRoots(static_cast<SSL_CTX*>(user)) < 0)
             lwsl_err("the system's certificate store could not be opened: verified wss:// sessions will fail\n");
