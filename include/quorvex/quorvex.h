@@ -259,7 +259,8 @@ struct QvAsrSessionStats {
     int resumptions;           // sessions carried over since start
     int lastPingRoundTripMs;   // the last ping's answer, -1 before any
     int lastFinalLatencyMs;    // the last final result: from sendAudio's call that gave the audio at
-                               // its ed to the listener's call; -1 before any
+                               // its ed to the listener's call (within a frame); -1 before any, or
+                               // when that audio was sent more than 12.8 s of audio earlier
 };
 
 // Any thread, at any time; never waits for the loop. 0; -1 null client or

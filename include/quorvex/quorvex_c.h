@@ -247,7 +247,8 @@ typedef struct qv_session_stats {
     long long texts_received;     /* texts delivered since start */
     int resumptions;              /* sessions carried over since start */
     int last_ping_round_trip_ms;  /* -1 before any */
-    int last_final_latency_ms;    /* from the send of the audio at a final's ed to its event; -1 before any */
+    int last_final_latency_ms;    /* from the send of the audio at a final's ed to its event (within a frame);
+                                     -1 before any, or for audio sent over 12.8 s of audio earlier */
 } qv_session_stats;
 
 /* Any thread, at any time; never waits for the loop. QV_OK; QV_ERROR NULL
