@@ -1,35 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // A reconnect resumes the TLS session of a server verified before, and a
 // session never stands in for a check that the new connection would fail.
-#include "cert_authority.h"
-#include "client_test_base.h"
+#include "tls_client_test.h"
 
 using namespace quorvex::test;
 using namespace QUORVEX;
 
 namespace {
-
-CertAuthority& authority() {
-    static CertAuthority ca;
-    return ca;
-}
-
-std::string byName(const ScriptedServer& server) {
-    return "wss://localhost:" + std::to_string(server.port()) + "/asr";
-}
-
-class TlsResumption : public ClientTest {
-protected:
-    void TearDown() override {
-        setTlsSettings(nullptr);
-        ClientTest::TearDown();
-    }
-    static void verifyWith(const char* caFile) {
-        QvAsrTlsSettings settings{true, caFile, nullptr};
-        ASSERT_EQ(setTlsSettings(&settings), 0);
-    }
-};
-
+class TlsResumption : public TlsClientTest {};
 } // namespace
 
 TEST_F(TlsResumption, AReconnectToTheSameServerResumesItsSession) {

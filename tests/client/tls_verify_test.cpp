@@ -2,47 +2,27 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "cert_authority.h"
-#include "client_test_base.h"
 #include "scratch_file.h"
+#include "tls_client_test.h"
 
 using namespace quorvex::test;
 using namespace QUORVEX;
 
 namespace {
 
-// One CA and its three server certificates for the whole suite: openssl is slow.
-CertAuthority& authority() {
-    static CertAuthority ca;
-    return ca;
-}
-
-
 void copyFile(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     std::ofstream(to, std::ios::binary | std::ios::trunc) << in.rdbuf();
 }
-// Sessions reach the server by name ("localhost"), which the good certificate names.
-std::string byName(const ScriptedServer& server) {
-    return "wss://localhost:" + std::to_string(server.port()) + "/asr";
-}
 
-class TlsVerify : public ClientTest {
+class TlsVerify : public TlsClientTest {
 protected:
-    void TearDown() override {
-        setTlsSettings(nullptr);
-        ClientTest::TearDown();
-    }
     static bool logged(const std::string& text) {
         for (const std::string& line : LogLines::lines())
             if (line.find(text) != std::string::npos) return true;
         for (const std::string& line : LogLines::lines())
             if (line.find("onConnectErr") != std::string::npos) ADD_FAILURE() << "logged instead: " << line;
         return false;
-    }
-    static void verifyWith(const char* caFile) {
-        QvAsrTlsSettings settings{true, caFile, nullptr};
-        ASSERT_EQ(setTlsSettings(&settings), 0);
     }
 };
 
