@@ -109,24 +109,32 @@ bool Mailbox::flushSoon(ReadyEntry& entry) {
     bool open = alive_.load();
     if (open) {
         ready_.push(entry);
-        wake();
+        signal();
     }
     wakers_.fetch_sub(1);
     return open;
 }
 
-// Coalesced: a sender that finds a wake-up pending makes no call at all
-// (libwebsockets' cancel writes to its event pipe on every call).
 void Mailbox::wake() {
     if (wakePending_.exchange(true)) return;
     wakers_.fetch_add(1);
-    if (alive_.load()) {
-        if (door_->libuv)
-            uv_async_send(&door_->async);
-        else
-            lws_cancel_service(door_->context);
-    }
+    sendWakeUp();
     wakers_.fetch_sub(1);
+}
+
+// The caller is counted in wakers_.
+void Mailbox::signal() {
+    if (!wakePending_.exchange(true)) sendWakeUp();
+}
+
+// Coalesced by wakePending_: a sender that finds a wake-up pending makes no
+// call at all (libwebsockets' cancel writes to its event pipe on every call).
+void Mailbox::sendWakeUp() {
+    if (!alive_.load()) return;
+    if (door_->libuv)
+        uv_async_send(&door_->async);
+    else
+        lws_cancel_service(door_->context);
 }
 
 std::vector<Mailbox::Command> Mailbox::takeCommands() {

@@ -62,6 +62,9 @@ public:
     struct Door; // the wake-up: the context, or libuv's async handle and what it calls
 
 private:
+    void signal();
+    void sendWakeUp();
+
     std::mutex commandsLock_; // guards commands_; alive_ changes under it
     std::vector<Command> commands_;
     ReadyStack<> ready_;
