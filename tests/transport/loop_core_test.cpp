@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -30,8 +31,9 @@ public:
     }
     int onLwsEvent(lws*, lws_callback_reasons, void*, void*, std::size_t) override { return 0; }
 
-    bool waitFlushed(CWSSConn* conn) {
-        return signal.waitUntil([&] { return std::find(flushed.begin(), flushed.end(), conn) != flushed.end(); });
+    bool waitFlushed(CWSSConn* conn, std::size_t times = 1) {
+        return signal.waitUntil(
+            [&] { return static_cast<std::size_t>(std::count(flushed.begin(), flushed.end(), conn)) >= times; });
     }
 
     Signal signal;
@@ -82,6 +84,43 @@ TEST(LoopCore, AWriterListedWhileALongListIsWrittenIsWrittenToo) {
 
     EXPECT_TRUE(events.waitFlushed(conn(LoopCore::kFlushSlice))) << "the long list's second slice was not written";
     EXPECT_TRUE(events.waitFlushed(late)) << "the writer listed during the long list was never written";
+    core.stop();
+}
+
+// While writers list, the loop watches its list and they make no wake-up;
+// it stops watching once they pause. A writer that lists at that very moment
+// must still be written: nothing but the mailbox wakes this loop.
+TEST(LoopCore, AWriterListedAsTheWatchEndsIsWrittenToo) {
+    char connection = 0;
+    auto* conn = reinterpret_cast<CWSSConn*>(&connection);
+    quorvex::transport::detail::ReadyEntry entry;
+    entry.conn = conn;
+    auto watchingIs = [](LoopCore& core, bool on) {
+        auto until = std::chrono::steady_clock::now() + kDeadline;
+        while (core.watchingList() != on)
+            if (std::chrono::steady_clock::now() > until) return false;
+        return true;
+    };
+    LoopSettings settings;
+    {
+        FlushRecorder events;
+        settings.watchIdleMs = 60'000;
+        LoopCore core(nullptr, events);
+        ASSERT_TRUE(core.start(tagWSSvrConfig{}, settings));
+        ASSERT_TRUE(core.flushSoon(entry));
+        ASSERT_TRUE(events.waitFlushed(conn));
+        EXPECT_TRUE(core.watchingList()) << "the loop did not watch after a listing";
+        core.stop(); // a watching loop stops on its tick
+    }
+    FlushRecorder events;
+    settings.watchIdleMs = 2;
+    LoopCore core(nullptr, events);
+    ASSERT_TRUE(core.start(tagWSSvrConfig{}, settings));
+    for (std::size_t round = 1; round <= 200; ++round) {
+        ASSERT_TRUE(core.flushSoon(entry));
+        ASSERT_TRUE(events.waitFlushed(conn, round)) << "round " << round << ": the listing was never written";
+        ASSERT_TRUE(watchingIs(core, false)) << "round " << round << ": the watch never ended";
+    }
     core.stop();
 }
 

@@ -95,7 +95,7 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
         return;
     }
     timers_.start(uv_.get());
-    if (!mailbox_.open(uv_.get(), context_, [this] { onWake(); })) {
+    if (!mailbox_.open(uv_.get(), context_, [this] { onWake(); }, settings_.watchIdleMs)) {
         timers_.clear();
         destroyLwsContext();
         closeEvents();
@@ -246,7 +246,7 @@ void LoopCore::onWake() {
     readyAt_ += count;
     // The rest on the next pass, and what was listed since: those writers'
     // wake-up was spent on this pass, which goes on with an earlier list.
-    if (goingOn || readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wake();
+    if (goingOn || readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wakeAgain();
     platform::serviceLwsSoon(uv_.get());
 }
 

@@ -46,6 +46,9 @@ struct LoopSettings {
     unsigned int frameBufferBytes = 512;  // each client connection's frame buffer
     std::size_t txPacketBytes = 64 * 1024; // the largest raw write
     bool listening = false;
+    // How long the loop watches its list after the last listing, rather than
+    // being woken by each writer; 0: it is always woken.
+    std::uint64_t watchIdleMs = 100;
     // The default vhost's client TLS context, the caller's to free once the
     // loop has ended; null: libwebsockets makes one.
     SSL_CTX* clientTls = nullptr;
@@ -80,6 +83,8 @@ public:
         return true;
     }
     bool flushSoon(ReadyEntry& entry) { return mailbox_.flushSoon(entry); }
+    // Any thread: whether the loop looks at its list on its own now.
+    bool watchingList() const { return mailbox_.watching(); }
     // Loop, before a connection object is freed or detached: whatever is
     // listed is taken now, so that no entry of a gone object stays in the
     // mailbox's list, and flushed with the next list (its wake-up is pending).

@@ -23,6 +23,12 @@ struct Mailbox::Door {
     uv_check_t check{};
     const std::atomic<bool>* pending = nullptr;
     int pendingPasses = 0;
+    // The watch: while on, the flag stays set and the tick takes the list.
+    Mailbox* mailbox = nullptr;
+    uv_timer_t tick{};
+    std::uint64_t idleMs = 0;
+    bool watching = false;
+    std::uint64_t lastListedMs = 0;
     int handlesOpen = 0; // freed when the last one has closed
 };
 
@@ -35,7 +41,7 @@ void closeDoorHandle(uv_handle_t* handle) {
 }
 } // namespace
 
-bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake) {
+bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake, std::uint64_t idleMs) {
     auto door = std::make_unique<Door>();
     door->context = context;
     door->onWake = std::move(onWake);
@@ -43,17 +49,24 @@ bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> 
     door->libuv = !platform::kLwsCancelWakesLibuvLoop;
     door->pending = &wakePending_;
     door->check.data = door.get();
+    door->mailbox = this;
+    door->idleMs = idleMs;
+    door->tick.data = door.get();
     if (uv_check_init(loop, &door->check) != 0) return false;
+    ++door->handlesOpen;
+    uv_timer_init(loop, &door->tick); // cannot fail
     ++door->handlesOpen;
     if (door->libuv &&
         uv_async_init(loop, &door->async, [](uv_async_t* async) { static_cast<Door*>(async->data)->onWake(); }) != 0) {
-        closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door.release()->check));
+        auto* unused = door.release();
+        closeDoorHandle(reinterpret_cast<uv_handle_t*>(&unused->tick));
+        closeDoorHandle(reinterpret_cast<uv_handle_t*>(&unused->check));
         return false;
     }
     if (door->libuv) ++door->handlesOpen;
     uv_check_start(&door->check, [](uv_check_t* check) {
         auto* door = static_cast<Door*>(check->data);
-        if (!door->pending->load(std::memory_order_relaxed)) {
+        if (door->watching || !door->pending->load(std::memory_order_relaxed)) {
             door->pendingPasses = 0;
         } else if (++door->pendingPasses >= 2) {
             door->pendingPasses = 0;
@@ -73,6 +86,7 @@ bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> 
 bool Mailbox::close(const std::string& moduleName) {
     constexpr auto kDeadline = std::chrono::seconds(2);
     uv_check_stop(&door_->check);
+    stopWatching();
     {
         std::lock_guard<std::mutex> guard(commandsLock_);
         alive_ = false;
@@ -87,17 +101,23 @@ bool Mailbox::close(const std::string& moduleName) {
     }
     if (door_->libuv) closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door_->async));
     closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door_->check));
+    closeDoorHandle(reinterpret_cast<uv_handle_t*>(&door_->tick));
     door_ = nullptr;
     return true;
 }
 
+// A command wakes the loop even while it watches: commands are few, and a
+// connect or a stop should not wait for the tick.
 bool Mailbox::post(Command command) {
     {
         std::lock_guard<std::mutex> guard(commandsLock_);
         if (!alive_) return false;
         commands_.push_back(std::move(command));
     }
-    wake();
+    if (wakePending_.exchange(true) && !watchingSeen_.load(std::memory_order_relaxed)) return true;
+    wakers_.fetch_add(1);
+    sendWakeUp();
+    wakers_.fetch_sub(1);
     return true;
 }
 
@@ -135,6 +155,55 @@ void Mailbox::sendWakeUp() {
         uv_async_send(&door_->async);
     else
         lws_cancel_service(door_->context);
+}
+
+void Mailbox::clearWake() {
+    if (!door_->watching) wakePending_.exchange(false, std::memory_order_acq_rel);
+}
+
+void Mailbox::takeReady(std::vector<CWSSConn*>& ready) {
+    auto before = ready.size();
+    ready_.takeAll(ready);
+    if (ready.size() == before || door_->idleMs == 0) return;
+    door_->lastListedMs = uv_now(door_->tick.loop);
+    if (!door_->watching) watch();
+}
+
+// While watching the flag stays set, so wake() would leave the rest to the
+// tick: the loop sends itself the wake-up instead, so that the next slice
+// comes on the next pass, after the sockets are read.
+void Mailbox::wakeAgain() {
+    if (door_->watching)
+        sendWakeUp();
+    else
+        wake();
+}
+
+// The flag is set from here on: writers that find it so make no call. It
+// may already stand for a wake-up on its way, which then finds the watch.
+// An exchange, not a store: a store would end the release sequence that the
+// last clear acquires from writers that found the flag set.
+void Mailbox::watch() {
+    door_->watching = true;
+    watchingSeen_.store(true, std::memory_order_relaxed);
+    wakePending_.exchange(true, std::memory_order_acq_rel);
+    uv_timer_start(&door_->tick, &Mailbox::onTick, kWatchTickMs, kWatchTickMs);
+}
+
+void Mailbox::stopWatching() {
+    if (!door_->watching) return;
+    uv_timer_stop(&door_->tick);
+    door_->watching = false;
+    watchingSeen_.store(false, std::memory_order_relaxed);
+}
+
+// The last pass of a watch clears the flag before it takes the list, as a
+// wake-up does: what was listed while the flag stood is taken now, and what
+// is listed after finds it clear.
+void Mailbox::onTick(uv_timer_s* timer) {
+    auto* door = static_cast<Door*>(timer->data);
+    if (uv_now(timer->loop) - door->lastListedMs >= door->idleMs) door->mailbox->stopWatching();
+    door->onWake();
 }
 
 std::vector<Mailbox::Command> Mailbox::takeCommands() {

@@ -3,6 +3,7 @@
 #define QUORVEX_TRANSPORT_LOOP_MAILBOX_H
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 class CWSSConn;
 struct lws_context;
 struct uv_loop_s;
+struct uv_timer_s;
 
 namespace quorvex::transport::detail {
 
@@ -24,14 +26,26 @@ namespace quorvex::transport::detail {
 // I/O, and writers never take it. The wake-up is libwebsockets' own
 // lws_cancel_service where it wakes a libuv loop (Linux), else libuv's
 // uv_async_t (Windows).
+//
+// While connections are listed the loop watches the list instead: it keeps
+// the wake-up flag set, so writers make no system call at all, and looks
+// every kWatchTickMs on its own. A wake-up costs the writer a system call
+// that wakes another thread (tens of microseconds on a virtual machine);
+// a streaming writer lists every few milliseconds, so the loop would be
+// woken anyway. It stops watching once nothing was listed for idleMs: it
+// clears the flag (an exchange, so it acquires every listing made while the
+// flag stood) and takes what is listed once more; whatever comes later
+// finds the flag clear and wakes it.
 class Mailbox {
 public:
     using Command = std::function<void()>;
+    static constexpr std::uint64_t kWatchTickMs = 1;
 
     // Loop: from here on senders may wake it. Where the wake-up is libuv's,
     // onWake runs on the loop for each (coalesced) one; otherwise the loop
-    // calls it on LWS_CALLBACK_EVENT_WAIT_CANCELLED. False if libuv refused.
-    bool open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake);
+    // calls it on LWS_CALLBACK_EVENT_WAIT_CANCELLED. While watching, the
+    // watch's tick calls it too. idleMs 0: never watch. False if libuv refused.
+    bool open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake, std::uint64_t idleMs);
     // Loop, at shutdown: no more wake-ups; the handle closes on the loop's
     // next passes. False when a sender stalled inside one for longer than the
     // deadline: the handle and the loop must then not be freed.
@@ -48,22 +62,29 @@ public:
     void wake();
 
     // Loop, first on a wake-up: whatever is queued from here on wakes the
-    // loop again. A read-modify-write, so that it acquires what every sender
-    // that found the flag set (and so made no wake-up) had listed before:
-    // the senders' exchanges are in its release sequence.
-    void clearWake() { wakePending_.exchange(false, std::memory_order_acq_rel); }
+    // loop again, unless it watches. A read-modify-write, so that it acquires
+    // what every sender that found the flag set (and so made no wake-up) had
+    // listed before: the senders' exchanges are in its release sequence.
+    void clearWake();
     // Loop, on a wake-up, in this order: the ready list (appended to ready,
     // whose capacity is kept), then the commands, one batch. Also before a
     // connection object is freed or detached: its entry leaves the list.
-    void takeReady(std::vector<CWSSConn*>& ready) { ready_.takeAll(ready); }
+    void takeReady(std::vector<CWSSConn*>& ready);
     std::vector<Command> takeCommands();
     void dropReady();
+    // Loop: one more pass soon, without a system call while watching.
+    void wakeAgain();
+    // Any thread: whether the loop watches the list now (for tests).
+    bool watching() const { return watchingSeen_.load(std::memory_order_relaxed); }
 
     struct Door; // the wake-up: the context, or libuv's async handle and what it calls
 
 private:
     void signal();
     void sendWakeUp();
+    void watch();
+    void stopWatching();
+    static void onTick(uv_timer_s* timer);
 
     std::mutex commandsLock_; // guards commands_; alive_ changes under it
     std::vector<Command> commands_;
@@ -72,6 +93,7 @@ private:
     std::atomic<bool> alive_{false};
     std::atomic<bool> wakePending_{false};
     std::atomic<int> wakers_{0}; // senders inside a wake-up or a listing
+    std::atomic<bool> watchingSeen_{false}; // mirrors Door::watching for other threads
 };
 
 } // namespace quorvex::transport::detail
