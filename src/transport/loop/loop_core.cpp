@@ -95,7 +95,8 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
         return;
     }
     timers_.start(uv_.get());
-    if (!mailbox_.open(uv_.get(), context_, [this] { onWake(); }, settings_.watchIdleMs)) {
+    if (!mailbox_.open(
+            uv_.get(), context_, [this] { onWake(); }, [this] { onWatchTick(); }, settings_.watchIdleMs)) {
         timers_.clear();
         destroyLwsContext();
         closeEvents();
@@ -229,18 +230,29 @@ void LoopCore::runOnLoop(const Command& command) {
 // pause cannot keep the loop from its connections. The list is written a
 // slice per pass for the same reason: between two slices libuv reads the
 // sockets, so a thousand writers do not hold back what the peers answer.
-void LoopCore::onWake() {
+void LoopCore::onWake() { pass(true); }
+
+// A tick that finds a command's wake-up on its way leaves what it took to
+// that wake-up's pass, which runs the commands before it writes.
+void LoopCore::onWatchTick() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
-    mailbox_.clearWake();
+    mailbox_.takeReady(takenEarly_);
+    if (!mailbox_.commandsComing()) pass(false);
+}
+
+void LoopCore::pass(bool woken) {
+    QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
+    if (woken) mailbox_.clearWake();
     bool goingOn = readyAt_ < ready_.size();
     if (!goingOn) {
         ready_.assign(takenEarly_.begin(), takenEarly_.end());
         takenEarly_.clear();
         readyAt_ = 0;
-        mailbox_.takeReady(ready_);
+        if (woken) mailbox_.takeReady(ready_);
     }
     if (stopRequested_.load()) uv_stop(uv_.get());
-    for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
+    if (woken)
+        for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
     std::size_t count = std::min(kFlushSlice, ready_.size() - readyAt_);
     events_.onFlushes(ready_.data() + readyAt_, count);
     readyAt_ += count;

@@ -106,6 +106,8 @@ private:
     void run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready);
     bool createLwsContext(const tagWSSvrConfig& config);
     void onWake();
+    void onWatchTick();
+    void pass(bool woken);
     void shutDown();
     void closeEvents();
     void destroyLwsContext();

@@ -16,19 +16,14 @@ struct Mailbox::Door {
     lws_context* context = nullptr;
     bool libuv = false; // async is open
     uv_async_t async{};
-    std::function<void()> onWake;
+    std::function<void()> onWake, onTick;
+    Mailbox* mailbox = nullptr;
     // After every poll: a wake-up pending through two passes in a row was
     // claimed by a sender that has not made it yet (descheduled right
-    // there); the loop takes what is listed without it.
+    // there); the loop takes what is listed and posted without it.
     uv_check_t check{};
-    const std::atomic<bool>* pending = nullptr;
     int pendingPasses = 0;
-    // The watch: while on, the flag stays set and the tick takes the list.
-    Mailbox* mailbox = nullptr;
-    uv_timer_t tick{};
-    std::uint64_t idleMs = 0;
-    bool watching = false;
-    std::uint64_t lastListedMs = 0;
+    uv_timer_t tick{}; // the watch's
     int handlesOpen = 0; // freed when the last one has closed
 };
 
@@ -41,17 +36,17 @@ void closeDoorHandle(uv_handle_t* handle) {
 }
 } // namespace
 
-bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake, std::uint64_t idleMs) {
+bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake, std::function<void()> onTick,
+                   std::uint64_t idleMs) {
     auto door = std::make_unique<Door>();
     door->context = context;
     door->onWake = std::move(onWake);
-    door->async.data = door.get();
-    door->libuv = !platform::kLwsCancelWakesLibuvLoop;
-    door->pending = &wakePending_;
-    door->check.data = door.get();
+    door->onTick = std::move(onTick);
     door->mailbox = this;
-    door->idleMs = idleMs;
-    door->tick.data = door.get();
+    door->libuv = !platform::kLwsCancelWakesLibuvLoop;
+    door->async.data = door->check.data = door->tick.data = door.get();
+    loop_ = loop;
+    idleMs_ = idleMs;
     if (uv_check_init(loop, &door->check) != 0) return false;
     ++door->handlesOpen;
     uv_timer_init(loop, &door->tick); // cannot fail
@@ -66,7 +61,7 @@ bool Mailbox::open(uv_loop_s* loop, lws_context* context, std::function<void()> 
     if (door->libuv) ++door->handlesOpen;
     uv_check_start(&door->check, [](uv_check_t* check) {
         auto* door = static_cast<Door*>(check->data);
-        if (door->watching || !door->pending->load(std::memory_order_relaxed)) {
+        if (!door->mailbox->wakeUpOverdue()) {
             door->pendingPasses = 0;
         } else if (++door->pendingPasses >= 2) {
             door->pendingPasses = 0;
@@ -106,18 +101,13 @@ bool Mailbox::close(const std::string& moduleName) {
     return true;
 }
 
-// A command wakes the loop even while it watches: commands are few, and a
-// connect or a stop should not wait for the tick.
 bool Mailbox::post(Command command) {
     {
         std::lock_guard<std::mutex> guard(commandsLock_);
         if (!alive_) return false;
         commands_.push_back(std::move(command));
     }
-    if (wakePending_.exchange(true) && !watchingSeen_.load(std::memory_order_relaxed)) return true;
-    wakers_.fetch_add(1);
-    sendWakeUp();
-    wakers_.fetch_sub(1);
+    wake();
     return true;
 }
 
@@ -129,25 +119,20 @@ bool Mailbox::flushSoon(ReadyEntry& entry) {
     bool open = alive_.load();
     if (open) {
         ready_.push(entry);
-        signal();
+        if (!wakePending_.exchange(true)) sendWakeUp();
     }
     wakers_.fetch_sub(1);
     return open;
 }
 
 void Mailbox::wake() {
-    if (wakePending_.exchange(true)) return;
+    if (commandWakePending_.exchange(true)) return;
     wakers_.fetch_add(1);
     sendWakeUp();
     wakers_.fetch_sub(1);
 }
 
-// The caller is counted in wakers_.
-void Mailbox::signal() {
-    if (!wakePending_.exchange(true)) sendWakeUp();
-}
-
-// Coalesced by wakePending_: a sender that finds a wake-up pending makes no
+// Coalesced by the flags: a sender that finds a wake-up pending makes no
 // call at all (libwebsockets' cancel writes to its event pipe on every call).
 void Mailbox::sendWakeUp() {
     if (!alive_.load()) return;
@@ -157,26 +142,30 @@ void Mailbox::sendWakeUp() {
         lws_cancel_service(door_->context);
 }
 
+bool Mailbox::wakeUpOverdue() const {
+    return commandWakePending_.load(std::memory_order_relaxed) ||
+           (!watching_ && wakePending_.load(std::memory_order_relaxed));
+}
+
 void Mailbox::clearWake() {
-    if (!door_->watching) wakePending_.exchange(false, std::memory_order_acq_rel);
+    commandWakePending_.exchange(false, std::memory_order_acq_rel);
+    if (!watching_) wakePending_.exchange(false, std::memory_order_acq_rel);
 }
 
 void Mailbox::takeReady(std::vector<CWSSConn*>& ready) {
     auto before = ready.size();
     ready_.takeAll(ready);
-    if (ready.size() == before || door_->idleMs == 0) return;
-    door_->lastListedMs = uv_now(door_->tick.loop);
-    if (!door_->watching) watch();
+    if (ready.size() == before || idleMs_ == 0 || !door_) return; // no watch once closed
+    lastListedMs_ = uv_now(loop_);
+    if (!watching_) watch();
 }
 
-// While watching the flag stays set, so wake() would leave the rest to the
-// tick: the loop sends itself the wake-up instead, so that the next slice
-// comes on the next pass, after the sockets are read.
+// While watching, the listing flag stays set, so the loop sends itself the
+// wake-up: the next slice comes on the next pass, after the sockets are
+// read, not on the next tick. Otherwise writers that list meanwhile find
+// the flag set and their wake-up serves.
 void Mailbox::wakeAgain() {
-    if (door_->watching)
-        sendWakeUp();
-    else
-        wake();
+    if (watching_ || !wakePending_.exchange(true)) sendWakeUp();
 }
 
 // The flag is set from here on: writers that find it so make no call. It
@@ -184,26 +173,30 @@ void Mailbox::wakeAgain() {
 // An exchange, not a store: a store would end the release sequence that the
 // last clear acquires from writers that found the flag set.
 void Mailbox::watch() {
-    door_->watching = true;
+    watching_ = true;
     watchingSeen_.store(true, std::memory_order_relaxed);
     wakePending_.exchange(true, std::memory_order_acq_rel);
     uv_timer_start(&door_->tick, &Mailbox::onTick, kWatchTickMs, kWatchTickMs);
 }
 
 void Mailbox::stopWatching() {
-    if (!door_->watching) return;
+    if (!watching_) return;
     uv_timer_stop(&door_->tick);
-    door_->watching = false;
+    watching_ = false;
     watchingSeen_.store(false, std::memory_order_relaxed);
 }
 
-// The last pass of a watch clears the flag before it takes the list, as a
+// The last tick of a watch clears the flag before it takes the list, as a
 // wake-up does: what was listed while the flag stood is taken now, and what
 // is listed after finds it clear.
 void Mailbox::onTick(uv_timer_s* timer) {
     auto* door = static_cast<Door*>(timer->data);
-    if (uv_now(timer->loop) - door->lastListedMs >= door->idleMs) door->mailbox->stopWatching();
-    door->onWake();
+    Mailbox& box = *door->mailbox;
+    if (uv_now(box.loop_) - box.lastListedMs_ >= box.idleMs_) {
+        box.stopWatching();
+        box.wakePending_.exchange(false, std::memory_order_acq_rel);
+    }
+    door->onTick();
 }
 
 std::vector<Mailbox::Command> Mailbox::takeCommands() {

@@ -25,17 +25,20 @@ namespace quorvex::transport::detail {
 // a vector, the loop takes it for a swap: no thread ever waits on one for
 // I/O, and writers never take it. The wake-up is libwebsockets' own
 // lws_cancel_service where it wakes a libuv loop (Linux), else libuv's
-// uv_async_t (Windows).
+// uv_async_t (Windows). Listings and commands each coalesce their wake-ups
+// with a flag of their own.
 //
 // While connections are listed the loop watches the list instead: it keeps
-// the wake-up flag set, so writers make no system call at all, and looks
+// the listing flag set, so writers make no system call at all, and looks
 // every kWatchTickMs on its own. A wake-up costs the writer a system call
 // that wakes another thread (tens of microseconds on a virtual machine);
 // a streaming writer lists every few milliseconds, so the loop would be
 // woken anyway. It stops watching once nothing was listed for idleMs: it
 // clears the flag (an exchange, so it acquires every listing made while the
 // flag stood) and takes what is listed once more; whatever comes later
-// finds the flag clear and wakes it.
+// finds the flag clear and wakes it. Commands always wake the loop, and
+// run only on a wake-up: inside libwebsockets' service on Linux, where
+// connects and closes have always run.
 class Mailbox {
 public:
     using Command = std::function<void()>;
@@ -43,9 +46,10 @@ public:
 
     // Loop: from here on senders may wake it. Where the wake-up is libuv's,
     // onWake runs on the loop for each (coalesced) one; otherwise the loop
-    // calls it on LWS_CALLBACK_EVENT_WAIT_CANCELLED. While watching, the
-    // watch's tick calls it too. idleMs 0: never watch. False if libuv refused.
-    bool open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake, std::uint64_t idleMs);
+    // calls it on LWS_CALLBACK_EVENT_WAIT_CANCELLED. onTick runs on each of
+    // the watch's ticks; idleMs 0: never watch. False if libuv refused.
+    bool open(uv_loop_s* loop, lws_context* context, std::function<void()> onWake, std::function<void()> onTick,
+              std::uint64_t idleMs);
     // Loop, at shutdown: no more wake-ups; the handle closes on the loop's
     // next passes. False when a sender stalled inside one for longer than the
     // deadline: the handle and the loop must then not be freed.
@@ -57,22 +61,27 @@ public:
     // Any thread, without a lock: the entry's connection is written on the
     // loop's next passes. False when the loop no longer runs.
     bool flushSoon(ReadyEntry& entry);
-    // Any thread: coalesced; the loop clears the flag before it takes what
-    // is queued, so whatever is queued after that wakes it again.
+    // Any thread: a wake-up for the commands (or a stop), coalesced; the loop
+    // clears the flag before it takes them, so whatever is posted after
+    // that wakes it again.
     void wake();
 
-    // Loop, first on a wake-up: whatever is queued from here on wakes the
-    // loop again, unless it watches. A read-modify-write, so that it acquires
-    // what every sender that found the flag set (and so made no wake-up) had
-    // listed before: the senders' exchanges are in its release sequence.
+    // Loop, first on a wake-up: whatever is posted, or listed unless the
+    // loop watches, from here on wakes it again. Read-modify-writes, so that
+    // they acquire what every sender that found a flag set (and so made no
+    // wake-up) had listed or posted before: the senders' exchanges are in
+    // their release sequence.
     void clearWake();
     // Loop, on a wake-up, in this order: the ready list (appended to ready,
-    // whose capacity is kept), then the commands, one batch. Also before a
-    // connection object is freed or detached: its entry leaves the list.
+    // whose capacity is kept), then the commands, one batch. Also on a tick
+    // and before a connection object is freed or detached: its entry leaves
+    // the list.
     void takeReady(std::vector<CWSSConn*>& ready);
     std::vector<Command> takeCommands();
     void dropReady();
-    // Loop: one more pass soon, without a system call while watching.
+    // Loop: whether a wake-up for commands is on its way.
+    bool commandsComing() const { return commandWakePending_.load(std::memory_order_acquire); }
+    // Loop: one more pass soon, whether or not writers list meanwhile.
     void wakeAgain();
     // Any thread: whether the loop watches the list now (for tests).
     bool watching() const { return watchingSeen_.load(std::memory_order_relaxed); }
@@ -80,8 +89,8 @@ public:
     struct Door; // the wake-up: the context, or libuv's async handle and what it calls
 
 private:
-    void signal();
     void sendWakeUp();
+    bool wakeUpOverdue() const;
     void watch();
     void stopWatching();
     static void onTick(uv_timer_s* timer);
@@ -91,9 +100,15 @@ private:
     ReadyStack<> ready_;
     Door* door_ = nullptr; // made before alive_, sent to only while alive_; freed once closed
     std::atomic<bool> alive_{false};
-    std::atomic<bool> wakePending_{false};
-    std::atomic<int> wakers_{0}; // senders inside a wake-up or a listing
-    std::atomic<bool> watchingSeen_{false}; // mirrors Door::watching for other threads
+    std::atomic<bool> wakePending_{false};        // for listings
+    std::atomic<bool> commandWakePending_{false}; // for commands and stops
+    std::atomic<int> wakers_{0};                  // senders inside a wake-up or a listing
+    // The watch, loop-only: while on, wakePending_ stays set and the tick takes the list.
+    uv_loop_s* loop_ = nullptr;
+    std::uint64_t idleMs_ = 0;
+    bool watching_ = false;
+    std::uint64_t lastListedMs_ = 0;
+    std::atomic<bool> watchingSeen_{false}; // mirrors watching_ for other threads
 };
 
 } // namespace quorvex::transport::detail
