@@ -17,6 +17,7 @@ using namespace quorvex::test;
 using quorvex::transport::detail::LoopCore;
 using quorvex::transport::detail::LoopEvents;
 using quorvex::transport::detail::LoopSettings;
+using quorvex::transport::detail::Mailbox;
 
 namespace {
 
@@ -120,6 +121,51 @@ TEST(LoopCore, AWriterListedAsTheWatchEndsIsWrittenToo) {
         ASSERT_TRUE(core.flushSoon(entry));
         ASSERT_TRUE(events.waitFlushed(conn, round)) << "round " << round << ": the listing was never written";
         ASSERT_TRUE(watchingIs(core, false)) << "round " << round << ": the watch never ended";
+    }
+    core.stop();
+}
+
+// A watching loop's tick may find a write whose connect is still posted:
+// the write must wait for the command, as it does on a wake-up.
+TEST(LoopCore, AWatchingLoopRunsAConnectBeforeTheWriteListedAfterIt) {
+    class ConnectFirst final : public LoopEvents {
+    public:
+        bool onContextCreated(const tagWSSvrConfig&, lws_context_creation_info&) override { return true; }
+        void onStarted() override {}
+        void onStopping() override {}
+        void onContextGone() override {}
+        void onFlushes(CWSSConn* const*, std::size_t count) override {
+            signal.update([&] {
+                if (count > 0 && connected != flushed + 1) early = true;
+                flushed += count;
+            });
+        }
+        int onLwsEvent(lws*, lws_callback_reasons, void*, void*, std::size_t) override { return 0; }
+        Signal signal;
+        int connected = 0, flushed = 0;
+        bool early = false;
+    } events;
+    LoopSettings settings;
+    settings.watchIdleMs = 60'000;
+    LoopCore core(nullptr, events);
+    ASSERT_TRUE(core.start(tagWSSvrConfig{}, settings));
+    char connection = 0;
+    quorvex::transport::detail::ReadyEntry entry;
+    entry.conn = reinterpret_cast<CWSSConn*>(&connection);
+    for (int round = 1; round <= 20; ++round) {
+        HeldCommand busy;
+        ASSERT_TRUE(core.post(busy.command()));
+        ASSERT_TRUE(busy.waitInside()) << "round " << round << ": the loop never ran the command that holds it";
+        ASSERT_TRUE(core.post([&] { events.signal.update([&] { ++events.connected; }); }));
+        ASSERT_TRUE(core.flushSoon(entry));
+        // The watch's tick falls due while the loop is held: libuv runs it
+        // before it polls for the connect's wake-up.
+        auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * Mailbox::kWatchTickMs);
+        while (std::chrono::steady_clock::now() < due) std::this_thread::yield();
+        busy.release();
+        ASSERT_TRUE(events.signal.waitUntil([&] { return events.flushed == round; })) << "round " << round;
+        ASSERT_FALSE(events.early) << "round " << round << ": a write left before the connect posted ahead of it";
+        ASSERT_TRUE(core.watchingList()) << "round " << round << ": the loop does not watch";
     }
     core.stop();
 }
