@@ -19,7 +19,8 @@
 // have closed every connection and stopped). Never call those two from a
 // listener. sendAudio may be called by several threads at once and from an
 // audio callback: it copies the frame and makes at most one system call (the
-// loop's wake-up). It takes no lock: its hand-off to the loop is atomic
+// loop's wake-up; none while audio flows, when the loop looks for frames
+// every millisecond on its own). It takes no lock: its hand-off to the loop is atomic
 // operations only, so no other thread, the loop's included, can make it wait.
 
 // The library's version at compile time; getVersion() gives it at run time.
