@@ -98,8 +98,10 @@ TEST(LoopCore, AWriterListedAsTheWatchEndsIsWrittenToo) {
     entry.conn = conn;
     auto watchingIs = [](LoopCore& core, bool on) {
         auto until = std::chrono::steady_clock::now() + kDeadline;
-        while (core.watchingList() != on)
+        while (core.watchingList() != on) {
             if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::yield();
+        }
         return true;
     };
     LoopSettings settings;
@@ -111,7 +113,7 @@ TEST(LoopCore, AWriterListedAsTheWatchEndsIsWrittenToo) {
         ASSERT_TRUE(core.flushSoon(entry));
         ASSERT_TRUE(events.waitFlushed(conn));
         EXPECT_TRUE(core.watchingList()) << "the loop did not watch after a listing";
-        core.stop(); // a watching loop stops on its tick
+        core.stop(); // its wake-up ends a watching loop
     }
     FlushRecorder events;
     settings.watchIdleMs = 2;

@@ -109,7 +109,7 @@ void Connections::close(ConnLink* link, Closing how, int status, const std::stri
         return;
     case Closing::Now:
         if (link->conn) ConnFields::queue(*link->conn).discardAll(); // nothing more leaves after the close
-        lws_set_timeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
+        setLwsTimeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, kCloseFrameGraceSeconds);
         break;
     case Closing::AfterSending:
         break; // a peer that stops reading meets the send queue's cap

@@ -149,7 +149,7 @@ int SendPath::writeCloseFrame(ConnLink* link) {
     std::vector<unsigned char> payload{static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)};
     payload.insert(payload.end(), reason.begin(), reason.end());
     if (!writeControl(link, Opcode::Close, payload.data(), payload.size())) return -1;
-    lws_set_timeout(link->wsi, PENDING_TIMEOUT_CLOSE_ACK, kCloseAckGraceSeconds);
+    setLwsTimeout(link->wsi, PENDING_TIMEOUT_CLOSE_ACK, kCloseAckGraceSeconds);
     return 0;
 }
 

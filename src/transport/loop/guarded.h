@@ -20,8 +20,12 @@ void guarded(const char* what, F&& f) {
     }
 }
 
-// Closes a connection at the loop's next pass; loop thread only.
-inline void killAsync(lws* wsi) { lws_set_timeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC); }
+// libwebsockets' timeouts, loop thread only: they tell the loop, whose
+// watch then has libwebsockets re-arm its timers (it does so only after an
+// event of its own), or a close at once would wait for the next packet.
+void setLwsTimeout(lws* wsi, pending_timeout reason, int seconds);
+// Closes a connection at the loop's next pass.
+inline void killAsync(lws* wsi) { setLwsTimeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC); }
 
 } // namespace quorvex::transport::detail
 

@@ -238,6 +238,13 @@ void LoopCore::onWatchTick() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     mailbox_.takeReady(takenEarly_);
     if (!mailbox_.commandsComing()) pass(false);
+    // A tick is no event of libwebsockets': a close its writes asked for
+    // waits until it services one.
+    if (lwsTimeoutSet_ && context_) {
+        lws_cancel_service(context_);
+        platform::serviceLwsSoon(uv_.get());
+    }
+    lwsTimeoutSet_ = false;
 }
 
 void LoopCore::pass(bool woken) {
@@ -260,6 +267,11 @@ void LoopCore::pass(bool woken) {
     // wake-up was spent on this pass, which goes on with an earlier list.
     if (goingOn || readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wakeAgain();
     platform::serviceLwsSoon(uv_.get());
+}
+
+void setLwsTimeout(lws* wsi, pending_timeout reason, int seconds) {
+    lws_set_timeout(wsi, reason, seconds);
+    if (auto* core = static_cast<LoopCore*>(lws_context_user(lws_get_context(wsi)))) core->lwsTimeoutSet();
 }
 
 // ---- libwebsockets callback ----------------------------------------------------

@@ -100,6 +100,8 @@ public:
     uv_loop_s* events() const { return uv_.get(); }      // loop: the libuv loop under it
     const lws_protocols* protocols() const { return protocols_.data(); }
     const std::string& moduleName() const { return moduleName_; }
+    // Loop: a libwebsockets timeout was set, maybe outside its service.
+    void lwsTimeoutSet() { lwsTimeoutSet_ = true; }
 
 private:
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);
@@ -127,6 +129,7 @@ private:
     std::thread thread_;
     std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopRequested_{false};
+    bool lwsTimeoutSet_ = false; // loop
     Mailbox mailbox_;
     std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
     std::size_t readyAt_ = 0;      // loop: the first of ready_ not yet flushed

@@ -155,7 +155,7 @@ void Mailbox::clearWake() {
 void Mailbox::takeReady(std::vector<CWSSConn*>& ready) {
     auto before = ready.size();
     ready_.takeAll(ready);
-    if (ready.size() == before || idleMs_ == 0 || !door_) return; // no watch once closed
+    if (ready.size() == before || idleMs_ == 0 || !alive_.load()) return; // no watch once closed
     lastListedMs_ = uv_now(loop_);
     if (!watching_) watch();
 }
