@@ -238,13 +238,15 @@ void LoopCore::onWatchTick() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     mailbox_.takeReady(takenEarly_);
     if (!mailbox_.commandsComing()) pass(false);
-    // A tick is no event of libwebsockets': a close its writes asked for
-    // waits until it services one.
-    if (lwsTimeoutSet_ && context_) {
-        lws_cancel_service(context_);
-        platform::serviceLwsSoon(uv_.get());
-    }
+    if (lwsTimeoutSet_) letLwsRearmItsTimers(); // only then: a tick comes every millisecond
+}
+
+void LoopCore::letLwsRearmItsTimers() {
+    QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     lwsTimeoutSet_ = false;
+    if (!context_) return;
+    lws_cancel_service(context_);
+    platform::serviceLwsSoon(uv_.get());
 }
 
 void LoopCore::pass(bool woken) {

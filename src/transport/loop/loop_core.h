@@ -102,6 +102,10 @@ public:
     const std::string& moduleName() const { return moduleName_; }
     // Loop: a libwebsockets timeout was set, maybe outside its service.
     void lwsTimeoutSet() { lwsTimeoutSet_ = true; }
+    // Loop, after work done outside libwebsockets' service (our timers, the
+    // watch's tick): libwebsockets re-arms its own timers (a close at once is
+    // one) only after it has serviced an event, so give it one.
+    void letLwsRearmItsTimers();
 
 private:
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len);

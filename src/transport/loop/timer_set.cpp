@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "transport/loop/timer_set.h"
 
-#include <libwebsockets.h>
 #include <uv.h>
 
 #include <algorithm>
 
-#include "platform/system.h"
 #include "transport/loop/loop_core.h"
 #include "transport/loop/guarded.h"
 #include "transport/loop/loop_thread.h"
@@ -112,13 +110,9 @@ void TimerSet::runDue() {
         fired = true;
     }
     rearm();
-    // libwebsockets re-arms its own timers (a close at once is one) only
-    // after it has serviced an event, and a timer of ours is not one of its
-    // events: wake it, or such a close waits for the next packet.
-    if (fired && loop_.lwsContext()) {
-        lws_cancel_service(loop_.lwsContext());
-        platform::serviceLwsSoon(events_);
-    }
+    // Whatever a callback did to libwebsockets (a close, a connect's own
+    // timeout) waits for its next event otherwise.
+    if (fired) loop_.letLwsRearmItsTimers();
 }
 
 void TimerSet::fire(Timer* timer) {
