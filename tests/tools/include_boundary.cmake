@@ -3,6 +3,7 @@
 # sources include the public headers, their own files and the embedded
 # server's interface, never a header of src/ nor the rest of the server's
 # folder. cmake -DSOURCE_DIR=<repository> -P include_boundary.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/../support/include_check.cmake)
 file(GLOB sources ${SOURCE_DIR}/tools/transcribe/*.cpp ${SOURCE_DIR}/tools/transcribe/*.h)
 set(checked 0)
 set(offending "")
@@ -25,11 +26,5 @@ foreach(source IN LISTS sources)
     endif()
   endforeach()
 endforeach()
-if(checked LESS 20)
-  message(FATAL_ERROR "only ${checked} includes found under ${SOURCE_DIR}/tools/transcribe: wrong folder?")
-endif()
-if(offending)
-  list(JOIN offending "\n  " shown)
-  message(FATAL_ERROR "the tool reaches past the public interface:\n  ${shown}")
-endif()
-message(STATUS "${checked} includes of the tool checked")
+report_include_check(${checked} offending "the tool" ${SOURCE_DIR}/tools/transcribe
+                     "the tool reaches past the public interface")

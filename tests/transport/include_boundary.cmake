@@ -3,6 +3,7 @@
 # through the wrapper's headers and its one control header.
 # cmake -DSOURCE_DIR=<repository> -P include_boundary.cmake
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../support/include_check.cmake)
 set(public wss_client.h wss_config.h wss_conn.h wss_context.h wss_limits.h wss_route.h transport_control.h)
 file(GLOB_RECURSE sources
   ${SOURCE_DIR}/src/sdk/*.cpp ${SOURCE_DIR}/src/sdk/*.h ${SOURCE_DIR}/src/client/*.cpp ${SOURCE_DIR}/src/client/*.h
@@ -21,11 +22,4 @@ foreach(source IN LISTS sources)
     endif()
   endforeach()
 endforeach()
-if(checked LESS 20)
-  message(FATAL_ERROR "only ${checked} includes of the transport found under ${SOURCE_DIR}: wrong folder?")
-endif()
-if(offending)
-  list(JOIN offending "\n  " shown)
-  message(FATAL_ERROR "past the transport's public headers:\n  ${shown}")
-endif()
-message(STATUS "${checked} includes of the transport checked")
+report_include_check(${checked} offending "the transport" ${SOURCE_DIR} "past the transport's public headers")
