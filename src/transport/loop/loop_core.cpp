@@ -65,7 +65,7 @@ bool LoopCore::start(const tagWSSvrConfig& config, const LoopSettings& settings)
     tagWSSvrConfig copy = config;
     thread_ = std::thread([this, copy, &ready] { run(copy, [&ready](bool ok) { ready.set_value(ok); }); });
     bool ok = started.get();
-    if (!ok) joinLoopThread();
+    if (!ok) thread_.join();
     return ok;
 }
 
@@ -77,13 +77,7 @@ void LoopCore::stop() {
     }
     stopRequested_ = true;
     mailbox_.wake();
-    joinLoopThread();
-}
-
-void LoopCore::joinLoopThread() {
     thread_.join();
-    for (int fd : closeAfterJoin_) platform::closeDescriptor(fd);
-    closeAfterJoin_.clear();
 }
 
 void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>& ready) {
@@ -171,21 +165,14 @@ void LoopCore::closeEvents() {
     if (uv_loop_close(uv_.get()) != 0) {
         lwsl_err("%s: event loop handles still open at exit; the loop is leaked\n", moduleName_.c_str());
         (void)uv_.release();
-    } else {
-        uv_.reset();
+        return;
     }
-    // The thread's last step: nothing it closes after this is seen.
-    if (teardownTable_.taken()) closeAfterJoin_ = teardownTable_.closedSinceTaken();
+    uv_.reset();
 }
 
 // On a loop of our own, libwebsockets closes its libuv handles on the next
 // passes and finishes (descriptors, memory) on a second call.
 void LoopCore::destroyLwsContext() {
-#if defined(QUORVEX_LWS_CLOSES_EVENT_PIPE_TWICE)
-    if (!teardownTable_.take())
-        lwsl_warn("%s: no descriptor table of its own: libwebsockets may close another thread's descriptor\n",
-                  moduleName_.c_str());
-#endif
     lws_context_destroy(context_);
     runUntilIdle();
     lws_context_destroy(context_);

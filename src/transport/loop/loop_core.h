@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/descriptor_table.h"
 #include "transport/loop/log_context.h"
 #include "transport/loop/mailbox.h"
 #include "transport/loop/timer_set.h"
@@ -119,7 +118,6 @@ private:
     void closeEvents();
     void destroyLwsContext();
     void runUntilIdle();
-    void joinLoopThread();
 
     CWSSContext* owner_;
     LoopEvents& events_;
@@ -129,11 +127,6 @@ private:
     LwsLogContext log_; // outlives context_
     lws_context* context_ = nullptr;
     int eventPipe_ = -1; // libwebsockets' cancel-service eventfd, where it leaks it (4.3)
-    // Where libwebsockets closes that eventfd twice (4.1): the loop's
-    // teardown runs in a table of its own, and what it closed there is
-    // closed in the process's table once the loop thread has ended.
-    platform::PrivateDescriptorTable teardownTable_;
-    std::vector<int> closeAfterJoin_;
     // libuv (epoll) under libwebsockets: a pass costs what is ready, not a
     // poll() over every socket.
     std::unique_ptr<uv_loop_s> uv_;
