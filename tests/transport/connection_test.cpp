@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -224,14 +225,30 @@ TEST_F(Connection, DeletingAClientMidSessionStopsItsEventsAndClosesTheSocket) {
     ASSERT_TRUE(server.waitForClosed(1)) << "the server still holds the connection";
 }
 
+// What a listener opens in that onClose is the process's, whatever table
+// the teardown itself runs in.
 TEST(ContextLifetime, DestroyingTheContextClosesItsConnections) {
+    struct PipeOnClose : RecordingClient {
+        using RecordingClient::RecordingClient;
+        int ends[2] = {-1, -1};
+        void onClose() override {
+            if (pipe(ends) != 0) ends[0] = ends[1] = -1;
+            RecordingClient::onClose();
+        }
+    };
     TestServer server;
     auto loop = std::make_unique<LoopOwner>();
-    RecordingClient open(loop->context);
+    PipeOnClose open(loop->context);
     ASSERT_TRUE(open.connectTo(server.url()));
     ASSERT_TRUE(open.waitEstablished());
     loop->owner.destroyContext();
     EXPECT_EQ(open.read(open.closes), 1) << "onClose must come before destroyContext returns";
+    ASSERT_GE(open.ends[0], 0) << "onClose could not open a pipe";
+    char byte = 'q';
+    EXPECT_EQ(write(open.ends[1], &byte, 1), 1) << "the pipe onClose opened is not in the process's table";
+    EXPECT_EQ(read(open.ends[0], &byte, 1), 1);
+    close(open.ends[0]);
+    close(open.ends[1]);
     EXPECT_EQ(loop->owner.getContext(), nullptr);
     ASSERT_TRUE(server.waitForClosed(1));
 }

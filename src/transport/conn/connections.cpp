@@ -117,6 +117,16 @@ void Connections::close(ConnLink* link, Closing how, int status, const std::stri
     lws_callback_on_writable(link->wsi);
 }
 
+void Connections::closeEvery() {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    std::vector<ConnLink*> all;
+    all.reserve(links_.size());
+    for (auto& entry : links_) all.push_back(entry.first);
+    // A close's callbacks may end other connections: only records still here are touched.
+    for (ConnLink* link : all)
+        if (links_.count(link) && link->wsi) setLwsTimeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_SYNC);
+}
+
 void Connections::settleClose(ConnLink* link) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     if (link->phase == ConnLink::Phase::Connecting || !link->closed()) return; // a failed attempt is the connector's

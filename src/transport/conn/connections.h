@@ -64,6 +64,11 @@ public:
     void onHeard(ConnLink* link);
     // A pong: alive, and the round trip of our last ping.
     void onPong(ConnLink* link);
+    // Loop, at shutdown: every connection with a socket closes now, its
+    // close reported before this returns; libwebsockets frees the records
+    // on the loop's next passes.
+    void closeEvery();
+    bool any() const { return !links_.empty(); }
     // Loop: every open WebSocket connection that still has its object.
     template <typename Visit>
     void forEachOpen(Visit visit) {

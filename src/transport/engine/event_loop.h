@@ -53,6 +53,8 @@ private:
     void onStarted() override;
     void onStopping() override;
     void onContextGone() override;
+    void closeEveryConnection() override { connections_.closeEvery(); }
+    bool connectionsLeft() const override { return connections_.any(); }
     void onFlushes(CWSSConn* const* first, std::size_t count) override;
     int onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) override;
     int onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons reason, void* in, std::size_t len);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <future>
 
+#include "platform/descriptor_table.h"
 #include "platform/system.h"
 #include "transport/loop/guarded.h"
 #include "transport/loop/loop_thread.h"
@@ -170,9 +171,16 @@ void LoopCore::closeEvents() {
     uv_.reset();
 }
 
+void LoopCore::destroyLwsContext() {
+#if defined(QUORVEX_LWS_CLOSES_EVENT_PIPE_TWICE)
+    if (destroyLwsContextApart()) return;
+#endif
+    destroyLwsContextHere();
+}
+
 // On a loop of our own, libwebsockets closes its libuv handles on the next
 // passes and finishes (descriptors, memory) on a second call.
-void LoopCore::destroyLwsContext() {
+void LoopCore::destroyLwsContextHere() {
     lws_context_destroy(context_);
     runUntilIdle();
     lws_context_destroy(context_);
@@ -180,6 +188,34 @@ void LoopCore::destroyLwsContext() {
     if (eventPipe_ >= 0 && platform::isEventDescriptor(eventPipe_)) platform::closeDescriptor(eventPipe_);
     eventPipe_ = -1;
 }
+
+#if defined(QUORVEX_LWS_CLOSES_EVENT_PIPE_TWICE)
+// libwebsockets 4.1 closes its cancel-service eventfd twice at destroy, the
+// second time on a later pass: a socket or file another thread opened in
+// between would be closed under it. The destroy runs in a descriptor table
+// of its own, on a thread that stands in for this one meanwhile; listener
+// code must not run there (what it opened would be lost to the process), so
+// the connections close first, here. Where one is slow to close, or no table
+// of its own can be had, the destroy runs here as it always did.
+bool LoopCore::destroyLwsContextApart() {
+    constexpr int kPasses = 1000;
+    events_.closeEveryConnection();
+    for (int pass = 0; pass < kPasses && events_.connectionsLeft(); ++pass) uv_run(uv_.get(), UV_RUN_NOWAIT);
+    if (events_.connectionsLeft()) return false;
+    std::thread::id self = std::this_thread::get_id();
+    bool apart = platform::runInPrivateDescriptorTable([this] {
+        loopThread_ = std::this_thread::get_id();
+        destroyLwsContextHere();
+    });
+    loopThread_ = self;
+    if (!apart) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true))
+            lwsl_notice("%s: no descriptor table of its own for the teardown (unshare refused)\n", moduleName_.c_str());
+    }
+    return apart;
+}
+#endif
 
 void LoopCore::shutDown() {
     // A sender stalled inside a wake-up keeps the context allocated rather

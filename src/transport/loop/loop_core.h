@@ -30,6 +30,11 @@ public:
     virtual bool onContextCreated(const tagWSSvrConfig& config, lws_context_creation_info& info) = 0;
     virtual void onStarted() = 0;  // commands may be posted from here on
     virtual void onStopping() = 0; // before the context goes
+    // Before a teardown that must run no listener code: every connection
+    // closes now, its callbacks on this thread; true while any is left.
+    // Without connections of its own, nothing.
+    virtual void closeEveryConnection() {}
+    virtual bool connectionsLeft() const { return false; }
     virtual void onContextGone() = 0;
     // Connections other threads listed as having something to write: the
     // next slice of the list, count of them from first.
@@ -117,6 +122,8 @@ private:
     void shutDown();
     void closeEvents();
     void destroyLwsContext();
+    void destroyLwsContextHere();
+    bool destroyLwsContextApart();
     void runUntilIdle();
 
     CWSSContext* owner_;
