@@ -2,10 +2,15 @@
 #include "platform/descriptor_table.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/kcmp.h>
+#include <pthread.h>
 #include <sched.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -15,15 +20,13 @@ namespace quorvex::platform {
 
 namespace {
 
-struct Descriptor {
-    int fd;
-    dev_t device;
-    ino_t inode;
-};
+long threadId() { return syscall(SYS_gettid); }
 
-// The calling thread's own copy of the table, and what it held when made.
+// The calling thread's own copy of the table, and the numbers it held when made.
 class PrivateTable {
 public:
+    explicit PrivateTable(long processTableThread) : processTableThread_(processTableThread) {}
+
     bool take() {
         // Opened before the copy, so that listing it cannot fail after: a
         // copy whose contents are unknown could never be closed in the
@@ -38,9 +41,7 @@ public:
         while (dirent* entry = readdir(listing)) {
             char* end = nullptr;
             long fd = std::strtol(entry->d_name, &end, 10);
-            struct stat about {};
-            if (end != entry->d_name && *end == '\0' && fstat(static_cast<int>(fd), &about) == 0)
-                held_.push_back({static_cast<int>(fd), about.st_dev, about.st_ino});
+            if (end != entry->d_name && *end == '\0') held_.push_back(static_cast<int>(fd));
         }
         // Its own descriptor is listed and closed here: the process's copy
         // of it is closed with the others.
@@ -48,20 +49,40 @@ public:
         return true;
     }
 
-    // Closed since take(), or closed and the number given to something
-    // opened here (which ends with this table).
+    // Closed here since take(), or closed and the number given to something
+    // opened here (which ends with this table). Only numbers are looked at,
+    // never the files: other threads' descriptors are theirs.
     std::vector<int> closedSinceTaken() const {
         std::vector<int> closed;
-        for (const Descriptor& was : held_) {
-            struct stat now {};
-            if (fstat(was.fd, &now) != 0 || now.st_dev != was.device || now.st_ino != was.inode)
-                closed.push_back(was.fd);
+        for (int fd : held_) {
+            if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+                closed.push_back(fd);
+            } else if (syscall(SYS_kcmp, threadId(), processTableThread_, KCMP_FILE, fd, fd) > 0) {
+                closed.push_back(fd); // not the file the process's table holds there (kcmp may be missing: then kept)
+            }
         }
         return closed;
     }
 
 private:
-    std::vector<Descriptor> held_;
+    long processTableThread_;
+    std::vector<int> held_;
+};
+
+// The thread inherits the mask: no signal handler runs in the copy.
+class AllSignalsBlocked {
+public:
+    AllSignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &before_);
+    }
+    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+private:
+    sigset_t before_{};
 };
 
 } // namespace
@@ -69,14 +90,19 @@ private:
 bool runInPrivateDescriptorTable(const std::function<void()>& work) {
     bool ran = false;
     std::vector<int> closed;
+    long caller = threadId(); // its table is the process's
     try {
-        std::thread apart([&] {
-            PrivateTable table;
-            if (!table.take()) return;
-            work();
-            ran = true;
-            closed = table.closedSinceTaken();
-        });
+        std::thread apart;
+        {
+            AllSignalsBlocked blocked;
+            apart = std::thread([&] {
+                PrivateTable table(caller);
+                if (!table.take()) return;
+                work();
+                ran = true;
+                closed = table.closedSinceTaken();
+            });
+        }
         apart.join();
     } catch (const std::system_error&) {
         return false;

@@ -1,5 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -227,4 +231,41 @@ TEST_F(ServerContext, AFailedListenLeavesNoDescriptorBehind) {
         EXPECT_FALSE(context.startServer(taken, [](const std::string&) { return nullptr; }));
     }
     EXPECT_EQ(descriptors(), before) << "a context that could not listen kept descriptors";
+}
+
+// A stopping server serves nothing more: a request that arrives while its
+// connections close (sent here from one's onClose) is not made into one.
+TEST(ServerStop, ARequestArrivingWhileItsConnectionsCloseIsNotServed) {
+    static std::atomic<int> raw{-1};
+    static std::atomic<bool> stopping{false};
+    static std::atomic<int> madeWhileStopping{0};
+    struct RequestOnClose : CWSSConn {
+        void onClose() override {
+            static const char request[] = "GET /late HTTP/1.1\r\nHost: x\r\n\r\n";
+            EXPECT_EQ(write(raw, request, sizeof request - 1), static_cast<ssize_t>(sizeof request - 1));
+        }
+    };
+    CWSSContext context;
+    tagWSSvrConfig config;
+    config.listenPort = 0;
+    std::snprintf(config.bindInterface, sizeof config.bindInterface, "127.0.0.1");
+    ASSERT_TRUE(context.startServer(config, [](const std::string& path) -> CWSSConn* {
+        if (stopping) ++madeWhileStopping;
+        if (path == "/ws") return new RequestOnClose();
+        return new HttpConn();
+    }));
+    raw = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(context.listenPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    LoopOwner loop;
+    RecordingClient client(loop.context);
+    ASSERT_TRUE(client.connectTo("ws://127.0.0.1:" + std::to_string(context.listenPort()) + "/ws"));
+    ASSERT_TRUE(client.waitEstablished());
+    stopping = true;
+    context.stop();
+    EXPECT_EQ(madeWhileStopping.load(), 0) << "the stopping server made a connection for a new request";
+    close(raw);
 }

@@ -45,6 +45,8 @@ public:
     void releaseVhost(const ConnLink* link);
     // Loop, at shutdown: pending lookups are dropped.
     void stopLookups() { resolver_.stop(); }
+    // Loop, at shutdown: tunnels close, reporting nothing more.
+    void closeTunnels() { tunnels_.closeAll(); }
     // Loop, once the context is destroyed: its vhosts are gone, and tunnels
     // still relaying for its connections close.
     void forgetVhosts() {

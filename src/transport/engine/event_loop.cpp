@@ -78,8 +78,15 @@ void EventLoop::onStarted() {
 }
 
 void EventLoop::onStopping() {
+    server_.stopAccepting();
     connector_.failUnresolved();
     connector_.stopLookups();
+}
+
+void EventLoop::closeEveryConnection() {
+    connections_.closeEvery();
+    server_.closeUnclaimed();
+    connector_.closeTunnels();
 }
 
 void EventLoop::onContextGone() {

@@ -53,7 +53,7 @@ private:
     void onStarted() override;
     void onStopping() override;
     void onContextGone() override;
-    void closeEveryConnection() override { connections_.closeEvery(); }
+    void closeEveryConnection() override;
     bool connectionsLeft() const override { return connections_.any(); }
     void onFlushes(CWSSConn* const* first, std::size_t count) override;
     int onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) override;

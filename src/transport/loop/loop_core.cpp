@@ -201,7 +201,11 @@ bool LoopCore::destroyLwsContextApart() {
     constexpr int kPasses = 1000;
     events_.closeEveryConnection();
     for (int pass = 0; pass < kPasses && events_.connectionsLeft(); ++pass) uv_run(uv_.get(), UV_RUN_NOWAIT);
-    if (events_.connectionsLeft()) return false;
+    if (events_.connectionsLeft()) {
+        lwsl_info("%s: connections still closing: the context is destroyed in the process's descriptor table\n",
+                  moduleName_.c_str());
+        return false;
+    }
     std::thread::id self = std::this_thread::get_id();
     bool apart = platform::runInPrivateDescriptorTable([this] {
         loopThread_ = std::this_thread::get_id();
@@ -211,13 +215,17 @@ bool LoopCore::destroyLwsContextApart() {
     if (!apart) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true))
-            lwsl_notice("%s: no descriptor table of its own for the teardown (unshare refused)\n", moduleName_.c_str());
+            lwsl_notice("%s: no private descriptor table for the teardown (unshare refused?): another thread's "
+                        "descriptor may be closed under it\n",
+                        moduleName_.c_str());
     }
     return apart;
 }
 #endif
 
 void LoopCore::shutDown() {
+    // From here on passes that run during the shutdown run no commands and write nothing.
+    shuttingDown_ = true;
     // A sender stalled inside a wake-up keeps the context allocated rather
     // than freed under it.
     bool mayFree = mailbox_.close(moduleName_);
@@ -266,12 +274,15 @@ void LoopCore::runOnLoop(const Command& command) {
 // pause cannot keep the loop from its connections. The list is written a
 // slice per pass for the same reason: between two slices libuv reads the
 // sockets, so a thousand writers do not hold back what the peers answer.
-void LoopCore::onWake() { pass(true); }
+void LoopCore::onWake() {
+    if (!shuttingDown_) pass(true);
+}
 
 // A tick that finds a command's wake-up on its way leaves what it took to
 // that wake-up's pass, which runs the commands before it writes.
 void LoopCore::onWatchTick() {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
+    if (shuttingDown_) return;
     mailbox_.takeReady(takenEarly_);
     if (!mailbox_.commandsComing()) pass(false);
     if (lwsTimeoutSet_) letLwsRearmItsTimers(); // only then: a tick comes every millisecond

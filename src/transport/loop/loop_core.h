@@ -141,6 +141,7 @@ private:
     std::atomic<std::thread::id> loopThread_{};
     std::atomic<bool> stopRequested_{false};
     bool lwsTimeoutSet_ = false; // loop
+    bool shuttingDown_ = false;  // loop
     Mailbox mailbox_;
     std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
     std::size_t readyAt_ = 0;      // loop: the first of ready_ not yet flushed

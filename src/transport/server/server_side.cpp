@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "transport/wss_config.h"
 #include "transport/wss_context.h"
@@ -48,6 +49,7 @@ bool ServerSide::listen(const tagWSSvrConfig& config, lws_context_creation_info&
 
 bool ServerSide::admit() {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    if (stopping_) return false;
     if (limits_.maxConnections == 0 || accepted_.size() < limits_.maxConnections) return true;
     ++refused_;
     reportRefusals();
@@ -71,6 +73,15 @@ void ServerSide::onAccepted(lws* wsi) {
 
 void ServerSide::onDestroyed(lws* wsi) { accepted_.erase(wsi); }
 
+void ServerSide::closeUnclaimed() {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    std::vector<lws*> unclaimed;
+    for (lws* wsi : accepted_)
+        if (!connections_.find(lws_wsi_user(wsi))) unclaimed.push_back(wsi);
+    for (lws* wsi : unclaimed)
+        if (accepted_.count(wsi)) setLwsTimeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_SYNC);
+}
+
 CWSSConn* ServerSide::make(const std::string& path) {
     CWSSConn* conn = nullptr;
     if (factory_) guarded("connection factory", [&] { conn = factory_(path); });
@@ -80,7 +91,7 @@ CWSSConn* ServerSide::make(const std::string& path) {
 
 int ServerSide::acceptUpgrade(lws* wsi) {
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
-    if (!factory_ || lws_wsi_user(wsi)) return 1;
+    if (!factory_ || lws_wsi_user(wsi) || stopping_) return 1;
     char path[1024] = {};
     if (lws_hdr_copy(wsi, path, sizeof path, WSI_TOKEN_GET_URI) < 0) return 1;
     upgrading_ = true;
@@ -137,6 +148,7 @@ int ServerSide::onHttpRequest(lws* wsi, void* user, const char* uri, std::size_t
     QUORVEX_ASSERT_LOOP_THREAD(loop_);
     ConnLink* link = connections_.find(user);
     if (!link) {
+        if (stopping_) return -1;
         CWSSConn* conn = make(std::string(uri, len));
         if (!conn) return answer(wsi, nullptr, false);
         link = connections_.create(ConnLink::Kind::Http, conn, wsi);

@@ -46,6 +46,10 @@ public:
     // The connection cap: a socket just accepted is admitted or closed at
     // once; admitted ones are counted until their wsi is destroyed.
     bool admit();
+    // At shutdown: new sockets, upgrades and requests are turned away from
+    // here on, and accepted sockets that no connection has claimed yet close.
+    void stopAccepting() { stopping_ = true; }
+    void closeUnclaimed();
     void onAccepted(lws* wsi);
     void onDestroyed(lws* wsi);
     std::uint64_t refused() const { return refused_.load(); } // any thread
@@ -69,6 +73,7 @@ private:
     ConnFactory factory_;
     tagWSSLimits limits_;
     bool upgrading_ = false;
+    bool stopping_ = false;
     unsigned int refusalStatus_ = HTTP_STATUS_NOT_FOUND; // for the upgrade being asked for
     unsigned int retryAfterSeconds_ = 0;
     std::atomic<int> port_{0};
