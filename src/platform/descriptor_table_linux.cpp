@@ -3,11 +3,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/kcmp.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,13 +18,9 @@ namespace quorvex::platform {
 
 namespace {
 
-long threadId() { return syscall(SYS_gettid); }
-
 // The calling thread's own copy of the table, and the numbers it held when made.
 class PrivateTable {
 public:
-    explicit PrivateTable(long processTableThread) : processTableThread_(processTableThread) {}
-
     bool take() {
         // Opened before the copy, so that listing it cannot fail after: a
         // copy whose contents are unknown could never be closed in the
@@ -49,23 +43,17 @@ public:
         return true;
     }
 
-    // Closed here since take(), or closed and the number given to something
-    // opened here (which ends with this table). Only numbers are looked at,
-    // never the files: other threads' descriptors are theirs.
+    // Closed here since take(). Only the numbers are looked at: the files
+    // are other threads' too. A number closed and then reused here is not
+    // seen, which is why work may open nothing.
     std::vector<int> closedSinceTaken() const {
         std::vector<int> closed;
-        for (int fd : held_) {
-            if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-                closed.push_back(fd);
-            } else if (syscall(SYS_kcmp, threadId(), processTableThread_, KCMP_FILE, fd, fd) > 0) {
-                closed.push_back(fd); // not the file the process's table holds there (kcmp may be missing: then kept)
-            }
-        }
+        for (int fd : held_)
+            if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) closed.push_back(fd);
         return closed;
     }
 
 private:
-    long processTableThread_;
     std::vector<int> held_;
 };
 
@@ -90,13 +78,12 @@ private:
 bool runInPrivateDescriptorTable(const std::function<void()>& work) {
     bool ran = false;
     std::vector<int> closed;
-    long caller = threadId(); // its table is the process's
     try {
         std::thread apart;
         {
             AllSignalsBlocked blocked;
             apart = std::thread([&] {
-                PrivateTable table(caller);
+                PrivateTable table;
                 if (!table.take()) return;
                 work();
                 ran = true;
