@@ -239,6 +239,8 @@ TEST(ServerStop, ARequestArrivingWhileItsConnectionsCloseIsNotServed) {
     static std::atomic<int> raw{-1};
     static std::atomic<bool> stopping{false};
     static std::atomic<int> madeWhileStopping{0};
+    stopping = false;
+    madeWhileStopping = 0;
     struct RequestOnClose : CWSSConn {
         void onClose() override {
             static const char request[] = "GET /late HTTP/1.1\r\nHost: x\r\n\r\n";
