@@ -57,17 +57,19 @@ private:
     std::vector<int> held_;
 };
 
-// The thread inherits the mask: no signal handler runs in the copy.
-class AllSignalsBlocked {
+// The thread inherits the mask: no signal handler runs in the copy, but
+// for a fault of the thread's own, where a crash handler must still run.
+class SignalsBlocked {
 public:
-    AllSignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &before_);
+    SignalsBlocked() {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) sigdelset(&blocked, fault);
+        pthread_sigmask(SIG_SETMASK, &blocked, &before_);
     }
-    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
-    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
 private:
     sigset_t before_{};
@@ -81,7 +83,7 @@ bool runInPrivateDescriptorTable(const std::function<void()>& work) {
     try {
         std::thread apart;
         {
-            AllSignalsBlocked blocked;
+            SignalsBlocked blocked;
             apart = std::thread([&] {
                 PrivateTable table;
                 if (!table.take()) return;

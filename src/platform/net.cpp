@@ -35,6 +35,14 @@ int pollSockets(pollfd* sockets, std::size_t count, int timeoutMs) {
 #endif
 }
 
+void shutDownSocket(Socket socket) {
+#if defined(_WIN32)
+    ::shutdown(socket, SD_BOTH);
+#else
+    ::shutdown(socket, SHUT_RDWR);
+#endif
+}
+
 void closeSocket(Socket socket) {
 #if defined(_WIN32)
     closesocket(socket);

@@ -35,6 +35,8 @@ int pollSockets(pollfd* sockets, std::size_t count, int timeoutMs);
 
 // close() of a socket; on Windows a socket is no file descriptor.
 void closeSocket(Socket socket);
+// Both directions shut down: a write after it fails, a read finds the end.
+void shutDownSocket(Socket socket);
 
 } // namespace quorvex::platform
 

@@ -10,6 +10,7 @@
 #include "refusing_port.h"
 #include "recording_client.h"
 #include "transport/transport_control.h"
+#include "wire_peer.h"
 
 using namespace quorvex::test;
 
@@ -251,6 +252,32 @@ TEST(ContextLifetime, DestroyingTheContextClosesItsConnections) {
     close(open.ends[1]);
     EXPECT_EQ(loop->owner.getContext(), nullptr);
     ASSERT_TRUE(server.waitForClosed(1));
+}
+
+// A peer that reads nothing more, while libwebsockets still holds output
+// for it, does not keep the connection from closing at destroy as the
+// others do: on the loop thread, before destroyContext returns.
+TEST(ContextLifetime, AConnectionWhosePeerReadsNothingClosesLikeTheOthers) {
+    WirePeer deaf(WirePeer::Mode::DeafAfterStart);
+    auto loop = std::make_unique<LoopOwner>();
+    RecordingClient client(loop->context);
+    tagWSSLimits limits;
+    limits.sendQueueBytes = 32u << 20;
+    quorvex::transport::setConnLimits(client, limits);
+    ASSERT_TRUE(client.connectTo(deaf.url()));
+    ASSERT_TRUE(client.waitEstablished());
+    client.writeText("start", 5);
+    ASSERT_TRUE(deaf.waitStarted());
+    std::vector<unsigned char> audio(24u << 20, 'a'); // more than loopback's buffers hold
+    client.writeBinary(audio.data(), static_cast<int>(audio.size()));
+    bool handedOver = false; // to libwebsockets, which keeps what the socket did not take
+    for (int look = 0; look < 1000 && !handedOver; ++look)
+        ASSERT_TRUE(runOnLoop(loop->context, [&] { handedOver = client.getSndBytes() >= 5 + audio.size(); }));
+    ASSERT_TRUE(handedOver) << "the message never left the send queue";
+    clearLwsLog();
+    loop->owner.destroyContext();
+    EXPECT_EQ(client.read(client.closes), 1) << "onClose must come before destroyContext returns";
+    EXPECT_FALSE(lwsLogContains("connections still open at shutdown"));
 }
 
 TEST_F(Connection, OversizedIncomingMessageClosesTheConnection) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/net.h"
 #include "transport/wss_context.h"
 #include "transport/conn/conn_fields.h"
 #include "transport/conn/conn_handle.h"
@@ -125,6 +126,12 @@ void Connections::closeEvery() {
     // A close's callbacks may end other connections: only records still here are touched.
     for (ConnLink* link : all)
         if (links_.count(link) && link->wsi) setLwsTimeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_SYNC);
+}
+
+void Connections::cutOffEvery() {
+    QUORVEX_ASSERT_LOOP_THREAD(loop_);
+    for (auto& entry : links_)
+        if (entry.first->wsi) platform::shutDownSocket(lws_get_socket_fd(entry.first->wsi));
 }
 
 void Connections::settleClose(ConnLink* link) {

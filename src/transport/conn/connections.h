@@ -65,10 +65,15 @@ public:
     // A pong: alive, and the round trip of our last ping.
     void onPong(ConnLink* link);
     // Loop, at shutdown: every connection with a socket closes now, its
-    // close reported before this returns; libwebsockets frees the records
-    // on the loop's next passes.
+    // close reported before this returns unless libwebsockets keeps it to
+    // flush its own buffer; libwebsockets frees the records on the loop's
+    // next passes.
     void closeEvery();
     bool any() const { return !links_.empty(); }
+    // Loop, at shutdown, for those closeEvery did not end (libwebsockets
+    // keeps one to flush what it buffered): their sockets are shut down, so
+    // that the next write fails and libwebsockets closes them.
+    void cutOffEvery();
     // Loop: every open WebSocket connection that still has its object.
     template <typename Visit>
     void forEachOpen(Visit visit) {

@@ -55,6 +55,7 @@ private:
     void onContextGone() override;
     void closeEveryConnection() override;
     bool connectionsLeft() const override { return connections_.any(); }
+    void cutOffConnectionsLeft() override { connections_.cutOffEvery(); }
     void onFlushes(CWSSConn* const* first, std::size_t count) override;
     int onLwsEvent(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::size_t len) override;
     int onConnectionEvent(ConnLink* link, lws* wsi, lws_callback_reasons reason, void* in, std::size_t len);

@@ -197,14 +197,23 @@ void LoopCore::destroyLwsContextHere() {
 // code must not run there (what it opened would be lost to the process), so
 // the connections close first, here. Where one is slow to close, or no table
 // of its own can be had, the destroy runs here as it always did.
-bool LoopCore::destroyLwsContextApart() {
+// False when connections are still left after a bounded run of passes.
+bool LoopCore::runWhileConnectionsLeft() {
     constexpr int kPasses = 1000;
-    events_.closeEveryConnection();
     for (int pass = 0; pass < kPasses && events_.connectionsLeft(); ++pass) uv_run(uv_.get(), UV_RUN_NOWAIT);
-    if (events_.connectionsLeft()) {
-        lwsl_info("%s: connections still closing: the context is destroyed in the process's descriptor table\n",
-                  moduleName_.c_str());
-        return false;
+    return !events_.connectionsLeft();
+}
+
+bool LoopCore::destroyLwsContextApart() {
+    events_.closeEveryConnection();
+    if (!runWhileConnectionsLeft()) {
+        events_.cutOffConnectionsLeft();
+        if (!runWhileConnectionsLeft()) {
+            lwsl_warn("%s: connections still open at shutdown: the context is destroyed in the process's "
+                      "descriptor table\n",
+                      moduleName_.c_str());
+            return false;
+        }
     }
     std::thread::id self = std::this_thread::get_id();
     bool apart = platform::runInPrivateDescriptorTable([this] {
@@ -215,9 +224,9 @@ bool LoopCore::destroyLwsContextApart() {
     if (!apart) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true))
-            lwsl_notice("%s: no private descriptor table for the teardown (unshare refused?): another thread's "
-                        "descriptor may be closed under it\n",
-                        moduleName_.c_str());
+            lwsl_warn("%s: no private descriptor table for the teardown (unshare refused?): another thread's "
+                      "descriptor may be closed under it\n",
+                      moduleName_.c_str());
     }
     return apart;
 }

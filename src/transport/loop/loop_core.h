@@ -35,6 +35,9 @@ public:
     // Without connections of its own, nothing.
     virtual void closeEveryConnection() {}
     virtual bool connectionsLeft() const { return false; }
+    // Those still not closed after that (libwebsockets keeps one until it
+    // has flushed its own buffer): their sockets are shut down.
+    virtual void cutOffConnectionsLeft() {}
     virtual void onContextGone() = 0;
     // Connections other threads listed as having something to write: the
     // next slice of the list, count of them from first.
@@ -124,6 +127,7 @@ private:
     void destroyLwsContext();
     void destroyLwsContextHere();
     bool destroyLwsContextApart();
+    bool runWhileConnectionsLeft();
     void runUntilIdle();
 
     CWSSContext* owner_;
