@@ -125,7 +125,7 @@ void Connections::closeEvery() {
     for (auto& entry : links_) all.push_back(entry.first);
     // A close's callbacks may end other connections: only records still here are touched.
     for (ConnLink* link : all)
-        if (links_.count(link) && link->wsi) setLwsTimeout(link->wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_SYNC);
+        if (links_.count(link) && link->wsi) killNow(link->wsi);
 }
 
 void Connections::cutOffEvery() {

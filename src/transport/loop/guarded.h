@@ -26,6 +26,9 @@ void guarded(const char* what, F&& f) {
 void setLwsTimeout(lws* wsi, pending_timeout reason, int seconds);
 // Closes a connection at the loop's next pass.
 inline void killAsync(lws* wsi) { setLwsTimeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_ASYNC); }
+// Closes a connection now, its close events before this returns, unless
+// libwebsockets keeps it to flush what it buffered.
+inline void killNow(lws* wsi) { setLwsTimeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_SYNC); }
 
 } // namespace quorvex::transport::detail
 

@@ -79,7 +79,7 @@ void ServerSide::closeUnclaimed() {
     for (lws* wsi : accepted_)
         if (!connections_.find(lws_wsi_user(wsi))) unclaimed.push_back(wsi);
     for (lws* wsi : unclaimed)
-        if (accepted_.count(wsi)) setLwsTimeout(wsi, PENDING_TIMEOUT_USER_REASON_BASE, LWS_TO_KILL_SYNC);
+        if (accepted_.count(wsi)) killNow(wsi);
 }
 
 CWSSConn* ServerSide::make(const std::string& path) {
