@@ -49,13 +49,6 @@ void LoopCore::destroyLwsContextHere() {
 }
 
 #if defined(QUORVEX_LWS_CLOSES_EVENT_PIPE_TWICE)
-// libwebsockets 4.1 closes its cancel-service eventfd twice at destroy, the
-// second time on a later pass: a socket or file another thread opened in
-// between would be closed under it. The destroy runs in a descriptor table
-// of its own, on a thread that stands in for this one meanwhile; listener
-// code must not run there (what it opened would be lost to the process), so
-// the connections close first, here. Where one is slow to close, or no table
-// of its own can be had, the destroy runs here as it always did.
 // False when connections are still left after a bounded run of passes.
 bool LoopCore::runWhileConnectionsLeft() {
     constexpr int kPasses = 1000;
@@ -63,6 +56,14 @@ bool LoopCore::runWhileConnectionsLeft() {
     return !events_.connectionsLeft();
 }
 
+// libwebsockets 4.1 closes its cancel-service eventfd twice at destroy, the
+// second time on a later pass: a socket or file another thread opened in
+// between would be closed under it. The destroy runs in a descriptor table
+// of its own, on a thread that stands in for this one meanwhile; listener
+// code must not run there (what it opened would be lost to the process), so
+// the connections close first, here, those libwebsockets keeps to flush cut
+// off if need be. Where one still stays, or no table of its own can be had,
+// the destroy runs here as it always did.
 bool LoopCore::destroyLwsContextApart() {
     events_.closeEveryConnection();
     if (!runWhileConnectionsLeft()) {
