@@ -145,6 +145,17 @@ void printRatio(const RunFigures& q, const RunFigures& f) {
                 ratio(q.textP99, f.textP99), ratio(q.stopP50, f.stopP50), ratio(q.stopP99, f.stopP99));
 }
 
+// One round's ratio moves with the floor's own cost (about 10% between rounds
+// here): the median over rounds is the figure to compare against a goal.
+void printCpuRatioOverRounds(std::vector<double> ratios) {
+    if (ratios.size() < 2) return;
+    std::sort(ratios.begin(), ratios.end());
+    std::size_t middle = ratios.size() / 2;
+    double median = ratios.size() % 2 ? ratios[middle] : (ratios[middle - 1] + ratios[middle]) / 2;
+    std::printf("\nCPU per session-second, quorvex / floor over %zu rounds: median %.2fx, range %.2fx to %.2fx\n",
+                ratios.size(), median, ratios.front(), ratios.back());
+}
+
 void raiseDescriptorLimit() {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -193,6 +204,7 @@ int main(int argc, char** argv) {
                 "stop p50 / p99 ms | confirmed |\n|---|---|---|---|---|---|---|\n");
     bool allConfirmed = true;
     std::vector<RunFigures> handOffs;
+    std::vector<double> cpuRatios;
     for (int round = 0; round < rounds; ++round) {
         bool floorFirst = round % 2 == 0;
         RunFigures figures[2];
@@ -205,12 +217,15 @@ int main(int argc, char** argv) {
         print(name(Kind::Floor), figures[0], load);
         print(name(Kind::Quorvex), figures[1], load);
         printRatio(figures[1], figures[0]);
+        if (figures[0].cpuSeconds > 0 && figures[1].cpuSeconds > 0)
+            cpuRatios.push_back(figures[1].cpuSeconds / figures[0].cpuSeconds);
         handOffs.push_back(figures[0]);
         handOffs.push_back(figures[1]);
     }
     std::printf("\n| hand-off calls | p50 / p99 / p99.9 / max us | over 1 ms | pacing lag p99 / max ms |\n"
                 "|---|---|---|---|\n");
     for (std::size_t i = 0; i < handOffs.size(); ++i) printHandOffs(i % 2 == 0 ? "floor" : "quorvex", handOffs[i]);
+    printCpuRatioOverRounds(cpuRatios);
     double serverCpu = 0;
     server.stop(serverCpu);
     // The server's work is part of what a client costs: a cheaper handshake or fewer records show here.
