@@ -11,18 +11,18 @@
 namespace QUORVEX {
 
 void sdkLog(const char* format, ...) {
+    // Asked first: a session's life logs several lines, mostly with the log off.
+    GateUse reading(logGate);
+    if (!reading) return;
+    const QvAsrSdkLogParam* settings = logSettings;
+    if (!settings || !settings->enableLog) return;
+
     char text[kLogBufferSize];
-    std::memset(text, 0, sizeof text);
     va_list args;
     va_start(args, format);
     int formatted = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (formatted < 0) text[0] = '\0'; // unformattable: log nothing rather than garbage
-
-    GateUse reading(logGate);
-    if (!reading) return;
-    const QvAsrSdkLogParam* settings = logSettings;
-    if (!settings || !settings->enableLog) return;
     if (settings->logPath && logFile) std::fwrite(text, 1, std::strlen(text), logFile);
     if (settings->logCallback) {
         settings->logCallback(kModuleName, text);
