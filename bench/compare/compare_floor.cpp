@@ -137,6 +137,13 @@ void printHandOffs(const char* who, const RunFigures& f) {
     }
 }
 
+// Where a text's latency lies: up to the server, back from it, and what the
+// client's own pacing lag adds to what its listener waits.
+void printTextLatency(const char* who, const RunFigures& f) {
+    std::printf("| %-8s | %7.2f / %7.2f | %7.2f / %7.2f | %7.2f / %7.2f | %8.2f / %8.2f |\n", who, f.textP50,
+                f.textP99, f.toServerP50, f.toServerP99, f.backP50, f.backP99, f.fromDueP50, f.fromDueP99);
+}
+
 void printRatio(const RunFigures& q, const RunFigures& f) {
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf("| %-28s | %7.2fx | %5.2fx | %5.2fx / %5.2fx | %5.2fx / %5.2fx | %5.2fx / %5.2fx | |\n",
@@ -225,6 +232,9 @@ int main(int argc, char** argv) {
     std::printf("\n| hand-off calls | p50 / p99 / p99.9 / max us | over 1 ms | pacing lag p99 / max ms |\n"
                 "|---|---|---|---|\n");
     for (std::size_t i = 0; i < handOffs.size(); ++i) printHandOffs(i % 2 == 0 ? "floor" : "quorvex", handOffs[i]);
+    std::printf("\n| text ms | from the hand-off p50 / p99 | to the server | back | from the frame's due time |\n"
+                "|---|---|---|---|---|\n");
+    for (std::size_t i = 0; i < handOffs.size(); ++i) printTextLatency(i % 2 == 0 ? "floor" : "quorvex", handOffs[i]);
     printCpuRatioOverRounds(cpuRatios);
     double serverCpu = 0;
     server.stop(serverCpu);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "load_server.h"
+#include "workload.h"
 
 #include <libwebsockets.h>
 #include <uv.h>
@@ -65,7 +66,8 @@ int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, std::s
             peer->bytes += len;
             state->bytes += len;
             if (lws_is_final_fragment(wsi) && ++peer->frames % state->textEvery == 0)
-                queue(wsi, *peer, text("f" + std::to_string(peer->frames), 0));
+                queue(wsi, *peer, text("f" + std::to_string(peer->frames) + "@" +
+                                           std::to_string(usSinceClockEpoch(Clock::now())), 0));
             return 0;
         }
         if (lws_is_first_fragment(wsi)) peer->partial.clear();

@@ -9,8 +9,9 @@
 namespace quorvex::bench {
 
 // A recognition server reduced to its wire behaviour, on one libwebsockets
-// loop thread: START answered at once, a text "f<count>" after every
-// textEvery-th audio frame, and on STOP a final text "bytes:<n>" (the audio
+// loop thread: START answered at once, a text "f<count>@<us>" after every
+// textEvery-th audio frame (its count, and when the server read it on the
+// machine's steady clock), and on STOP a final text "bytes:<n>" (the audio
 // bytes it received) and STOP_SESSION_RES. Runs until waitForStop returns;
 // the audio bytes it received in all. With a certificate and key (PEM
 // files), it terminates TLS itself, with OpenSSL through libwebsockets.

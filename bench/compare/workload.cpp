@@ -16,6 +16,10 @@ std::int64_t microsSince(Clock::time_point then) {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - then).count();
 }
 
+std::int64_t usSinceClockEpoch(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+}
+
 namespace {
 // Each frame period is cut into slots; a session sends in its own slot.
 constexpr int kSlots = 20;
@@ -26,9 +30,10 @@ Sessions::Sessions(const Workload& load)
       pacerTimes_(static_cast<std::size_t>(std::max(1, load.writerThreads))) {
     for (auto& record : records_) {
         record.frameSentUs = std::vector<std::atomic<std::int64_t>>(static_cast<std::size_t>(load.frames()) + 1);
+        record.frameDueUs = std::vector<std::atomic<std::int64_t>>(static_cast<std::size_t>(load.frames()) + 1);
         // Touched now, so that memory measured later is the client's alone.
-        record.textUs.assign(static_cast<std::size_t>(load.frames() / load.textEvery) + 1, 0);
-        record.textUs.clear();
+        record.texts.assign(static_cast<std::size_t>(load.frames() / load.textEvery) + 1, TextTimes{});
+        record.texts.clear();
     }
     const auto frames = static_cast<std::size_t>(load.frames());
     const std::size_t perThread = records_.size() / pacerTimes_.size() + 1;
@@ -52,10 +57,15 @@ void Sessions::text(int session, const std::string& text) {
         return;
     }
     if (text.empty() || text[0] != 'f') return;
-    std::size_t count = std::strtoul(text.c_str() + 1, nullptr, 10);
-    if (count >= record.frameSentUs.size()) return;
+    char* end = nullptr;
+    std::size_t count = std::strtoul(text.c_str() + 1, &end, 10);
+    if (count >= record.frameSentUs.size() || *end != '@') return;
+    // The server's steady clock is this one (CLOCK_MONOTONIC: one per machine).
+    std::int64_t serverRead = std::atoll(end + 1) - usSinceClockEpoch(epoch_);
     std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - epoch_).count();
-    record.textUs.push_back(now - record.frameSentUs[count].load(std::memory_order_relaxed));
+    std::int64_t sent = record.frameSentUs[count].load(std::memory_order_relaxed);
+    record.texts.push_back({now - sent, serverRead - sent, now - serverRead,
+                            now - record.frameDueUs[count].load(std::memory_order_relaxed)});
 }
 
 void Sessions::ended(int session, bool ok) {
@@ -69,9 +79,11 @@ void Sessions::ended(int session, bool ok) {
     changed_.notify_all();
 }
 
-void Sessions::frameSent(int session, int count) {
-    std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - epoch_).count();
-    (*this)[session].frameSentUs[static_cast<std::size_t>(count)].store(now, std::memory_order_relaxed);
+void Sessions::frameSent(int session, int count, Clock::time_point due) {
+    auto since = [&](Clock::time_point t) { return std::chrono::duration_cast<std::chrono::microseconds>(t - epoch_).count(); };
+    SessionRecord& record = (*this)[session];
+    record.frameSentUs[static_cast<std::size_t>(count)].store(since(Clock::now()), std::memory_order_relaxed);
+    record.frameDueUs[static_cast<std::size_t>(count)].store(since(due), std::memory_order_relaxed);
 }
 
 bool Sessions::waitStarted(std::chrono::seconds deadline) {
@@ -152,7 +164,7 @@ void pace(const Workload& load, LoadClient& client, Sessions& sessions, const st
             times.lag(std::max<std::int64_t>(0, microsSince(next)));
             for (int session : mine) {
                 if (session % kSlots != s || sessions[session].startUs < 0) continue; // not its slot, or never started
-                sessions.frameSent(session, count);
+                sessions.frameSent(session, count, next);
                 auto before = Clock::now();
                 client.sendFrame(session, pcm.data(), load.frameBytes);
                 times.call(nanosSince(before));
@@ -231,12 +243,17 @@ void runWorkload(const Workload& load, LoadClient& client, Sessions& sessions,
     if (!sessions.waitEnded(std::chrono::seconds(60)))
         std::fprintf(stderr, "only %d of %d sessions ended\n", sessions.endedCount(), load.sessions);
 
-    std::vector<std::int64_t> starts, texts, stops;
+    std::vector<std::int64_t> starts, texts, toServer, back, fromDue, stops;
     for (int session = 0; session < load.sessions; ++session) {
         SessionRecord& record = sessions[session];
         if (record.startUs >= 0) starts.push_back(record.startUs);
         if (record.stopUs >= 0) stops.push_back(record.stopUs);
-        texts.insert(texts.end(), record.textUs.begin(), record.textUs.end());
+        for (const TextTimes& t : record.texts) {
+            texts.push_back(t.fromHandOff);
+            toServer.push_back(t.toServer);
+            back.push_back(t.back);
+            fromDue.push_back(t.fromDue);
+        }
         figures.bytesSent += record.bytesSent;
         figures.bytesConfirmed += std::max<std::int64_t>(0, record.bytesConfirmed);
         figures.sessionsOk += record.ok && record.bytesConfirmed == record.bytesSent;
@@ -244,6 +261,9 @@ void runWorkload(const Workload& load, LoadClient& client, Sessions& sessions,
     figures.texts = static_cast<std::int64_t>(texts.size());
     percentiles(starts, figures.startP50, figures.startP99);
     percentiles(texts, figures.textP50, figures.textP99);
+    percentiles(toServer, figures.toServerP50, figures.toServerP99);
+    percentiles(back, figures.backP50, figures.backP99);
+    percentiles(fromDue, figures.fromDueP50, figures.fromDueP99);
     percentiles(stops, figures.stopP50, figures.stopP99);
 }
 

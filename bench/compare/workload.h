@@ -18,7 +18,8 @@ using Clock = std::chrono::steady_clock;
 
 // The load both clients carry: every session streams frames in real time and
 // the load server answers one text per textEvery frames, each naming the
-// frame count it answers ("f<count>"), and a final text "bytes:<n>".
+// frame count it answers and when it read that frame ("f<count>@<us>"), and a
+// final text "bytes:<n>".
 struct Workload {
     int sessions = 1000;
     int seconds = 5;
@@ -55,14 +56,22 @@ private:
     std::vector<std::int64_t> callNs_, lagUs_;
 };
 
+// One text's latency, from the frame's hand-off to the client, split where
+// the load server read the frame; and from the frame's due time, which also
+// counts how far the client's pacing fell behind (the hand-off time does not).
+struct TextTimes {
+    std::int64_t fromHandOff = 0, toServer = 0, back = 0, fromDue = 0; // us
+};
+
 // One session's timings. The runner writes the send side; the client's
 // receiving thread writes the answers. The runner reads the answers only
 // after the session reported its end (the lock of Sessions is the fence).
 struct SessionRecord {
     Clock::time_point startCalled, stopCalled;
     std::int64_t startUs = -1, stopUs = -1;
-    std::vector<std::atomic<std::int64_t>> frameSentUs; // by frame count, since the run began
-    std::vector<std::int64_t> textUs;
+    // By frame count, since the run began.
+    std::vector<std::atomic<std::int64_t>> frameSentUs, frameDueUs;
+    std::vector<TextTimes> texts;
     std::int64_t bytesSent = 0, bytesConfirmed = -1;
     bool ok = false;
     bool startReported = false, endReported = false; // under the lock of Sessions
@@ -78,10 +87,10 @@ public:
 
     // Receiving side.
     void started(int session, bool ok);
-    void text(int session, const std::string& text); // "f<count>" or "bytes:<n>"
+    void text(int session, const std::string& text); // "f<count>@<us>" or "bytes:<n>"
     void ended(int session, bool ok);
     // Sending side.
-    void frameSent(int session, int count);
+    void frameSent(int session, int count, Clock::time_point due);
     CallTimes& pacerTimes(int thread) { return pacerTimes_[static_cast<std::size_t>(thread)]; }
 
     bool waitStarted(std::chrono::seconds deadline);
@@ -103,6 +112,7 @@ struct RunFigures {
     double cpuSeconds = 0;
     double rssKiBPerSession = 0;
     double startP50 = 0, startP99 = 0, textP50 = 0, textP99 = 0, stopP50 = 0, stopP99 = 0; // ms
+    double toServerP50 = 0, toServerP99 = 0, backP50 = 0, backP99 = 0, fromDueP50 = 0, fromDueP99 = 0; // ms
     std::int64_t bytesSent = 0, bytesConfirmed = 0, texts = 0;
     int sessionsOk = 0;
     CallFigures pacers;  // the threads that pace the sessions
@@ -122,6 +132,7 @@ public:
 };
 
 std::int64_t microsSince(Clock::time_point then);
+std::int64_t usSinceClockEpoch(Clock::time_point t);
 
 // Starts every session, streams in real time (sessions spread over each
 // frame period, as independent speakers are), stops them all and fills the
