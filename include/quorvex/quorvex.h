@@ -213,12 +213,14 @@ QUORVEX_API int setClientLimits(const QvAsrClientLimits* limits);
 // A field of 0 keeps its default.
 struct QvAsrResumeSettings {
     bool enabled;      // false: sessions end on a loss, as specified (the default)
-    int attempts;      // connections tried after one loss before giving up (5)
+    int attempts;      // connections tried after one loss before giving up (5); a session lost
+                       // again before it got past the audio replayed to it counts on from there
     int backoffMs;     // wait before the first attempt (200), doubled before each next one ...
     int backoffMaxMs;  // ... up to this (2000)
     int jitterPercent; // each wait drawn at random within this share below it (20; 0 to 100)
     int replayMs;      // audio kept for replay, allocated when the session starts (30000;
-                       // 32 bytes a millisecond); older audio is lost on a resumption
+                       // 32 bytes a millisecond; at most half of sendQueueBytes, which the
+                       // replay goes into); older audio is lost on a resumption
 };
 
 // Any thread; sessions started afterwards. Null: off. 0; -1 a negative
@@ -229,7 +231,7 @@ QUORVEX_API int setResumeSettings(const QvAsrResumeSettings* settings);
 struct QvAsrResumeInfo {
     const char* previousSessionId; // the session that was lost
     const char* newSessionId;      // the session that carries on
-    int attempt;                   // 1 for the first attempt after the loss
+    int attempt;                   // 1 for the first attempt after the loss (see attempts)
     int replayedMs;                // audio sent again: from the last final result's end on
     int unreplayableMs;            // audio after that end that was no longer kept (0 normally)
 };

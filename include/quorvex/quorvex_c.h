@@ -129,11 +129,12 @@ QUORVEX_API int qv_set_tls_settings(const qv_tls_settings* settings);
 typedef struct qv_resume_settings {
     size_t size;
     int enabled;        /* 0: off (the default) */
-    int attempts;       /* connections tried after one loss (5) */
+    int attempts;       /* connections tried after one loss (5); a session lost again before
+                           it got past the audio replayed to it counts on from there */
     int backoff_ms;     /* wait before the first attempt (200), doubled each time ... */
     int backoff_max_ms; /* ... up to this (2000) */
     int jitter_percent; /* each wait drawn within this share below it (20) */
-    int replay_ms;      /* audio kept for replay (30000), allocated at start */
+    int replay_ms;      /* audio kept for replay (30000, at most half of send_queue_bytes), allocated at start */
 } qv_resume_settings;
 
 /* NULL: off. QV_OK; QV_ERROR a record of size 0, a negative member, jitter

@@ -126,7 +126,7 @@ int QvAsrClientImpl::start(const QvAsrStartParam* param) {
     url_ = param->url;
     resume_ = currentResumeSettings();
     // Allocated here, once per session, never per frame.
-    ring_.reset(resume_.enabled ? static_cast<std::size_t>(resume_.replayMs) * kBytesPerMs : 0);
+    ring_.reset(resume_.enabled ? replayBytes() : 0);
     resumeEpoch_.fetch_add(1);
     arrivals_.reset(detail::steadyNowMs());
     bytesHanded_ = 0;

@@ -93,7 +93,13 @@ private:
     // Resumption (asr_client_resume.cpp), loop thread.
     session::Facts factsFor(session::Event event);
     void performResumption(std::uint32_t actions, session::Event event, int from);
+    std::size_t replayBytes() const; // at start
     void beginResume(int from);
+    // Where a replay for a loss now would begin: the last final result's end,
+    // or the oldest audio still kept.
+    std::uint64_t replayStartNow() const;
+    bool progressedSinceResumed() const;
+    void noteOverrun();
     void scheduleAttempt();
     void reconnect();
     void noteAttemptFailure(session::Event event);
@@ -150,6 +156,10 @@ private:
         std::uint64_t sessionBase = 0; // ring position of the current session's 0 ms
         std::int64_t lastFinalEdMs = 0; // on the first session's timeline
         std::uint64_t replayConnection = 0;
+        // A lost session resumed before counts its attempts on from that
+        // loss until the resumed session gets past the audio it replayed.
+        bool resumedBefore = false;
+        std::uint64_t lastReplayFrom = 0;
     };
     std::string url_;
     QvAsrResumeSettings resume_{};

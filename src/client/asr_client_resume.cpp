@@ -71,7 +71,36 @@ session::Facts QvAsrClientImpl::factsFor(Event event) {
     case Event::StartRefused: facts.resumable = !clientCaused(std::get<StartSessionRes>(frame_->message).msg_code); break;
     default: break;
     }
+    // A server that takes each new session and then fails on what is
+    // replayed to it would otherwise be resumed without end.
+    if (facts.resumable && !resuming && (event == Event::Close || event == Event::ServerException) &&
+        !progressedSinceResumed() && run_.attemptsMade >= resume_.attempts) {
+        facts.resumable = false;
+        sdkLog("%s lost again before getting past the audio replayed to it: no attempts left", sessionId.c_str());
+    }
     return facts;
+}
+
+std::uint64_t QvAsrClientImpl::replayStartNow() const {
+    std::uint64_t capacity = ring_.capacity();
+    std::uint64_t reserved = ring_.reserved();
+    std::uint64_t finalEnd = static_cast<std::uint64_t>(std::max<std::int64_t>(run_.lastFinalEdMs, 0)) * kBytesPerMs;
+    return std::max(std::min(finalEnd, reserved), reserved > capacity ? reserved - capacity : 0);
+}
+
+bool QvAsrClientImpl::progressedSinceResumed() const {
+    return !run_.resumedBefore || replayStartNow() > run_.lastReplayFrom;
+}
+
+// The replay goes into the new connection's send queue at once: it may take
+// half the queue, leaving the rest for what is sent while it drains.
+std::size_t QvAsrClientImpl::replayBytes() const {
+    std::size_t wanted = static_cast<std::size_t>(resume_.replayMs) * kBytesPerMs;
+    std::size_t bound = static_cast<std::size_t>(limits_.sendQueueBytes) / 2 / kBytesPerMs * kBytesPerMs;
+    if (wanted <= bound) return wanted;
+    sdkLog("QUORVEX::QvAsrClientImpl::start: audio kept for replay cut to %zu ms, half the send queue's %d bytes",
+           bound / kBytesPerMs, limits_.sendQueueBytes);
+    return bound;
 }
 
 void QvAsrClientImpl::performResumption(std::uint32_t actions, Event event, int from) {
@@ -99,13 +128,13 @@ void QvAsrClientImpl::performResumption(std::uint32_t actions, Event event, int 
 void QvAsrClientImpl::beginResume(int from) {
     run_.stateAtLoss = from;
     run_.previousSessionId = sessionId;
-    run_.attemptsMade = 0;
+    if (progressedSinceResumed()) run_.attemptsMade = 0;
     run_.attemptRunning = run_.lastAttempt = false;
     std::uint64_t capacity = ring_.capacity();
     std::uint64_t reserved = ring_.reserved();
     std::uint64_t finalEnd = static_cast<std::uint64_t>(std::max<std::int64_t>(run_.lastFinalEdMs, 0)) * kBytesPerMs;
     run_.resumeFrom = std::min(finalEnd, reserved);
-    std::uint64_t keepFrom = std::max(run_.resumeFrom, reserved > capacity ? reserved - capacity : 0);
+    std::uint64_t keepFrom = replayStartNow();
     ring_.hold(std::min(keepFrom + capacity, reserved + static_cast<std::uint64_t>(limits_.sendQueueBytes)));
     ++deadlineEpoch_; // an answer's deadline of the lost connection has nothing left to do
     sdkLog("%s connection lost in state %d: resuming from %llu ms", sessionId.c_str(), from,
@@ -114,6 +143,7 @@ void QvAsrClientImpl::beginResume(int from) {
 
 void QvAsrClientImpl::scheduleAttempt() {
     run_.attemptRunning = false;
+    ++deadlineEpoch_; // the failed attempt's start deadline must not cut the next one
     int attempt = ++run_.attemptsMade;
     afterLoop(resumeEpoch_.load(), waitBefore(attempt, resume_), &QvAsrClientImpl::onAttemptDue);
 }
@@ -128,9 +158,7 @@ void QvAsrClientImpl::reconnect() {
     sdkLog("%s resuming: attempt %d of %d", sessionId.c_str(), run_.attemptsMade, resume_.attempts);
     CWSSContext* loop = loopContext();
     if (ring_.overrun()) {
-        run_.failure = {QvAsrStartFailureCategory::Other, 0, 0, "audio held while resuming passed its bound"};
-        run_.failureNoted = true;
-        run_.lastAttempt = true;
+        noteOverrun();
     } else if (loop && connect(loop, url_, std::string(), std::function<void(bool)>(), 1)) {
         return;
     }
@@ -139,6 +167,12 @@ void QvAsrClientImpl::reconnect() {
         run_.failureNoted = true;
     }
     handle(Event::ConnectErr, factsFor(Event::ConnectErr));
+}
+
+void QvAsrClientImpl::noteOverrun() {
+    run_.failure = {QvAsrStartFailureCategory::Other, 0, 0, "audio held while resuming passed its bound"};
+    run_.failureNoted = true;
+    run_.lastAttempt = true;
 }
 
 void QvAsrClientImpl::noteAttemptFailure(Event event) {
@@ -167,6 +201,7 @@ void QvAsrClientImpl::noteAttemptFailure(Event event) {
 // Every attempt failed: the failure listener hears the last one, then the
 // session ends as it would have without resumption.
 void QvAsrClientImpl::giveUp() {
+    ++deadlineEpoch_;
     QvAsrStartFailure failure = run_.failure.view();
     detail::callGuarded(failureListener.load(), sessionId, "onStartFailure",
                         [&failure](QvAsrStartFailureListener& l) { l.onStartFailure(&failure); });
@@ -197,17 +232,19 @@ void QvAsrClientImpl::continueReplay(unsigned int epoch) {
             run_.replayed = run_.sessionBase;
             run_.replayStarted = true;
         }
-        replayRange(run_.replayConnection, run_.replayed, end);
-        run_.replayed = end;
+        // Past the bound, positions were refused and never stored: nothing of them may go out.
         if (ring_.overrun()) {
-            run_.lastAttempt = true;
+            noteOverrun();
             transport::close(*this, transport::Closing::AtOnce);
             return;
         }
+        replayRange(run_.replayConnection, run_.replayed, end);
+        run_.replayed = end;
         if (ring_.release(end, ReplayRing::tagOf(run_.replayConnection))) break;
     }
     int attempt = run_.attemptsMade;
-    run_.attemptsMade = 0;
+    run_.resumedBefore = true;
+    run_.lastReplayFrom = run_.sessionBase;
     resumptions_.fetch_add(1, std::memory_order_relaxed);
     handle(Event::Replayed, factsFor(Event::Replayed));
     QvAsrResumeInfo info{run_.previousSessionId.c_str(), sessionId.c_str(), attempt,

@@ -10,6 +10,7 @@
 #include "haproxy_fixture.h"
 #include "server/engine.h"
 #include "tcp_relay.h"
+#include "wire_peer.h"
 
 using namespace quorvex::test;
 
@@ -22,11 +23,15 @@ struct ResumeRecorder : RecordingListener, QUORVEX::QvAsrResumeListener, QUORVEX
         resumed.update([&] { infos.push_back(*info); });
     }
     void onStartFailure(const QUORVEX::QvAsrStartFailure* failure) override {
-        failures.update([&] { categories.push_back(failure->category); });
+        failures.update([&] {
+            categories.push_back(failure->category);
+            texts.emplace_back(failure->text ? failure->text : "");
+        });
     }
     Signal resumed, failures;
     std::vector<QUORVEX::QvAsrResumeInfo> infos;            // guarded by resumed
     std::vector<QUORVEX::QvAsrStartFailureCategory> categories; // guarded by failures
+    std::vector<std::string> texts;                             // guarded by failures
 };
 
 class Resumption : public ::testing::Test {
@@ -190,4 +195,49 @@ TEST_F(Resumption, AServerThatNeverComesBackEndsTheSessionAsBefore) {
     std::lock_guard<std::mutex> guard(listener_.failures.lock());
     ASSERT_EQ(listener_.categories.size(), 1u) << "one explanation, of the last attempt";
     EXPECT_EQ(listener_.categories[0], QUORVEX::QvAsrStartFailureCategory::ConnectionRefused);
+}
+
+// An attempt that fails after its start request leaves no deadline behind:
+// the next attempt, whose upgrade never comes, is explained by its own
+// connect deadline, not by the start deadline of the attempt before.
+TEST_F(Resumption, EachAttemptEndsOnItsOwnDeadline) {
+    QUORVEX::QvAsrResumeSettings settings{};
+    settings.enabled = true;
+    settings.attempts = 2;
+    settings.backoffMs = settings.backoffMaxMs = 50;
+    ASSERT_EQ(QUORVEX::setResumeSettings(&settings), 0);
+    QUORVEX::QvAsrClientLimits limits{};
+    limits.connectTimeoutMs = 1500;
+    limits.startTimeoutMs = 400;
+    ASSERT_EQ(QUORVEX::setClientLimits(&limits), 0);
+    struct Defaults {
+        ~Defaults() {
+            QUORVEX::QvAsrClientLimits defaults{};
+            QUORVEX::setClientLimits(&defaults);
+        }
+    } restore;
+    WirePeer silent(WirePeer::Mode::NeverAnswer);
+    std::string silentUrl = silent.url();
+    TestServer server;
+    TcpRelay relay(server.port());
+    std::atomic<int> starts{0};
+    server.onFrame([&](Peer& peer, const Frame& frame) {
+        if (frame.binary || frame.data.find("START_SESSION_REQ") == std::string::npos) return;
+        if (++starts == 1) {
+            peer.sendText(ScriptedServer::message("START_SESSION_RES",
+                                                  R"(,"msg_code":0,"msg_desc":"","msg_data":{"session_id":"s1"})"));
+            return;
+        }
+        relay.setBackend(std::stoi(silentUrl.substr(silentUrl.rfind(':') + 1)));
+        peer.drop();
+    });
+    start(relay.url());
+    send(5);
+    relay.resetAll();
+    ASSERT_TRUE(listener_.waitFor("session")) << heard();
+    EXPECT_EQ(starts.load(), 2);
+    listener_.failures.waitUntil([&] { return !listener_.texts.empty(); }, kDeadline);
+    std::lock_guard<std::mutex> guard(listener_.failures.lock());
+    ASSERT_EQ(listener_.texts.size(), 1u);
+    EXPECT_EQ(listener_.texts[0].find("START_SESSION_RES"), std::string::npos) << listener_.texts[0];
 }
