@@ -12,8 +12,9 @@ from . import _runtime as runtime
 from ._audio import Pcm, as_bytes_view
 from .errors import FailureCategory, QueueFull, SessionError, StartError
 
-# The library takes a frame's length as a C int.
-_MAX_FRAME = 1 << 30
+# Each piece goes as one WebSocket message: a second of audio, well under
+# the 64 KiB a server may take in one message.
+_PIECE = 32000
 
 
 class Result(NamedTuple):
@@ -59,12 +60,22 @@ def _category(value: int) -> FailureCategory:
         return FailureCategory.OTHER
 
 
+def check_start(url: str, token: str) -> None:
+    """The URL and token as the library takes them (C strings)."""
+    for name, value in (("url", url), ("token", token)):
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+        if "\0" in value:
+            raise ValueError(f"{name} holds a NUL character, which would cut it short")
+
+
 class Core:
     def __init__(self, queue_capacity: int) -> None:
         if queue_capacity < 0:
             raise ValueError("queue_capacity must be 0 (the library's default, 1024) or more")
-        self.handle = runtime.create_client(queue_capacity)
-        self.fd: int = native.lib().qv_client_event_fd(self.handle)
+        self.client = runtime.create_client(queue_capacity)
+        self.handle = self.client.handle
+        self.fd: int = runtime.call(self.client, "qv_client_event_fd", gone=-1)
         self.state = STARTING
         self.session_id: Optional[str] = None
         self.start_error: Optional[StartError] = None
@@ -79,7 +90,7 @@ class Core:
         self._failure: Optional[native.Event] = None
 
     def start(self, url: str, token: str) -> None:
-        result = native.lib().qv_client_start(self.handle, url.encode(), token.encode())
+        result = runtime.call(self.client, "qv_client_start", url.encode(), token.encode())
         if result != native.OK:
             self.state = FAILED
             self.start_error = StartError(f"start refused for {url!r}: a malformed URL "
@@ -89,9 +100,9 @@ class Core:
         """Takes one event, waiting up to timeout_ms; False when none came."""
         if self.state == CLOSED:
             return False
-        got = runtime.call(self.handle, "qv_client_next_event", timeout_ms, ctypes.byref(self._event), gone=-100)
+        got = runtime.call(self.client, "qv_client_next_event", timeout_ms, ctypes.byref(self._event), gone=-100)
         if got == -100:
-            if self.handle not in runtime._live:
+            if self.client.freed:
                 self.state = CLOSED  # freed at exit while this object lived on
             return False
         if got == 1:
@@ -136,8 +147,8 @@ class Core:
 
     def stats(self) -> Stats:
         record = native.sized(native.SessionStats)
-        if runtime.call(self.handle, "qv_client_stats", ctypes.byref(record)) != native.OK:
-            raise RuntimeError("qv_client_stats refused the record")
+        if runtime.call(self.client, "qv_client_stats", ctypes.byref(record)) != native.OK:
+            raise SessionError("the session is closed: it has no statistics", 0)
         return Stats(record.audio_ms_sent, record.bytes_queued, record.queue_cap_bytes, record.texts_received,
                      record.resumptions, record.last_ping_round_trip_ms, record.last_final_latency_ms)
 
@@ -151,16 +162,25 @@ class Core:
                           code, category, failure.status, failure.retry_after_seconds)
 
     def send(self, pcm: Pcm) -> int:
-        """Sends pcm; the library's result (QV_BUSY: no session running)."""
+        """Sends pcm; the library's result (QV_BUSY: no session running).
+        ValueError for more at once than the send queue holds: the library
+        would end the session as one whose server does not read."""
         view = as_bytes_view(pcm)
-        for at in range(0, len(view), _MAX_FRAME):
-            piece = view if len(view) <= _MAX_FRAME else view[at:at + _MAX_FRAME]
+        if self.state == CLOSED:
+            return native.BUSY
+        if len(view) > _PIECE:
+            cap = self.stats().queue_cap_bytes
+            if len(view) > cap:
+                raise ValueError(f"{len(view)} bytes at once are more than the send queue holds ({cap}): "
+                                 "send the audio as it plays (quorvex.transcribe paces a file)")
+        for at in range(0, len(view), _PIECE):
+            piece = view if len(view) <= _PIECE else view[at:at + _PIECE]
             length = len(piece)
             data: object = piece
             if isinstance(piece, memoryview):
                 # A writable buffer is lent as it is: the library copies the frame.
                 data = (ctypes.c_char * length).from_buffer(piece) if not piece.readonly else piece.tobytes()
-            result = runtime.call(self.handle, "qv_client_send_audio", data, length)
+            result = runtime.call(self.client, "qv_client_send_audio", data, length)
             if result != native.OK:
                 return result
         return native.OK
@@ -170,13 +190,16 @@ class Core:
         if self.error is not None:
             self.error_reported = True
             return self.error
+        if self.state in (RUNNING, STOPPING):
+            return SessionError("the library refused the audio: its send queue is full (the server is not "
+                                "taking it) or the session has just ended", 0)
         return SessionError(f"no session is running (it is {self.state})", 0)
 
     def request_stop(self) -> bool:
         """Asks the server to end the session; False when it was not running."""
         if self.state != RUNNING:
             return False
-        if runtime.call(self.handle, "qv_client_stop") != native.OK:
+        if runtime.call(self.client, "qv_client_stop") != native.OK:
             return False
         self.state = STOPPING
         return True
@@ -186,11 +209,11 @@ class Core:
         if self.state == CLOSED:
             return
         self.state = CLOSED
-        if self.handle in runtime._live:
-            runtime.abandon(self.handle)
+        if not self.client.freed:
+            runtime.abandon(self.client)
 
 
-def abandon_if_live(handle: int) -> None:
+def abandon_if_live(client: runtime.Client) -> None:
     """A session collected without being closed."""
-    if handle in runtime._live:
-        runtime.abandon(handle)
+    if not client.freed:
+        runtime.abandon(client)

@@ -13,7 +13,7 @@ import select
 import threading
 import time
 from dataclasses import dataclass, fields
-from typing import Dict, List, Optional, Union
+from typing import List, Optional, Set, Union
 
 from . import _native as native
 
@@ -79,43 +79,78 @@ _limits: Optional[Limits] = None
 _proxy: Optional[Proxy] = None
 _tls: Optional[Tls] = None
 _resume: Optional[Resume] = None
-class _Guard:
-    """Calls on one client may overlap each other (a send on one thread, a
-    wait for events on another) but never its destruction."""
+class Client:
+    """One library client. Calls on it may overlap each other (a send on one
+    thread, a wait for events on another) but never its destruction, which
+    happens once. Held by its owner rather than looked up by address: the
+    library may give a freed client's address to the next one."""
 
-    def __init__(self) -> None:
+    def __init__(self, handle: int) -> None:
+        self.handle = handle
+        self.freed = False
         self._changed = threading.Condition(threading.Lock())
-        self._users = 0
+        self._calls: Set[object] = set()
         self._closing = False
 
-    def enter(self) -> bool:
+    def begin(self, call: object) -> bool:
         with self._changed:
-            if self._closing:
-                return False
-            self._users += 1
-            return True
+            self._calls.add(call)
+            return not (self._closing or self.freed)
 
-    def leave(self) -> None:
+    def end(self, call: object) -> None:
         with self._changed:
-            self._users -= 1
-            if not self._users:
+            self._calls.discard(call)
+            if not self._calls:
                 self._changed.notify_all()
 
-    def close(self) -> None:
+    def close(self) -> int:
+        """_DESTROY: the caller destroys it now (calls that begin meanwhile
+        return at once), then says how it went with closed(); _FREED: it is
+        gone; _BUSY: calls still in progress after _CLOSE_WAIT seconds."""
+        deadline = time.monotonic() + _CLOSE_WAIT
         with self._changed:
+            while self._closing:  # another thread destroys it: its outcome decides
+                if not self._changed.wait(max(0.0, deadline - time.monotonic())):
+                    return _BUSY
+            if self.freed:
+                return _FREED
             self._closing = True
-            while self._users:
-                self._changed.wait()
+            while self._calls:
+                if not self._changed.wait(max(0.0, deadline - time.monotonic())) and self._calls:
+                    self._closing = False
+                    self._changed.notify_all()
+                    return _BUSY
+            return _DESTROY
 
-    def reopen(self) -> None:
+    def closed(self, freed: bool) -> None:
         with self._changed:
             self._closing = False
+            self.freed = freed
+            self._changed.notify_all()
 
+
+_DESTROY, _FREED, _BUSY = range(3)
+# A call in progress on a client takes at most a wait slice (200 ms) unless a
+# caller passed a longer timeout itself; a destruction waits this long for it.
+_CLOSE_WAIT = 5.0
 
 # Clients not yet destroyed; one whose owner was collected while it was busy
 # waits in _orphans until its session has ended.
-_live: Dict[int, _Guard] = {}
-_orphans: List[int] = []
+_live: Set[Client] = set()
+_orphans: List[Client] = []
+_shut_down = False
+
+
+_C_INT_MAX = 2**31 - 1
+
+
+def c_int(name: str, value: int) -> int:
+    """A setting as the library takes it (a C int): never silently cut."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not 0 <= value <= _C_INT_MAX:
+        raise ValueError(f"{name} must be 0 to {_C_INT_MAX}, not {value}")
+    return value
 
 
 def _encode(value: Optional[PathLike]) -> Optional[bytes]:
@@ -125,7 +160,7 @@ def _encode(value: Optional[PathLike]) -> Optional[bytes]:
 def _apply_limits(limits: Optional[Limits]) -> None:
     record = native.sized(native.ClientLimits)
     for field in fields(Limits):
-        setattr(record, field.name, getattr(limits, field.name) or 0 if limits else 0)
+        setattr(record, field.name, c_int(field.name, getattr(limits, field.name) or 0) if limits else 0)
     if native.lib().qv_set_client_limits(ctypes.byref(record)) != native.OK:
         raise ValueError(f"limits refused by the library: {limits}")
 
@@ -155,9 +190,9 @@ def _apply_tls(tls: Optional[Tls]) -> None:
 
 
 def _apply_resume(resume: Resume) -> None:
-    record = native.sized(native.ResumeSettings, enabled=int(resume.enabled), attempts=resume.attempts or 0,
-                          backoff_ms=resume.backoff_ms or 0, backoff_max_ms=resume.backoff_max_ms or 0,
-                          jitter_percent=resume.jitter_percent or 0, replay_ms=resume.replay_ms or 0)
+    numbers = {name: c_int(name, getattr(resume, name) or 0)
+               for name in ("attempts", "backoff_ms", "backoff_max_ms", "jitter_percent", "replay_ms")}
+    record = native.sized(native.ResumeSettings, enabled=int(resume.enabled), **numbers)
     if native.lib().qv_set_resume_settings(ctypes.byref(record)) != native.OK:
         raise ValueError(f"resumption settings refused by the library (a negative value, jitter over 100, "
                          f"a maximum below the back-off, or past a bound): {resume}")
@@ -219,23 +254,24 @@ def configure(*, log_file: Optional[PathLike] = None, loop_threads: Optional[int
     """
     global _log_file, _loop_threads, _limits, _proxy, _tls, _resume
     with _lock:
-        restart = False
+        if _shut_down:
+            raise RuntimeError("the interpreter is exiting: the library is released")
+        log_path, threads = _log_file, _loop_threads
         if log_file is not None:
-            path = os.fsencode(log_file)
-            with open(path, "ab"):
+            log_path = os.fsencode(log_file)
+            with open(log_path, "ab"):
                 pass  # the library opens only a file that exists
-            restart = restart or path != _log_file
-            _log_file = path
         if loop_threads is not None:
             if not 1 <= loop_threads <= 16:
                 raise ValueError(f"loop_threads must be 1 to 16, not {loop_threads}")
-            restart = restart or loop_threads != _loop_threads
-            _loop_threads = loop_threads
+            threads = loop_threads
+        restart = log_path != _log_file or threads != _loop_threads
         if restart and _initialised:
             reap_orphans()
             if _live:
                 raise RuntimeError("log_file and loop_threads can change only while no session exists")
             _release_locked()
+        _log_file, _loop_threads = log_path, threads
         if not _initialised:
             _init_locked()
         # Kept only once the library took them, so that a restart cannot fail on them.
@@ -258,72 +294,81 @@ def version() -> str:
     return str(native.lib().qv_version().decode())
 
 
-def create_client(queue_capacity: int = 0) -> int:
+def create_client(queue_capacity: int = 0) -> Client:
     with _lock:
+        if _shut_down:
+            raise RuntimeError("the interpreter is exiting: no new session")
         if not _initialised:
             _init_locked()
         reap_orphans()
-        options = native.sized(native.ClientOptions, queue_capacity=queue_capacity)
+        options = native.sized(native.ClientOptions, queue_capacity=c_int("queue_capacity", queue_capacity))
         handle: Optional[int] = native.lib().qv_client_create(ctypes.byref(options))
         if not handle:
             raise RuntimeError("the library could not create a client")
-        _live[handle] = _Guard()
-        return handle
+        client = Client(handle)
+        _live.add(client)
+        return client
 
 
-def destroy_client(handle: int) -> int:
-    """qv_client_destroy once no other call on the client is in progress;
-    forgets the handle once freed."""
-    guard = _live.get(handle)
-    if guard is None:
-        return native.OK
-    guard.close()
-    result = int(native.lib().qv_client_destroy(handle))
-    if result == native.BUSY:
-        guard.reopen()
-    else:
-        _live.pop(handle, None)
+def destroy_client(client: Client) -> int:
+    """qv_client_destroy once no other call on the client is in progress,
+    and only once; QV_OK when it is freed (now or before), QV_BUSY while its
+    session goes on."""
+    step = client.close()
+    if step != _DESTROY:
+        return native.OK if step == _FREED else native.BUSY
+    result = native.BUSY
+    try:
+        result = int(native.lib().qv_client_destroy(client.handle))
+    finally:
+        freed = result != native.BUSY
+        if freed:
+            _live.discard(client)
+        client.closed(freed)
     return result
 
 
-def call(handle: int, function: str, *arguments: object, gone: int = native.BUSY) -> int:
+def call(client: Client, function: str, *arguments: object, gone: int = native.BUSY) -> int:
     """A qv_client_* function, never on a client being destroyed; ``gone``
-    when the client has been freed."""
-    guard = _live.get(handle)
-    if guard is None or not guard.enter():
-        return gone
+    when the client has been freed. Counted in inside the try, so that an
+    exception (Ctrl-C) at any point leaves no call counted."""
+    token = object()
     try:
-        return int(getattr(native.lib(), function)(handle, *arguments))
+        if not client.begin(token):
+            return gone
+        return int(getattr(native.lib(), function)(client.handle, *arguments))
     finally:
-        guard.leave()
+        client.end(token)
 
 
-def abandon(handle: int) -> None:
+def abandon(client: Client) -> None:
     """A client whose owner is gone: destroyed now if idle, otherwise its
     session is stopped and the client destroyed once it has ended. Never
     waits for the server."""
-    if destroy_client(handle) == native.BUSY:
-        call(handle, "qv_client_stop")
+    if destroy_client(client) == native.BUSY:
+        call(client, "qv_client_stop")
         with _lock:
-            _orphans.append(handle)
+            _orphans.append(client)
 
 
 def reap_orphans() -> None:
     """Frees the abandoned clients whose sessions have ended (each new client
-    and each restart tries; exit frees the rest)."""
+    and each restart tries; exit frees the rest). The stop is asked again:
+    a session abandoned while it was starting could not be stopped then."""
     with _lock:
         waiting = list(_orphans)
         _orphans.clear()
-        for handle in waiting:
-            drain(handle)
-            if destroy_client(handle) == native.BUSY:
-                _orphans.append(handle)
+        for client in waiting:
+            call(client, "qv_client_stop")
+            drain(client)
+            if destroy_client(client) == native.BUSY:
+                _orphans.append(client)
 
 
-def drain(handle: int) -> None:
+def drain(client: Client) -> None:
     """Drops what an abandoned client has queued, so its cap holds nothing."""
     event = native.sized(native.Event)
-    while call(handle, "qv_client_next_event", 0, ctypes.byref(event), gone=0) == 1:
+    while call(client, "qv_client_next_event", 0, ctypes.byref(event), gone=0) == 1:
         pass
 
 
@@ -337,27 +382,31 @@ def shutdown(grace: float = 1.0) -> None:
     """At interpreter exit: stops the sessions still open, destroys what has
     ended within ``grace`` seconds, releases the library (which ends every
     connection), then frees the rest. Never waits longer than that."""
+    global _shut_down
     with _lock:
+        _shut_down = True  # a daemon thread's next session must not start the library again
         if not _initialised:
             return
-        handles = list(_live)
-        for handle in handles:
-            call(handle, "qv_client_stop")
+        clients = list(_live)
+        for client in clients:
+            call(client, "qv_client_stop")
         deadline = time.monotonic() + grace
-        waiting = handles
+        waiting = clients
         while True:
-            for handle in waiting:
-                drain(handle)
-            waiting = [handle for handle in waiting if destroy_client(handle) == native.BUSY]
+            for client in waiting:
+                drain(client)
+            waiting = [client for client in waiting if destroy_client(client) == native.BUSY]
             left = deadline - time.monotonic()
             if not waiting or left <= 0:
                 break
             # Readable once a stop answer (or any event) is queued.
             poller = select.poll()
-            for handle in waiting:
-                poller.register(native.lib().qv_client_event_fd(handle), select.POLLIN)
+            for client in waiting:
+                fd = call(client, "qv_client_event_fd", gone=-1)
+                if fd >= 0:
+                    poller.register(fd, select.POLLIN)
             poller.poll(min(left, 0.1) * 1000)
         _release_locked()
-        for handle in list(_live):
-            destroy_client(handle)
+        for client in list(_live):
+            destroy_client(client)
         _orphans.clear()

@@ -11,7 +11,8 @@ from typing import Callable, List, Optional, Type
 
 from . import _native as native
 from ._audio import Pcm
-from ._core import FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live
+from ._runtime import Client
+from ._core import FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live, check_start
 from .errors import QueueFull, TimeoutExpired
 
 # Events taken per readiness callback, so that one busy session cannot
@@ -25,13 +26,13 @@ def _readable(ref: "weakref.ReferenceType[AsyncSession]") -> None:
         session._take_ready()
 
 
-def _forget(handle: int, fd: int, loop: asyncio.AbstractEventLoop) -> None:
+def _forget(client: Client, fd: int, loop: asyncio.AbstractEventLoop) -> None:
     if not loop.is_closed():
         try:
             loop.remove_reader(fd)
         except (RuntimeError, ValueError):
             pass  # collected on another thread or after the loop ended
-    abandon_if_live(handle)
+    abandon_if_live(client)
 
 
 class AsyncSession:
@@ -67,11 +68,12 @@ class AsyncSession:
         """Connects and starts the session; StartError when it does not start."""
         if self._core is not None:
             raise RuntimeError("this session has already been started")
+        check_start(self._url, self._token)
         self._loop = asyncio.get_running_loop()
         self._changed = asyncio.Event()
         core = self._core = Core(self._queue_capacity)
         core.on_resumed = self._on_resumed
-        self._finalizer = weakref.finalize(self, _forget, core.handle, core.fd, self._loop)
+        self._finalizer = weakref.finalize(self, _forget, core.client, core.fd, self._loop)
         self._finalizer.atexit = False
         self._loop.add_reader(core.fd, _readable, weakref.ref(self))
         core.start(self._url, self._token)
@@ -106,7 +108,8 @@ class AsyncSession:
     async def send(self, pcm: Pcm) -> None:
         """Sends 16-bit, 16 kHz, mono PCM (bytes, bytearray, memoryview or a
         numpy int16 array); never waits for the network. ValueError: not
-        such PCM; SessionError: the session broke off or is not running."""
+        such PCM, or more at once than the send queue holds; SessionError:
+        the session broke off or is not running."""
         core = self._started()
         if core.send(pcm) != native.OK:
             self._take_ready()

@@ -2,6 +2,7 @@
 """The synchronous session."""
 from __future__ import annotations
 
+import select
 import threading
 import time
 import weakref
@@ -10,7 +11,7 @@ from typing import Callable, Iterator, List, Optional, Type
 
 from . import _native as native
 from ._audio import Pcm
-from ._core import CLOSED, ENDED, FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live
+from ._core import CLOSED, ENDED, FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live, check_start
 from .errors import QueueFull, TimeoutExpired
 
 # Waits are cut into slices so that Ctrl-C is handled promptly: a signal
@@ -39,9 +40,10 @@ class Session:
 
     def __init__(self, url: str, token: str = "", *, queue_capacity: int = 0,
                  on_resumed: Optional[Callable[[Resumed], None]] = None) -> None:
+        check_start(url, token)
         self._core = Core(queue_capacity)
         self._core.on_resumed = on_resumed
-        self._finalizer = weakref.finalize(self, abandon_if_live, self._core.handle)
+        self._finalizer = weakref.finalize(self, abandon_if_live, self._core.client)
         self._finalizer.atexit = False  # the library's own exit hook frees what is left
         self._lock = threading.Lock()
         self._core.start(url, token)
@@ -87,7 +89,8 @@ class Session:
         numpy int16 array (one channel). Pieces of any length make one
         stream. Never waits for the network.
 
-        ValueError: audio that cannot be such PCM. SessionError: the session
+        ValueError: audio that cannot be such PCM, or more at once than the
+        send queue holds (2 MiB by default). SessionError: the session
         broke off, or is not running (stopped)."""
         if self._core.send(pcm) != native.OK:
             with self._lock:
@@ -155,15 +158,25 @@ class Session:
         self.close()
 
     def _wait(self, ready: Callable[[], bool], timeout: Optional[float]) -> bool:
-        """Takes events until ready() holds; False when timeout passed first."""
+        """Takes events until ready() holds; False when timeout passed first.
+        Waits on the descriptor without the lock, so that a stop or a send on
+        another thread never queues behind this wait."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        readable = select.poll()
+        readable.register(self._core.fd, select.POLLIN)
         while True:
             with self._lock:
                 if ready():
                     return True
-                left_ms = _SLICE_MS
-                if deadline is not None:
-                    left_ms = min(left_ms, max(0, int((deadline - time.monotonic()) * 1000)))
-                if not self._core.take(left_ms):
-                    if deadline is not None and time.monotonic() >= deadline:
+                if self._core.take(0):
+                    continue
+                if self._core.state == CLOSED:
+                    return ready()
+            left_ms = _SLICE_MS
+            if deadline is not None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    with self._lock:
                         return ready()
+                left_ms = min(left_ms, max(1, int(left * 1000)))
+            readable.poll(left_ms)

@@ -14,7 +14,7 @@ from conftest import DEADLINE, TOKEN, child_env, echo_text, pcm
 def test_a_collected_session_is_stopped_and_freed(server):
     s = quorvex.Session(server.url, token=TOKEN)
     s.send(pcm(0.5))
-    session_id, handle = s.session_id, s._core.handle
+    session_id, client = s.session_id, s._core.client
     del s
     gc.collect()
     server.wait_for_line(rf"session {session_id} .*ended", "the collected session being stopped")
@@ -25,7 +25,7 @@ def test_a_collected_session_is_stopped_and_freed(server):
         assert [r.text for r in t.results()] == [echo_text(pcm(0.5))]
     # Its stop answer came before that whole session: it can be freed now.
     quorvex._runtime.reap_orphans()
-    assert handle not in quorvex._runtime._live
+    assert client.freed and client not in quorvex._runtime._live
 
 
 EXIT_SCRIPT = """
@@ -60,3 +60,28 @@ def test_interpreter_exit_with_sessions_open(server):
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(EXIT_SCRIPT), server.url, TOKEN],
                          env=child_env(), capture_output=True, text=True, timeout=DEADLINE)
     assert (run.returncode, run.stdout, run.stderr) == (0, "open\n", "")
+
+
+CHURN_AT_EXIT = """
+import sys, threading
+import quorvex
+url, token = sys.argv[1], sys.argv[2]
+def churn():
+    while True:
+        try:
+            with quorvex.Session(url, token=token) as s:
+                s.send(bytes(640))
+        except Exception:
+            pass
+threading.Thread(target=churn, daemon=True).start()
+threading.Event().wait(0.3)
+print("exiting", flush=True)
+"""
+
+
+def test_exit_while_a_thread_opens_and_closes_sessions(server):
+    # The exit hook and the thread's close both reached the same client; and
+    # the thread's next session must not start the library again.
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(CHURN_AT_EXIT), server.url, TOKEN],
+                         env=child_env(), capture_output=True, text=True, timeout=DEADLINE)
+    assert (run.returncode, run.stdout) == (0, "exiting\n"), run.stderr

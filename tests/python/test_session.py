@@ -129,3 +129,30 @@ def test_a_missing_library_is_named():
                          env=env, capture_output=True, text=True, timeout=DEADLINE)
     assert run.returncode != 0
     assert "LibraryNotFound" in run.stderr and "/nonexistent/libquorvex.so.1" in run.stderr
+
+
+def test_large_sends_and_calls_on_a_closed_session(server):
+    # Seconds in one call leave as messages a server takes; more than the
+    # send queue holds is refused before anything is sent.
+    with quorvex.Session(server.url, token=TOKEN) as a:
+        a.send(pcm(3.0))
+        with pytest.raises(ValueError, match="more than the send queue holds"):
+            a.send(bytes(3 * 1024 * 1024))
+        a.stop()
+        assert finals(a) == [echo_text(pcm(3.0))]
+    # The next client may get the closed one's address: nothing of the closed
+    # session may reach it.
+    with quorvex.Session(server.url, token=TOKEN) as b:
+        with pytest.raises(quorvex.SessionError, match="closed"):
+            a.send(pcm(0.5))
+        with pytest.raises(quorvex.SessionError, match="closed"):
+            a.stats()
+        b.stop()
+        assert finals(b) == [echo_text(b"")]
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ({"url": None}, TypeError), ({"token": "a\0b"}, ValueError), ({"queue_capacity": 2**32 + 1}, ValueError)])
+def test_arguments_the_library_would_cut_are_refused(server, arguments, error):
+    with pytest.raises(error):
+        quorvex.Session(**{"url": server.url, "token": TOKEN, **arguments})
