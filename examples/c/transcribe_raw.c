@@ -55,7 +55,10 @@ int main(int argc, char** argv) {
     options.size = sizeof options;
     qv_client* client = qv_client_create(&options);
     if (!client || qv_client_start(client, argv[1], argc > 2 ? argv[2] : "") != QV_OK) return 3;
-    state = drain(client, 10000); /* the start result: audio is taken only once it is 0 */
+    /* The start result (audio is taken only once it is 0): the library's
+     * connect and start deadlines bound the wait. */
+    while ((state = drain(client, 10000)) == 0) {
+    }
     while (state == 1 && (got = fread(frame, 1, sizeof frame, stdin)) > 0) {
         if (qv_client_send_audio(client, frame, (int)got) != QV_OK) state = -1;
         if (drain(client, 0) < 0) state = -1;
@@ -63,7 +66,10 @@ int main(int argc, char** argv) {
     if (state == 1 && qv_client_stop(client) == QV_OK)
         while ((state = drain(client, 10000)) == 0) {
         }
-    while (qv_client_destroy(client) == QV_BUSY) drain(client, 100);
+    while (qv_client_destroy(client) == QV_BUSY) { /* a session still running is stopped first */
+        qv_client_stop(client);
+        drain(client, 100);
+    }
     qv_release();
     return state == 2 ? 0 : 5;
 }

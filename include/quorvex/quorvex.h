@@ -351,7 +351,7 @@ QUORVEX_API int setLoopThreads(int count);
 // cannot start (the log says why); -5 already initialised.
 QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
 // Tears the library down. Clients that still exist lose their connections.
-// Meant to run alone; calls that overlap it all the same still return: those
+// Does nothing on an event-loop thread (a listener). Meant to run alone; calls that overlap it all the same still return: those
 // inside finish first (a destruction whose check can no longer run returns
 // -5), those that come later find the library not initialised.
 QUORVEX_API void release();

@@ -74,7 +74,8 @@ QUORVEX_API int qv_set_loop_threads(int count);
 QUORVEX_API int qv_init(const qv_log_settings* log);
 
 /* Ends every connection and stops the loops. Clients that still exist can
- * only be destroyed afterwards. Calls that overlap it still return. */
+ * only be destroyed afterwards. Calls that overlap it still return. Does
+ * nothing in an event or log callback on a loop thread. */
 QUORVEX_API void qv_release(void);
 
 /* Bounds of sessions started afterwards; a member of 0 keeps its default.
@@ -205,9 +206,11 @@ typedef struct qv_client_options {
     qv_event_fn callback;
     void* user;
     /* Queue clients: the most texts and message errors held at once (0:
-     * 1024). Beyond it they are dropped, never waited for, and the next event
-     * taken is QV_EVENT_LOST with their number as code. Start, failure,
-     * session-error and stop events are never dropped (a session has a few). */
+     * 1024). Beyond it they are dropped, never waited for, and a
+     * QV_EVENT_LOST event queued where they would have been says how many
+     * (code; later drops add to it until it is taken). Start, failure,
+     * session-error, stop and resumption events are never dropped;
+     * qv_client_start refuses while 16 of them wait to be taken. */
     int queue_capacity;
 } qv_client_options;
 
@@ -216,7 +219,8 @@ QUORVEX_API qv_client* qv_client_create(const qv_client_options* options);
 
 /* Connects and opens a session; both strings are copied. QV_OK requested
  * (the outcome comes as QV_EVENT_START_RESULT); QV_ERROR refused (NULL, a
- * malformed URL, not initialised); QV_BUSY not idle. */
+ * malformed URL, not initialised); QV_BUSY not idle, or (queue clients) 16
+ * session events not yet taken. */
 QUORVEX_API int qv_client_start(qv_client* client, const char* url, const char* token);
 
 /* One frame of 16-bit, 16 kHz, mono PCM, copied: length bytes at pcm. The

@@ -86,13 +86,18 @@ private:
     void deliver(OwnedEvent event, bool droppable) {
         if (queue_) {
             // Destroyed comes only inside qv_client_destroy, which frees the queue.
-            if (event.type != QV_EVENT_DESTROYED) queue_->push(std::move(event), droppable);
+            event.droppable = droppable;
+            if (event.type != QV_EVENT_DESTROYED) queue_->push(std::move(event));
             return;
         }
         qv_event view = viewOf(event);
         callback_(user_, &view);
     }
 
+public:
+    bool sessionEventsBacklogged() const { return queue_ && queue_->sessionEventsBacklogged(); }
+
+private:
     qv_event_fn callback_;
     void* user_;
     std::unique_ptr<EventQueue> queue_;
@@ -129,12 +134,14 @@ qv_client* qv_client_create(const qv_client_options* options) {
 
 int qv_client_start(qv_client* client, const char* url, const char* token) {
     if (!client || !url || !token) return QV_ERROR;
+    // Session events are never dropped: their number is bounded here instead.
+    if (client->sink->sessionEventsBacklogged()) return QV_BUSY;
     QUORVEX::QvAsrStartParam param{url, token};
     return client->cpp->start(&param);
 }
 
 int qv_client_send_audio(qv_client* client, const void* pcm, int length) {
-    if (!client) return QV_ERROR;
+    if (!client || !pcm) return QV_ERROR;
     QUORVEX::QvAsrAudioFrame frame{static_cast<const unsigned char*>(pcm), length, 1, 16000, 16};
     return client->cpp->sendAudio(&frame);
 }

@@ -8,27 +8,29 @@
 
 namespace quorvex::capi {
 
-void EventQueue::push(OwnedEvent event, bool droppable) {
-    int added = 0;
+void EventQueue::push(OwnedEvent event) {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        std::size_t room = droppable ? capacity_ : capacity_ + kReserve;
-        if (events_.size() >= room) {
-            ++lost_;
-            return;
+        if (event.droppable && droppableQueued_ >= capacity_) {
+            if (!noteLost()) return;
+        } else {
+            ++(event.droppable ? droppableQueued_ : sessionEventsQueued_);
+            events_.push_back(std::move(event));
         }
-        if (lost_ > 0) {
-            OwnedEvent lost;
-            lost.type = QV_EVENT_LOST;
-            lost.code = lost_ > INT_MAX ? INT_MAX : static_cast<int>(lost_);
-            events_.push_back(std::move(lost));
-            lost_ = 0;
-            ++added;
-        }
-        events_.push_back(std::move(event));
-        ++added;
     }
-    while (added-- > 0) signal_.raise();
+    signal_.raise();
+}
+
+bool EventQueue::noteLost() {
+    if (!events_.empty() && events_.back().type == QV_EVENT_LOST) {
+        if (events_.back().code < INT_MAX) ++events_.back().code;
+        return false;
+    }
+    OwnedEvent lost;
+    lost.type = QV_EVENT_LOST;
+    lost.code = 1;
+    events_.push_back(std::move(lost));
+    return true;
 }
 
 int EventQueue::take(int timeoutMs, OwnedEvent& event) {
@@ -37,7 +39,13 @@ int EventQueue::take(int timeoutMs, OwnedEvent& event) {
     // Raised after the push: an event counted is an event queued.
     event = std::move(events_.front());
     events_.pop_front();
+    if (event.type != QV_EVENT_LOST) --(event.droppable ? droppableQueued_ : sessionEventsQueued_);
     return 1;
+}
+
+bool EventQueue::sessionEventsBacklogged() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sessionEventsQueued_ >= kSessionEventsMax;
 }
 
 } // namespace quorvex::capi

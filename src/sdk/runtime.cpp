@@ -14,6 +14,7 @@
 #include "../platform/system.h"
 #include "transport/wss_client.h"
 #include "transport/wss_config.h"
+#include "transport/wss_context.h"
 #include "transport/transport_control.h"
 #include "log.h"
 #include "runtime_gate.h"
@@ -176,6 +177,16 @@ bool releaseWaiters() {
     return entryGate.drain(kReleaseDrain);
 }
 
+// A loop thread cannot stop the loops: its own would be left running.
+bool onALoopThread() {
+    unsigned int loops = loopCount.load(std::memory_order_acquire);
+    for (unsigned int loop = 0; loop < loops; ++loop) {
+        CWSSClient* owner = loopOwners[loop].load(std::memory_order_acquire);
+        if (owner && owner->getContext() && owner->getContext()->isLoopThread()) return true;
+    }
+    return false;
+}
+
 void stopLoops() {
     contextStartingOrStopping = true;
     unsigned int loops = loopCount.load(std::memory_order_relaxed);
@@ -212,6 +223,10 @@ void freeLogSettings() {
 void release() {
     sdkLog("QUORVEX::release");
     if (!sharedClient) return;
+    if (onALoopThread()) {
+        sdkLog("QUORVEX::release called on an event-loop thread (from a listener or callback); refused");
+        return;
+    }
     entryGate.close();
     entryGate.drain(kReleaseDrain);
     stopLoops();

@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "asr_fixture.h"
@@ -57,6 +59,111 @@ TEST(CPrograms, AWholeSessionWithTodaysAndAnOlderHeader) {
         ASSERT_NE(lines, std::string::npos) << run.output;
         EXPECT_EQ(run.output.substr(0, lines + 1), run.output.substr(lines + 1)) << "the server did not get every byte";
     }
+}
+
+namespace {
+Signal junkLogged; // guards junkSeen
+bool junkSeen = false;
+void watchForJunk(void*, const char*, const char* text) {
+    if (std::string(text).find("`junk` is not json") != std::string::npos) junkLogged.update([] { junkSeen = true; });
+}
+} // namespace
+
+// The marker of dropped texts is queued as they are dropped, not with the
+// next event, which may never come.
+TEST_F(CInterface, DroppedTextsAreToldAtOnce) {
+    qv_release();
+    qv_log_settings log{};
+    log.size = sizeof log;
+    log.enable = 1;
+    log.callback = &watchForJunk;
+    ASSERT_EQ(qv_init(&log), QV_OK);
+    ScriptedServer server;
+    qv_client_options options{};
+    options.size = sizeof options;
+    options.queue_capacity = 4;
+    qv_client* client = qv_client_create(&options);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(qv_client_start(client, server.url().c_str(), "t"), QV_OK);
+    ASSERT_EQ(nextEvent(client).type, QV_EVENT_START_RESULT);
+    for (int i = 0; i < 10; ++i) server.send(1, ScriptedServer::recognitionText("t", i, i + 1, 0));
+    server.send(1, "junk"); // a message error, dropped too; its log line says the texts were handled
+    ASSERT_TRUE(junkLogged.waitUntil([] { return junkSeen; })) << "the messages never arrived";
+    std::vector<std::pair<int, int>> events;
+    qv_event event{};
+    event.size = sizeof event;
+    while (qv_client_next_event(client, 0, &event) == 1) events.emplace_back(event.type, event.code);
+    EXPECT_EQ(events, (std::vector<std::pair<int, int>>{
+                          {QV_EVENT_TEXT, 0}, {QV_EVENT_TEXT, 0}, {QV_EVENT_TEXT, 0}, {QV_EVENT_TEXT, 0}, {QV_EVENT_LOST, 7}}));
+    ASSERT_EQ(qv_client_stop(client), QV_OK);
+    while (nextEvent(client).type != QV_EVENT_STOP_RESULT) {
+    }
+    EXPECT_EQ(qv_client_destroy(client), QV_OK);
+}
+
+// Session events are never dropped, whatever the cap: their number is bounded
+// by refusing starts while 16 wait, and taking them lets starts go on.
+TEST_F(CInterface, SessionEventsAreKeptAndBoundStarts) {
+    RefusingPort refusing;
+    qv_client_options options{};
+    options.size = sizeof options;
+    options.queue_capacity = 1;
+    qv_client* client = qv_client_create(&options);
+    ASSERT_NE(client, nullptr);
+    auto start = [&] { return qv_client_start(client, refusing.url("/asr").c_str(), "t") == QV_OK; };
+    int accepted = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < until) accepted += start(); // each fails at once
+    // A start may come between a failed start's state and its last event.
+    EXPECT_TRUE(accepted == 8 || accepted == 9) << accepted << " starts accepted";
+    std::vector<int> types;
+    qv_event event{};
+    event.size = sizeof event;
+    while (qv_client_next_event(client, 0, &event) == 1) types.push_back(event.type);
+    std::vector<int> expected;
+    for (int i = 0; i < accepted; ++i) expected.insert(expected.end(), {QV_EVENT_START_FAILURE, QV_EVENT_START_RESULT});
+    EXPECT_EQ(types, expected);
+    EXPECT_TRUE(start()) << "a start once the events were taken";
+    while (qv_client_destroy(client) == QV_BUSY) qv_client_next_event(client, 100, &event);
+}
+
+namespace {
+Signal released; // guards releasedInCallback
+bool releasedInCallback = false;
+void releaseFromCallback(void*, const qv_event* event) {
+    if (event->type != QV_EVENT_START_RESULT) return;
+    qv_release();
+    released.update([] { releasedInCallback = true; });
+}
+std::size_t threadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
+    return 0;
+}
+} // namespace
+
+// A release from a callback would stop every loop but its own, which it
+// runs on: it does nothing there, and the application's own release then
+// ends every loop thread.
+TEST(CRelease, InACallbackItDoesNothing) {
+    std::size_t before = threadCount();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(qv_init(nullptr), QV_OK);
+        RefusingPort refusing;
+        qv_client_options options{};
+        options.size = sizeof options;
+        options.callback = &releaseFromCallback;
+        qv_client* client = qv_client_create(&options);
+        ASSERT_NE(client, nullptr);
+        released.update([] { releasedInCallback = false; });
+        ASSERT_EQ(qv_client_start(client, refusing.url("/asr").c_str(), "t"), QV_OK);
+        ASSERT_TRUE(released.waitUntil([] { return releasedInCallback; })) << "no start result";
+        EXPECT_EQ(qv_client_destroy(client), QV_OK) << "the library was released under the application";
+        qv_release();
+    }
+    EXPECT_EQ(threadCount(), before) << "a loop thread outlived its release";
 }
 
 namespace {
