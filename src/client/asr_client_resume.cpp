@@ -98,8 +98,8 @@ std::size_t QvAsrClientImpl::replayBytes() const {
     std::size_t wanted = static_cast<std::size_t>(resume_.replayMs) * kBytesPerMs;
     std::size_t bound = static_cast<std::size_t>(limits_.sendQueueBytes) / 2 / kBytesPerMs * kBytesPerMs;
     if (wanted <= bound) return wanted;
-    sdkLog("QUORVEX::QvAsrClientImpl::start: audio kept for replay cut to %zu ms, half the send queue's %d bytes",
-           bound / kBytesPerMs, limits_.sendQueueBytes);
+    sdkLog("QUORVEX::QvAsrClientImpl::start: audio kept for replay cut to %d ms, half the send queue's %d bytes",
+           static_cast<int>(bound / kBytesPerMs), limits_.sendQueueBytes);
     return bound;
 }
 
