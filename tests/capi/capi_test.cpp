@@ -40,10 +40,36 @@ qv_event nextEvent(qv_client* client) {
     return event;
 }
 
+// A log line a test waits for: the loop has handled what came before it.
+Signal logSeen; // guards awaitedLine and lineSeen
+std::string awaitedLine;
+bool lineSeen = false;
+void watchLog(void*, const char*, const char* text) {
+    logSeen.update([&] { lineSeen = lineSeen || std::string(text).find(awaitedLine) != std::string::npos; });
+}
+
 class CInterface : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(qv_init(nullptr), QV_OK); }
     void TearDown() override { qv_release(); }
+    // The library again, logging to watchLog for line; a queue client holding 4 texts.
+    static qv_client* queueClientWatchingFor(const std::string& line) {
+        qv_release();
+        logSeen.update([&] {
+            awaitedLine = line;
+            lineSeen = false;
+        });
+        qv_log_settings log{};
+        log.size = sizeof log;
+        log.enable = 1;
+        log.callback = &watchLog;
+        EXPECT_EQ(qv_init(&log), QV_OK);
+        qv_client_options options{};
+        options.size = sizeof options;
+        options.queue_capacity = 4;
+        return qv_client_create(&options);
+    }
+    static bool lineLogged() { return logSeen.waitUntil([] { return lineSeen; }); }
 };
 
 } // namespace
@@ -61,34 +87,17 @@ TEST(CPrograms, AWholeSessionWithTodaysAndAnOlderHeader) {
     }
 }
 
-namespace {
-Signal junkLogged; // guards junkSeen
-bool junkSeen = false;
-void watchForJunk(void*, const char*, const char* text) {
-    if (std::string(text).find("`junk` is not json") != std::string::npos) junkLogged.update([] { junkSeen = true; });
-}
-} // namespace
-
 // The marker of dropped texts is queued as they are dropped, not with the
 // next event, which may never come.
 TEST_F(CInterface, DroppedTextsAreToldAtOnce) {
-    qv_release();
-    qv_log_settings log{};
-    log.size = sizeof log;
-    log.enable = 1;
-    log.callback = &watchForJunk;
-    ASSERT_EQ(qv_init(&log), QV_OK);
-    ScriptedServer server;
-    qv_client_options options{};
-    options.size = sizeof options;
-    options.queue_capacity = 4;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queueClientWatchingFor("`junk` is not json");
     ASSERT_NE(client, nullptr);
+    ScriptedServer server;
     ASSERT_EQ(qv_client_start(client, server.url().c_str(), "t"), QV_OK);
     ASSERT_EQ(nextEvent(client).type, QV_EVENT_START_RESULT);
     for (int i = 0; i < 10; ++i) server.send(1, ScriptedServer::recognitionText("t", i, i + 1, 0));
     server.send(1, "junk"); // a message error, dropped too; its log line says the texts were handled
-    ASSERT_TRUE(junkLogged.waitUntil([] { return junkSeen; })) << "the messages never arrived";
+    ASSERT_TRUE(lineLogged()) << "the messages never arrived";
     std::vector<std::pair<int, int>> events;
     qv_event event{};
     event.size = sizeof event;
@@ -173,30 +182,12 @@ TEST(CRelease, InACallbackItDoesNothing) {
     EXPECT_EQ(threadCount(), before) << "a loop thread outlived its release";
 }
 
-namespace {
-Signal logged; // guards sessionErrorLogged
-bool sessionErrorLogged = false;
-void watchLog(void*, const char*, const char* text) {
-    if (std::string(text).find("EXCEPTION_NTF error:gone") != std::string::npos)
-        logged.update([] { sessionErrorLogged = true; });
-}
-} // namespace
-
 // Past its cap the queue drops texts, never the session's own events, and
 // says how many it dropped; the descriptor is readable exactly while events wait.
 TEST_F(CInterface, AFullQueueDropsTextsAndSaysHowMany) {
-    qv_release();
-    qv_log_settings log{};
-    log.size = sizeof log;
-    log.enable = 1;
-    log.callback = &watchLog;
-    ASSERT_EQ(qv_init(&log), QV_OK);
-    ScriptedServer server;
-    qv_client_options options{};
-    options.size = sizeof options;
-    options.queue_capacity = 4;
-    qv_client* client = qv_client_create(&options);
+    qv_client* client = queueClientWatchingFor("EXCEPTION_NTF error:gone");
     ASSERT_NE(client, nullptr);
+    ScriptedServer server;
     int descriptor = qv_client_event_fd(client);
     EXPECT_FALSE(readable(descriptor));
     ASSERT_EQ(qv_client_start(client, server.url().c_str(), "t"), QV_OK);
@@ -206,7 +197,7 @@ TEST_F(CInterface, AFullQueueDropsTextsAndSaysHowMany) {
     for (int i = 0; i < 20; ++i) server.send(1, ScriptedServer::recognitionText("t" + std::to_string(i), i, i + 1, 0));
     server.send(1, ScriptedServer::message("EXCEPTION_NTF", R"(,"msg_code":500,"msg_desc":"gone")"));
     // Nothing is taken until the loop has handled every message: the queue fills.
-    ASSERT_TRUE(logged.waitUntil([] { return sessionErrorLogged; })) << "the session error never came";
+    ASSERT_TRUE(lineLogged()) << "the session error never came";
     std::vector<int> types;
     while (types.empty() || types.back() != QV_EVENT_SESSION_ERROR) {
         qv_event event = nextEvent(client);
