@@ -174,11 +174,14 @@ class AsyncSession:
         core = self._core
         if core is None:
             return
-        taken = 0
-        while taken < _BATCH and core.take(0):
-            taken += 1
-        if taken and self._changed is not None:
-            self._changed.set()
+        taken, raised = 0, True
+        try:
+            while taken < _BATCH and core.take(0):
+                taken += 1
+            raised = False
+        finally:  # an on_resumed that raised must not leave what was taken unannounced
+            if (taken or raised) and self._changed is not None:
+                self._changed.set()
 
     async def _until(self, ready: Callable[[], bool], timeout: Optional[float]) -> bool:
         assert self._changed is not None

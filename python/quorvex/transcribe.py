@@ -40,7 +40,7 @@ def transcribe(source: Source, url: str, token: str = "", *, timeout: float = 60
     """
     if isinstance(source, (str, os.PathLike)):
         source = read_wav(source)  # a file that cannot be read fails before any connection
-    elif isinstance(source, (bytes, bytearray)) and source[:4] == b"RIFF":
+    elif isinstance(source, (bytes, bytearray, memoryview)) and bytes(source[:4]) == b"RIFF":
         source = read_wav(io.BytesIO(source))  # a WAV file's bytes
     with Session(url, token) as session:
         began = time.monotonic()

@@ -5,7 +5,7 @@
 #include "capi/sized_record.h"
 #include "quorvex/quorvex.h"
 #include "quorvex/quorvex_c.h"
-#include "sdk/runtime_gate.h"
+#include "sdk/runtime.h"
 
 using quorvex::capi::readSized;
 
@@ -35,8 +35,8 @@ int qv_set_loop_threads(int count) { return QUORVEX::setLoopThreads(count); }
 int qv_init(const qv_log_settings* log) {
     qv_log_settings settings{};
     if (log && !readSized(log, settings)) return QV_ERROR;
-    // Before the callback is replaced: a running library keeps its own.
-    if (QUORVEX::GateUse initialised{QUORVEX::entryGate}) return QV_BUSY;
+    // Before the callback is replaced: a running (or starting) library keeps its own.
+    if (!QUORVEX::claimInit()) return QV_BUSY;
     QUORVEX::QvAsrSdkLogParam param{settings.enable != 0, settings.path, nullptr};
     if (settings.callback) {
         logUser.store(settings.user, std::memory_order_relaxed);
@@ -46,7 +46,7 @@ int qv_init(const qv_log_settings* log) {
         param.logCallback = &discardLog; // a callback replaces standard output; the file is still written
     }
     QUORVEX::QvAsrSdkInitParam init{};
-    return QUORVEX::init(&param, &init);
+    return QUORVEX::initClaimed(&param, &init);
 }
 
 void qv_release(void) {

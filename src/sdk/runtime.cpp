@@ -124,8 +124,19 @@ CWSSContext* loopContext(unsigned int index) {
 
 unsigned int nextLoopIndex() { return loopsRoundRobin.fetch_add(1, std::memory_order_relaxed); }
 
+namespace {
+// Two inits at once on two threads start one runtime: the other returns -5
+// at once, as after an init, without waiting for the first.
+std::atomic<bool> initClaim{false};
+} // namespace
+
+bool claimInit() { return !initClaim.exchange(true, std::memory_order_acq_rel); }
+
 int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam) {
-    if (sharedClient) return -5;
+    return claimInit() ? initClaimed(logParam, initParam) : -5;
+}
+
+int initClaimed(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam) {
     const bool complete = logParam && initParam;
     logSettings = new QvAsrSdkLogParam{false, nullptr, nullptr};
     if (complete) *logSettings = *logParam;
@@ -239,6 +250,7 @@ void release() {
     sdkMutex = nullptr;
     sdkCond = nullptr;
     freeLogSettings();
+    initClaim.store(false, std::memory_order_release);
 }
 
 const char* getVersion() {

@@ -32,6 +32,12 @@ CWSSContext* loopContext(unsigned int index);
 // The loop the next client is bound to.
 unsigned int nextLoopIndex();
 
+// init in two steps, for the C interface, which sets its log callback only
+// once it knows its init goes on. claimInit: false when another init holds
+// the claim (initialised, or starting on another thread), until release.
+bool claimInit();
+int initClaimed(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
+
 } // namespace QUORVEX
 
 #endif

@@ -68,6 +68,7 @@ def test_transcribe_takes_a_wav_file_bytes_or_chunks(server, tmp_path):
     assert quorvex.transcribe(path, url=server.url, token=TOKEN) == expected
     assert quorvex.transcribe(audio, url=server.url, token=TOKEN) == expected
     assert quorvex.transcribe(path.read_bytes(), url=server.url, token=TOKEN) == expected
+    assert quorvex.transcribe(memoryview(path.read_bytes()), url=server.url, token=TOKEN) == expected
     chunks = (audio[at:at + 999] for at in range(0, len(audio), 999))
     assert quorvex.transcribe(chunks, url=server.url, token=TOKEN) == expected
     printed = subprocess.run([sys.executable, "-m", "quorvex", str(path), "--url", server.url, "--token", TOKEN],

@@ -71,6 +71,25 @@ TEST_F(Runtime, InitCreatesTheSharedContextAndRejectsASecondInit) {
     EXPECT_FALSE(logSettings->enableLog) << "the first call's settings stay";
 }
 
+// Two inits at once on two threads: one starts the runtime, the other is
+// told it is initialised, and waits for nothing.
+TEST_F(Runtime, TwoInitsAtOnceStartOneRuntime) {
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> go{false};
+        int results[2] = {1, 1};
+        auto initOnGo = [&](int which) {
+            while (!go.load()) std::this_thread::yield();
+            results[which] = init(&quiet, &params);
+        };
+        std::thread first(initOnGo, 0), second(initOnGo, 1);
+        go = true;
+        first.join();
+        second.join();
+        EXPECT_EQ(results[0] + results[1], -5) << "round " << round << ": " << results[0] << ", " << results[1];
+        release();
+    }
+}
+
 TEST_F(Runtime, MissingRecordsLeaveAHalfInitialisedLibraryUntilRelease) {
     for (int which = 0; which < 2; ++which) {
         ::testing::internal::CaptureStdout();
