@@ -348,7 +348,8 @@ QUORVEX_API int setTlsSettings(const QvAsrTlsSettings* settings);
 QUORVEX_API int setLoopThreads(int count);
 
 // 0; -1 missing record, log file that cannot be opened, or an event loop that
-// cannot start (the log says why); -5 already initialised.
+// cannot start (the log says why); -5 already initialised, or being
+// initialised on another thread (at once, changing nothing).
 QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
 // Tears the library down. Clients that still exist lose their connections.
 // Does nothing on an event-loop thread (a listener). Meant to run alone; calls that overlap it all the same still return: those

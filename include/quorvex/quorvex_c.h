@@ -70,7 +70,8 @@ QUORVEX_API int qv_set_loop_threads(int count);
 /* NULL log: logging off. QV_OK; QV_ERROR a record of size 0, a log file
  * that cannot be opened or an event loop that cannot start (printed on
  * standard output; call qv_release before trying again); QV_BUSY already
- * initialised. */
+ * initialised, or being initialised on another thread (at once: it waits
+ * for nothing; the log settings given are not used). */
 QUORVEX_API int qv_init(const qv_log_settings* log);
 
 /* Ends every connection and stops the loops. Clients that still exist can
