@@ -352,9 +352,10 @@ QUORVEX_API int setLoopThreads(int count);
 // initialised on another thread (at once, changing nothing).
 QUORVEX_API int init(QvAsrSdkLogParam* logParam, QvAsrSdkInitParam* initParam);
 // Tears the library down. Clients that still exist lose their connections.
-// Does nothing on an event-loop thread (a listener). Meant to run alone; calls that overlap it all the same still return: those
-// inside finish first (a destruction whose check can no longer run returns
-// -5), those that come later find the library not initialised.
+// Does nothing on an event-loop thread (a listener). Meant to run alone;
+// calls that overlap it all the same still return: those inside finish first
+// (a destruction whose check can no longer run returns -5), those that come
+// later find the library not initialised.
 QUORVEX_API void release();
 // "v1.0.0"; static, never freed.
 QUORVEX_API const char* getVersion();

@@ -94,10 +94,6 @@ private:
         callback_(user_, &view);
     }
 
-public:
-    bool sessionEventsBacklogged() const { return queue_ && queue_->sessionEventsBacklogged(); }
-
-private:
     qv_event_fn callback_;
     void* user_;
     std::unique_ptr<EventQueue> queue_;
@@ -135,7 +131,7 @@ qv_client* qv_client_create(const qv_client_options* options) {
 int qv_client_start(qv_client* client, const char* url, const char* token) {
     if (!client || !url || !token) return QV_ERROR;
     // Session events are never dropped: their number is bounded here instead.
-    if (client->sink->sessionEventsBacklogged()) return QV_BUSY;
+    if (EventQueue* queue = client->sink->queue(); queue && queue->sessionEventsBacklogged()) return QV_BUSY;
     QUORVEX::QvAsrStartParam param{url, token};
     return client->cpp->start(&param);
 }

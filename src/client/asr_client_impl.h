@@ -95,9 +95,10 @@ private:
     void performResumption(std::uint32_t actions, session::Event event, int from);
     std::size_t replayBytes() const; // at start
     void beginResume(int from);
-    // Where a replay for a loss now would begin: the last final result's end,
-    // or the oldest audio still kept.
-    std::uint64_t replayStartNow() const;
+    // Ring positions, with reserved bytes so far: the last final result's end,
+    // and where a replay for a loss would begin (that end, or the oldest audio kept).
+    std::uint64_t lastFinalEnd(std::uint64_t reserved) const;
+    std::uint64_t replayStart(std::uint64_t reserved) const;
     bool progressedSinceResumed() const;
     void noteOverrun();
     void scheduleAttempt();

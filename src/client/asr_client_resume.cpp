@@ -81,15 +81,18 @@ session::Facts QvAsrClientImpl::factsFor(Event event) {
     return facts;
 }
 
-std::uint64_t QvAsrClientImpl::replayStartNow() const {
-    std::uint64_t capacity = ring_.capacity();
-    std::uint64_t reserved = ring_.reserved();
+std::uint64_t QvAsrClientImpl::lastFinalEnd(std::uint64_t reserved) const {
     std::uint64_t finalEnd = static_cast<std::uint64_t>(std::max<std::int64_t>(run_.lastFinalEdMs, 0)) * kBytesPerMs;
-    return std::max(std::min(finalEnd, reserved), reserved > capacity ? reserved - capacity : 0);
+    return std::min(finalEnd, reserved);
+}
+
+std::uint64_t QvAsrClientImpl::replayStart(std::uint64_t reserved) const {
+    std::uint64_t capacity = ring_.capacity();
+    return std::max(lastFinalEnd(reserved), reserved > capacity ? reserved - capacity : 0);
 }
 
 bool QvAsrClientImpl::progressedSinceResumed() const {
-    return !run_.resumedBefore || replayStartNow() > run_.lastReplayFrom;
+    return !run_.resumedBefore || replayStart(ring_.reserved()) > run_.lastReplayFrom;
 }
 
 // The replay goes into the new connection's send queue at once: it may take
@@ -130,12 +133,10 @@ void QvAsrClientImpl::beginResume(int from) {
     run_.previousSessionId = sessionId;
     if (progressedSinceResumed()) run_.attemptsMade = 0;
     run_.attemptRunning = run_.lastAttempt = false;
-    std::uint64_t capacity = ring_.capacity();
     std::uint64_t reserved = ring_.reserved();
-    std::uint64_t finalEnd = static_cast<std::uint64_t>(std::max<std::int64_t>(run_.lastFinalEdMs, 0)) * kBytesPerMs;
-    run_.resumeFrom = std::min(finalEnd, reserved);
-    std::uint64_t keepFrom = replayStartNow();
-    ring_.hold(std::min(keepFrom + capacity, reserved + static_cast<std::uint64_t>(limits_.sendQueueBytes)));
+    run_.resumeFrom = lastFinalEnd(reserved);
+    std::uint64_t queueBound = reserved + static_cast<std::uint64_t>(limits_.sendQueueBytes);
+    ring_.hold(std::min(replayStart(reserved) + ring_.capacity(), queueBound));
     ++deadlineEpoch_; // an answer's deadline of the lost connection has nothing left to do
     sdkLog("%s connection lost in state %d: resuming from %llu ms", sessionId.c_str(), from,
            static_cast<unsigned long long>(run_.resumeFrom / kBytesPerMs));

@@ -192,8 +192,8 @@ bool releaseWaiters() {
 bool onALoopThread() {
     unsigned int loops = loopCount.load(std::memory_order_acquire);
     for (unsigned int loop = 0; loop < loops; ++loop) {
-        CWSSClient* owner = loopOwners[loop].load(std::memory_order_acquire);
-        if (owner && owner->getContext() && owner->getContext()->isLoopThread()) return true;
+        CWSSContext* context = loopContext(loop);
+        if (context && context->isLoopThread()) return true;
     }
     return false;
 }
