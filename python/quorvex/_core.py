@@ -74,7 +74,6 @@ class Core:
         if queue_capacity < 0:
             raise ValueError("queue_capacity must be 0 (the library's default, 1024) or more")
         self.client = runtime.create_client(queue_capacity)
-        self.handle = self.client.handle
         self.fd: int = runtime.call(self.client, "qv_client_event_fd", gone=-1)
         self.state = STARTING
         self.session_id: Optional[str] = None
@@ -96,11 +95,11 @@ class Core:
             self.start_error = StartError(f"start refused for {url!r}: a malformed URL "
                                           "(ws:// or wss://, host, path)", code=result)
 
-    def take(self, timeout_ms: int) -> bool:
-        """Takes one event, waiting up to timeout_ms; False when none came."""
+    def take(self) -> bool:
+        """Takes one event if one is queued (waits are on the descriptor)."""
         if self.state == CLOSED:
             return False
-        got = runtime.call(self.client, "qv_client_next_event", timeout_ms, ctypes.byref(self._event), gone=-100)
+        got = runtime.call(self.client, "qv_client_next_event", 0, ctypes.byref(self._event), gone=-100)
         if got == -100:
             if self.client.freed:
                 self.state = CLOSED  # freed at exit while this object lived on

@@ -130,8 +130,8 @@ class Client:
 
 
 _DESTROY, _FREED, _BUSY = range(3)
-# A call in progress on a client takes at most a wait slice (200 ms) unless a
-# caller passed a longer timeout itself; a destruction waits this long for it.
+# Calls on a client return at once (events are waited for on its descriptor);
+# a destruction waits this long for one whose thread was held up meanwhile.
 _CLOSE_WAIT = 5.0
 
 # Clients not yet destroyed; one whose owner was collected while it was busy

@@ -176,7 +176,7 @@ class AsyncSession:
             return
         taken, raised = 0, True
         try:
-            while taken < _BATCH and core.take(0):
+            while taken < _BATCH and core.take():
                 taken += 1
             raised = False
         finally:  # an on_resumed that raised must not leave what was taken unannounced

@@ -11,11 +11,12 @@ from typing import Callable, Iterator, List, Optional, Type
 
 from . import _native as native
 from ._audio import Pcm
-from ._core import CLOSED, ENDED, FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live, check_start
+from ._core import (CLOSED, ENDED, FAILED, RUNNING, STARTING, STOPPING, Core, Result, Resumed, Stats, abandon_if_live,
+                    check_start)
 from .errors import QueueFull, TimeoutExpired
 
-# Waits are cut into slices so that Ctrl-C is handled promptly: a signal
-# handler runs only once the foreign call has returned.
+# Waits on the descriptor are cut into slices, so that a wait also ends soon
+# after another thread closed the session.
 _SLICE_MS = 200
 
 
@@ -94,7 +95,7 @@ class Session:
         broke off, or is not running (stopped)."""
         if self._core.send(pcm) != native.OK:
             with self._lock:
-                while self._core.take(0):
+                while self._core.take():
                     pass  # the reason the library refused it may already be queued
             raise self._core.not_running()
 
@@ -168,7 +169,7 @@ class Session:
             with self._lock:
                 if ready():
                     return True
-                if self._core.take(0):
+                if self._core.take():
                     continue
                 if self._core.state == CLOSED:
                     return ready()
