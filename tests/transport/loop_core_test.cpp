@@ -28,7 +28,10 @@ public:
     void onStopping() override {}
     void onContextGone() override {}
     void onFlushes(CWSSConn* const* first, std::size_t count) override {
-        signal.update([&] { flushed.insert(flushed.end(), first, first + count); });
+        signal.update([&] {
+            passes.push_back({flushed.size(), std::chrono::steady_clock::now()});
+            flushed.insert(flushed.end(), first, first + count);
+        });
     }
     int onLwsEvent(lws*, lws_callback_reasons, void*, void*, std::size_t) override { return 0; }
 
@@ -37,8 +40,19 @@ public:
             [&] { return static_cast<std::size_t>(std::count(flushed.begin(), flushed.end(), conn)) >= times; });
     }
 
+    // When the pass that wrote the n-th flush began.
+    std::chrono::steady_clock::time_point passOf(std::size_t n) {
+        std::chrono::steady_clock::time_point at{};
+        signal.update([&] {
+            for (auto& pass : passes)
+                if (pass.first <= n) at = pass.second;
+        });
+        return at;
+    }
+
     Signal signal;
     std::vector<CWSSConn*> flushed;
+    std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> passes;
 };
 
 // Keeps the loop thread inside a command until released.
@@ -86,6 +100,46 @@ TEST(LoopCore, AWriterListedWhileALongListIsWrittenIsWrittenToo) {
     EXPECT_TRUE(events.waitFlushed(conn(LoopCore::kFlushSlice))) << "the long list's second slice was not written";
     EXPECT_TRUE(events.waitFlushed(late)) << "the writer listed during the long list was never written";
     core.stop();
+}
+
+// A saturated loop spaces its long rounds of the list so that frames gather
+// (here it is held busy for two windows of its load). The next round must
+// still come on its own, with no one listing or posting after it, also when
+// the watch that brings it back ends meanwhile.
+TEST(LoopCore, ARoundAfterABusyOneWaitsAndStillComesOnItsOwn) {
+    for (std::uint64_t idleMs : {std::uint64_t{60'000}, std::uint64_t{2}}) {
+        HeldCommand busy;
+        FlushRecorder events;
+        LoopSettings settings;
+        settings.watchIdleMs = idleMs;
+        LoopCore core(nullptr, events);
+        ASSERT_TRUE(core.start(tagWSSvrConfig{}, settings));
+        std::vector<char> connections(LoopCore::kFlushSlice + 1);
+        auto conn = [&](std::size_t i) { return reinterpret_cast<CWSSConn*>(&connections[i]); };
+        std::unique_ptr<quorvex::transport::detail::ReadyEntry[]> entries(
+            new quorvex::transport::detail::ReadyEntry[connections.size()]);
+        auto listAll = [&] {
+            for (std::size_t i = 0; i < connections.size(); ++i) ASSERT_TRUE(core.flushSoon(entries[i]));
+        };
+        for (std::size_t i = 0; i < connections.size(); ++i) entries[i].conn = conn(i);
+
+        ASSERT_TRUE(core.post(busy.command()));
+        ASSERT_TRUE(busy.waitInside()) << "the loop never ran the command that holds it";
+        listAll(); // one round of more than a slice
+        auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * LoopCore::kLoadWindowMs);
+        while (std::chrono::steady_clock::now() < due) std::this_thread::yield();
+        busy.release();
+        ASSERT_TRUE(events.waitFlushed(conn(LoopCore::kFlushSlice))) << "idle " << idleMs << ": the busy round";
+        listAll();
+        for (std::size_t i = 0; i < connections.size(); ++i)
+            ASSERT_TRUE(events.waitFlushed(conn(i), 2)) << "idle " << idleMs << ": the next round never came";
+        if (idleMs > LoopCore::kBusyRoundMs) { // else the watch may end, and the wait with it
+            auto gap = events.passOf(connections.size()) - events.passOf(0);
+            EXPECT_GE(gap, std::chrono::milliseconds(LoopCore::kBusyRoundMs / 2))
+                << "the round after a busy one did not wait";
+        }
+        core.stop();
+    }
 }
 
 // While writers list, the loop watches its list and they make no wake-up;

@@ -89,6 +89,9 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
         ready(false);
         return;
     }
+    // Without the idle time the loop never counts as saturated.
+    loadMeasured_ = uv_loop_configure(uv_.get(), UV_METRICS_IDLE_TIME) == 0;
+    loadWindowStartMs_ = uv_now(uv_.get());
     if (!createLwsContext(config)) {
         closeEvents();
         ready(false);
@@ -207,22 +210,55 @@ void LoopCore::pass(bool woken) {
     QUORVEX_ASSERT_ON_LOOP_THREAD(*this);
     if (woken) mailbox_.clearWake();
     bool goingOn = readyAt_ < ready_.size();
-    if (!goingOn) {
+    bool waiting = !goingOn && roundTooSoon();
+    if (!goingOn && !waiting) {
         ready_.assign(takenEarly_.begin(), takenEarly_.end());
         takenEarly_.clear();
         readyAt_ = 0;
         if (woken) mailbox_.takeReady(ready_);
+        noteLoad();
+        busyRound_ = saturated_ && ready_.size() > kFlushSlice;
+        roundStartedMs_ = uv_now(uv_.get());
     }
     if (stopRequested_.load()) uv_stop(uv_.get());
     if (woken)
         for (auto& command : mailbox_.takeCommands()) guarded("loop command", command);
+    if (!waiting) writeSlice(goingOn); // else the watch's next tick comes back
+    platform::serviceLwsSoon(uv_.get());
+}
+
+void LoopCore::writeSlice(bool goingOn) {
     std::size_t count = std::min(kFlushSlice, ready_.size() - readyAt_);
     events_.onFlushes(ready_.data() + readyAt_, count);
     readyAt_ += count;
     // The rest on the next pass, and what was listed since: those writers'
     // wake-up was spent on this pass, which goes on with an earlier list.
     if (goingOn || readyAt_ < ready_.size() || !takenEarly_.empty()) mailbox_.wakeAgain();
-    platform::serviceLwsSoon(uv_.get());
+}
+
+// The share of each window the loop spent outside its poll, with some
+// hysteresis: spacing rounds frees the very time it is measured by.
+void LoopCore::noteLoad() {
+    if (!loadMeasured_) return;
+    std::uint64_t now = uv_now(uv_.get());
+    if (now - loadWindowStartMs_ < kLoadWindowMs) return;
+    std::uint64_t idleNs = uv_metrics_idle_time(uv_.get());
+    double idle = static_cast<double>(idleNs - loadWindowIdleNs_) / 1e6 / static_cast<double>(now - loadWindowStartMs_);
+    saturated_ = 1.0 - idle > (saturated_ ? kSaturatedUntil : kSaturatedFrom);
+    loadWindowStartMs_ = now;
+    loadWindowIdleNs_ = idleNs;
+}
+
+// A saturated loop that writes each connection as soon as it can spends all
+// of a core on system calls of one or two frames each, while its rounds
+// stretch anyway. Spacing its long rounds by a frame's time lets frames
+// gather (one write and one TLS record carry several) and leaves the core
+// room, for a wait no longer than the rounds it replaces. A loop with time
+// to spare writes at once: there the wait would buy nothing. Only while
+// watching: the watch's tick is what comes back.
+bool LoopCore::roundTooSoon() const {
+    return busyRound_ && mailbox_.watching() && !stopRequested_.load() &&
+           uv_now(uv_.get()) - roundStartedMs_ < kBusyRoundMs;
 }
 
 void setLwsTimeout(lws* wsi, pending_timeout reason, int seconds) {

@@ -72,6 +72,12 @@ public:
     static constexpr const char* kProtocolName = "quorvex-ws";
     // Connections written per pass; the rest of the list waits for the next one.
     static constexpr std::size_t kFlushSlice = 128;
+    // A saturated loop starts a round longer than a slice at most this often.
+    static constexpr std::uint64_t kBusyRoundMs = 20;
+    // Saturated: busy for more than the first share of a window, until less
+    // than the second.
+    static constexpr std::uint64_t kLoadWindowMs = 200;
+    static constexpr double kSaturatedFrom = 0.9, kSaturatedUntil = 0.75;
 
     LoopCore(CWSSContext* owner, LoopEvents& events);
     ~LoopCore();
@@ -122,6 +128,9 @@ private:
     void onWake();
     void onWatchTick();
     void pass(bool woken);
+    void noteLoad();
+    bool roundTooSoon() const;
+    void writeSlice(bool goingOn);
     void shutDown();
     void closeEvents();
     void destroyLwsContext();
@@ -149,6 +158,10 @@ private:
     Mailbox mailbox_;
     std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
     std::size_t readyAt_ = 0;      // loop: the first of ready_ not yet flushed
+    bool busyRound_ = false;           // loop: saturated, and the last round was longer than a slice
+    std::uint64_t roundStartedMs_ = 0; // loop: when it began, on libuv's clock
+    bool loadMeasured_ = false, saturated_ = false; // loop
+    std::uint64_t loadWindowStartMs_ = 0, loadWindowIdleNs_ = 0; // loop
     std::vector<CWSSConn*> takenEarly_; // loop: listed connections taken by takeListed
     TimerSet timers_;
 };
