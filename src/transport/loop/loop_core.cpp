@@ -4,6 +4,7 @@
 #include <uv.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,7 +92,7 @@ void LoopCore::run(const tagWSSvrConfig& config, const std::function<void(bool)>
     }
     // Without the idle time the loop never counts as saturated.
     loadMeasured_ = uv_loop_configure(uv_.get(), UV_METRICS_IDLE_TIME) == 0;
-    loadWindowStartMs_ = uv_now(uv_.get());
+    loadWindowStart_ = std::chrono::steady_clock::now();
     if (!createLwsContext(config)) {
         closeEvents();
         ready(false);
@@ -218,7 +219,7 @@ void LoopCore::pass(bool woken) {
         if (woken) mailbox_.takeReady(ready_);
         noteLoad();
         busyRound_ = saturated_ && ready_.size() > kFlushSlice;
-        roundStartedMs_ = uv_now(uv_.get());
+        roundStarted_ = std::chrono::steady_clock::now();
     }
     if (stopRequested_.load()) uv_stop(uv_.get());
     if (woken)
@@ -237,15 +238,18 @@ void LoopCore::writeSlice(bool goingOn) {
 }
 
 // The share of each window the loop spent outside its poll, with some
-// hysteresis: spacing rounds frees the very time it is measured by.
+// hysteresis: spacing rounds frees the very time it is measured by. The
+// clock is read, not libuv's time: that is the start of the loop's
+// iteration, which a long callback leaves far behind.
 void LoopCore::noteLoad() {
     if (!loadMeasured_) return;
-    std::uint64_t now = uv_now(uv_.get());
-    if (now - loadWindowStartMs_ < kLoadWindowMs) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - loadWindowStart_ < std::chrono::milliseconds(kLoadWindowMs)) return;
     std::uint64_t idleNs = uv_metrics_idle_time(uv_.get());
-    double idle = static_cast<double>(idleNs - loadWindowIdleNs_) / 1e6 / static_cast<double>(now - loadWindowStartMs_);
-    saturated_ = 1.0 - idle > (saturated_ ? kSaturatedUntil : kSaturatedFrom);
-    loadWindowStartMs_ = now;
+    double windowNs = std::chrono::duration<double, std::nano>(now - loadWindowStart_).count();
+    saturated_ = 1.0 - static_cast<double>(idleNs - loadWindowIdleNs_) / windowNs >
+                 (saturated_ ? kSaturatedUntil : kSaturatedFrom);
+    loadWindowStart_ = now;
     loadWindowIdleNs_ = idleNs;
 }
 
@@ -258,7 +262,7 @@ void LoopCore::noteLoad() {
 // watching: the watch's tick is what comes back.
 bool LoopCore::roundTooSoon() const {
     return busyRound_ && mailbox_.watching() && !stopRequested_.load() &&
-           uv_now(uv_.get()) - roundStartedMs_ < kBusyRoundMs;
+           std::chrono::steady_clock::now() - roundStarted_ < std::chrono::milliseconds(kBusyRoundMs);
 }
 
 void setLwsTimeout(lws* wsi, pending_timeout reason, int seconds) {

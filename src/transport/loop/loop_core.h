@@ -5,6 +5,7 @@
 #include <libwebsockets.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -158,10 +159,11 @@ private:
     Mailbox mailbox_;
     std::vector<CWSSConn*> ready_; // loop: the connections being flushed, kept for its capacity
     std::size_t readyAt_ = 0;      // loop: the first of ready_ not yet flushed
-    bool busyRound_ = false;           // loop: saturated, and the last round was longer than a slice
-    std::uint64_t roundStartedMs_ = 0; // loop: when it began, on libuv's clock
-    bool loadMeasured_ = false, saturated_ = false; // loop
-    std::uint64_t loadWindowStartMs_ = 0, loadWindowIdleNs_ = 0; // loop
+    // Loop: the pacing of rounds under load. Busy: saturated, and the last
+    // round was longer than a slice.
+    bool busyRound_ = false, loadMeasured_ = false, saturated_ = false;
+    std::chrono::steady_clock::time_point roundStarted_{}, loadWindowStart_{};
+    std::uint64_t loadWindowIdleNs_ = 0; // libuv's idle time when the window began
     std::vector<CWSSConn*> takenEarly_; // loop: listed connections taken by takeListed
     TimerSet timers_;
 };
