@@ -83,7 +83,8 @@ public:
     bool commandsComing() const { return commandWakePending_.load(std::memory_order_acquire); }
     // Loop: one more pass soon, whether or not writers list meanwhile.
     void wakeAgain();
-    // Any thread: whether the loop watches the list now (for tests).
+    // Any thread: whether the loop watches the list now (the loop paces its
+    // rounds only then; tests look at it too).
     bool watching() const { return watchingSeen_.load(std::memory_order_relaxed); }
 
     struct Door; // the wake-up: the context, or libuv's async handle and what it calls
